@@ -1,0 +1,151 @@
+#include "settings.h"
+
+#include <glib.h>
+
+#include <cstdlib>
+#include <limits>
+
+#include "fatal.h"
+
+namespace nerko {
+namespace {
+
+// Digits with an optional sign; `allow_minus` decides whether "-" is a sign.
+std::optional<int64_t> parse_decimal(std::string_view text, bool allow_minus, int64_t min,
+                                     int64_t max) {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '+' || (allow_minus && text[0] == '-'))) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty())
+    return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9')
+      return std::nullopt;
+    value = value * 10 + (c - '0');
+    // Past any 32-bit value: stop before the 64-bit accumulator could overflow.
+    if (value > int64_t{1} << 33)
+      return std::nullopt;
+  }
+  if (negative)
+    value = -value;
+  if (value < min || value > max)
+    return std::nullopt;
+  return value;
+}
+
+// The raw value of a set variable, or nullopt when unset. Not valid Unicode
+// is a fatal stop; an empty value is a set value.
+std::optional<std::string> lookup(const char *name) {
+  const char *value = std::getenv(name);
+  if (!value)
+    return std::nullopt;
+  if (!g_utf8_validate(value, -1, nullptr))
+    fatal_stop(std::string(name) + " must be valid Unicode");
+  return std::string(value);
+}
+
+[[noreturn]] void malformed(const char *name, const char *expected, const std::string &value) {
+  fatal_stop(std::string(name) + " must be " + expected + ", got \"" + value + "\"");
+}
+
+}  // namespace
+
+std::optional<int32_t> parse_int32(std::string_view text) {
+  auto v = parse_decimal(text, true, std::numeric_limits<int32_t>::min(),
+                         std::numeric_limits<int32_t>::max());
+  if (!v)
+    return std::nullopt;
+  return static_cast<int32_t>(*v);
+}
+
+std::optional<uint32_t> parse_uint32(std::string_view text) {
+  auto v = parse_decimal(text, false, 0, std::numeric_limits<uint32_t>::max());
+  if (!v)
+    return std::nullopt;
+  return static_cast<uint32_t>(*v);
+}
+
+int32_t read_int_setting(const char *name, int32_t fallback) {
+  auto value = lookup(name);
+  if (!value)
+    return fallback;
+  auto parsed = parse_int32(*value);
+  if (!parsed)
+    malformed(name, "a signed 32-bit decimal integer", *value);
+  return *parsed;
+}
+
+uint32_t read_uint_setting(const char *name, uint32_t fallback) {
+  auto value = lookup(name);
+  if (!value)
+    return fallback;
+  auto parsed = parse_uint32(*value);
+  if (!parsed)
+    malformed(name, "an unsigned 32-bit decimal integer", *value);
+  return *parsed;
+}
+
+bool read_bool_setting(const char *name, bool fallback) {
+  auto value = lookup(name);
+  if (!value)
+    return fallback;
+  if (*value == "true")
+    return true;
+  if (*value == "false")
+    return false;
+  malformed(name, "\"true\" or \"false\"", *value);
+}
+
+std::string read_text_setting(const char *name, const char *fallback) {
+  auto value = lookup(name);
+  return value ? *value : std::string(fallback);
+}
+
+VideoSettings read_video_settings() {
+  VideoSettings s{};
+  s.target_video_bitrate = read_int_setting("NERKO_TARGET_VIDEO_BITRATE", 3000000);
+  s.cq_level = read_int_setting("NERKO_CQ_LEVEL", 63);
+  s.sharpness = read_int_setting("NERKO_SHARPNESS", 0);
+  s.dropframe_threshold = read_int_setting("NERKO_DROPFRAME_THRESHOLD", 0);
+  s.undershoot = read_int_setting("NERKO_UNDERSHOOT", 95);
+  s.resize_allowed = read_bool_setting("NERKO_RESIZE_ALLOWED", true);
+  s.end_usage = read_text_setting("NERKO_END_USAGE", "cbr");
+  s.boost = read_bool_setting("NERKO_BOOST", false);
+  s.buffer_initial_size = read_int_setting("NERKO_BUFFER_INITIAL_SIZE", 4000);
+  s.buffer_optimal_size = read_int_setting("NERKO_BUFFER_OPTIMAL_SIZE", 5000);
+  s.buffer_size = read_int_setting("NERKO_BUFFER_SIZE", 6000);
+  return s;
+}
+
+std::string final_settings_line(const VideoSettings &s) {
+  std::string line = "Final settings for encoder: target_video_bitrate=";
+  line += std::to_string(s.target_video_bitrate);
+  line += ", cq_level=";
+  line += s.uses_cq_level() ? std::to_string(s.cq_level) : "ignored";
+  line += ", sharpness=" + std::to_string(s.sharpness);
+  line += ", dropframe_threshold=" + std::to_string(s.dropframe_threshold);
+  line += ", buffers=" + std::to_string(s.buffer_initial_size) + "/" +
+          std::to_string(s.buffer_optimal_size) + "/" + std::to_string(s.buffer_size);
+  line += ", undershoot=" + std::to_string(s.undershoot);
+  line += std::string(", resize_allowed=") + (s.resize_allowed ? "true" : "false");
+  line += ", end_usage=" + s.end_usage;
+  line += "\n";
+  return line;
+}
+
+int32_t read_target_audio_bitrate() {
+  return read_int_setting("NERKO_TARGET_AUDIO_BITRATE", 96000);
+}
+
+uint32_t read_video_fec_percent() {
+  return read_uint_setting("NERKO_VIDEO_FEC_PERCENT", 100);
+}
+
+uint32_t read_audio_fec_percent() {
+  return read_uint_setting("NERKO_AUDIO_FEC_PERCENT", 100);
+}
+
+}  // namespace nerko

@@ -1,0 +1,49 @@
+// Encoder tuning from NERKO_ environment variables. Every malformed value is a
+// fatal stop at the moment it is read.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace nerko {
+
+// Decimal numbers with an optional single sign, digits only, within 32 bits.
+std::optional<int32_t> parse_int32(std::string_view text);
+// As parse_int32, but only "+" is accepted as a sign.
+std::optional<uint32_t> parse_uint32(std::string_view text);
+
+int32_t read_int_setting(const char *name, int32_t fallback);
+uint32_t read_uint_setting(const char *name, uint32_t fallback);
+bool read_bool_setting(const char *name, bool fallback);
+std::string read_text_setting(const char *name, const char *fallback);
+
+struct VideoSettings {
+  int32_t target_video_bitrate;
+  int32_t cq_level;
+  int32_t sharpness;
+  int32_t dropframe_threshold;
+  int32_t undershoot;
+  bool resize_allowed;
+  std::string end_usage;
+  bool boost;
+  int32_t buffer_initial_size;
+  int32_t buffer_optimal_size;
+  int32_t buffer_size;
+
+  // cq-level only takes effect with this exact end-usage text.
+  bool uses_cq_level() const { return end_usage == "cq"; }
+};
+
+// Reads the eleven video settings in their documented order.
+VideoSettings read_video_settings();
+// "Final settings for encoder: ..." with its line feed.
+std::string final_settings_line(const VideoSettings &settings);
+
+int32_t read_target_audio_bitrate();
+
+uint32_t read_video_fec_percent();
+uint32_t read_audio_fec_percent();
+
+}  // namespace nerko

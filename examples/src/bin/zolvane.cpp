@@ -1,0 +1,2 @@
+// Placeholder entry point; the run sequence replaces it.
+int main() { return 0; }

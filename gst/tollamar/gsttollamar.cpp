@@ -1,0 +1,1 @@
+// Placeholder; the element implementation replaces it.
