@@ -1,0 +1,55 @@
+// What each handler of the run carries. Every context releases its references
+// when GLib destroys the connection, watch or timer that owns it.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gst_ref.h"
+#include "stream_sinks.h"
+
+namespace nerko {
+
+// "pad-added" of uridecodebin; read-only after creation.
+struct PadAddedContext {
+  ElementRef pipeline;
+  ElementRef rtpbin;
+  std::string output;
+  SharedStreamSinks sinks;
+  uint32_t audio_fec_percent;
+};
+
+// "request-fec-encoder" of rtpbin.
+struct FecRequestContext {
+  uint32_t video_fec_percent;
+};
+
+// The bus watch.
+struct BusWatchContext {
+  MainLoopRef main_loop;
+  ElementRef pipeline;
+};
+
+// The five-second statistics timer; used only on the main thread.
+struct StatsTimerContext {
+  SharedStreamSinks sinks;
+  uint64_t last_audio_rtp_bytes = 0;
+  std::vector<std::string> arguments;
+  bool ready_printed = false;
+  bool write_stats_file = true;
+};
+
+// GDestroyNotify / GClosureNotify adapters for the contexts above.
+template <typename Context>
+void destroy_context(gpointer data) {
+  delete static_cast<Context *>(data);
+}
+template <typename Context>
+void destroy_context_closure(gpointer data, GClosure *) {
+  delete static_cast<Context *>(data);
+}
+
+}  // namespace nerko
