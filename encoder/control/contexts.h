@@ -5,6 +5,7 @@
 #include <gst/gst.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,15 @@ struct FecRequestContext {
   uint32_t video_fec_percent;
 };
 
+// How the main loop ended: written by the bus watch, read by the run
+// sequence, which chooses the exit status from it.
+enum class RunEnd { Running, EndOfStream, Error };
+
 // The bus watch.
 struct BusWatchContext {
   MainLoopRef main_loop;
   ElementRef pipeline;
+  std::shared_ptr<RunEnd> run_end = std::make_shared<RunEnd>(RunEnd::Running);
 };
 
 // The five-second statistics timer; used only on the main thread.

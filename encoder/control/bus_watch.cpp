@@ -1,0 +1,142 @@
+#include "bus_watch.h"
+
+#include "fatal.h"
+#include "gst_ref.h"
+
+namespace nerko {
+namespace {
+
+void write_line(std::FILE *err, const std::string &line) {
+  // One write per line keeps lines whole next to other threads' output.
+  std::fwrite(line.data(), 1, line.size(), err);
+  std::fflush(err);
+}
+
+std::string escape_code_point(gunichar c) {
+  switch (c) {
+    case '\\': return "\\\\";
+    case '"': return "\\\"";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    case '\0': return "\\0";
+    default: break;
+  }
+  if (c < 0x20 || (c >= 0x7f && c <= 0x9f)) {
+    char buffer[16];
+    g_snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(c));
+    return buffer;
+  }
+  char utf8[6];
+  return std::string(utf8, g_unichar_to_utf8(c, utf8));
+}
+
+std::string optional_text(const char *text) {
+  return text ? "Some(" + quote_text(text) + ")" : std::string("None");
+}
+
+void handle_error(GstMessage *message, const BusWatchContext &context, std::FILE *err) {
+  if (gst_element_set_state(context.pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
+    fatal_stop("Unable to set the pipeline to the `Null` state");
+  GError *raw_error = nullptr;
+  gchar *raw_debug = nullptr;
+  gst_message_parse_error(message, &raw_error, &raw_debug);
+  ErrorRef error(raw_error);
+  GStringRef debug(raw_debug);
+  std::string line = "Error! ";
+  line += error && error->message ? error->message : "";
+  line += ": " + debug_rendering(debug.get()) + "\n";
+  write_line(err, line);
+  *context.run_end = RunEnd::Error;
+  g_main_loop_quit(context.main_loop.get());
+}
+
+void handle_state_changed(GstMessage *message, const BusWatchContext &context, std::FILE *err) {
+  // Only the pipeline itself counts; its children reach PLAYING on their own.
+  if (GST_MESSAGE_SRC(message) != GST_OBJECT_CAST(context.pipeline.get()))
+    return;
+  GstState new_state = GST_STATE_VOID_PENDING;
+  gst_message_parse_state_changed(message, nullptr, &new_state, nullptr);
+  if (new_state != GST_STATE_PLAYING)
+    return;
+  write_line(err, "PLAYING\n");
+  gst_debug_bin_to_dot_file(GST_BIN(context.pipeline.get()), GST_DEBUG_GRAPH_SHOW_VERBOSE,
+                            "server-playing");
+}
+
+void handle_latency(const BusWatchContext &context, std::FILE *err) {
+  write_line(err, "Redistributing latency\n");
+  // The pipeline keeps its old latency; tell the operator, keep watching.
+  if (!gst_bin_recalculate_latency(GST_BIN(context.pipeline.get())))
+    write_line(err, "Warning, failed to redistribute latency\n");
+}
+
+}  // namespace
+
+std::string quote_text(std::string_view text) {
+  std::string quoted = "\"";
+  const char *p = text.data();
+  const char *end = p + text.size();
+  while (p < end) {
+    gunichar c = g_utf8_get_char_validated(p, end - p);
+    if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2)) {
+      quoted += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no character
+      ++p;
+      continue;
+    }
+    quoted += escape_code_point(c);
+    p = g_utf8_next_char(p);
+  }
+  quoted += "\"";
+  return quoted;
+}
+
+std::string debug_rendering(const char *debug) { return optional_text(debug); }
+
+std::string info_rendering(GstMessage *message) {
+  char ptr[32];
+  g_snprintf(ptr, sizeof ptr, "%p", static_cast<void *>(message));
+  GstObject *src = GST_MESSAGE_SRC(message);
+  GStringRef src_name(src ? gst_object_get_name(src) : nullptr);
+  const GstStructure *structure = gst_message_get_structure(message);
+  GStringRef structure_text(structure ? gst_structure_to_string(structure) : nullptr);
+
+  std::string text = "Info(\n    Message {\n";
+  text += std::string("        ptr: ") + ptr + ",\n";
+  text += "        type: " + quote_text(GST_MESSAGE_TYPE_NAME(message)) + ",\n";
+  text += "        seqnum: " + std::to_string(gst_message_get_seqnum(message)) + ",\n";
+  text += "        src: " + optional_text(src_name.get()) + ",\n";
+  text += "        structure: " + optional_text(structure_text.get()) + ",\n";
+  text += "    },\n)";
+  return text;
+}
+
+void handle_bus_message(GstMessage *message, const BusWatchContext &context, std::FILE *err) {
+  switch (GST_MESSAGE_TYPE(message)) {
+    case GST_MESSAGE_EOS:
+      *context.run_end = RunEnd::EndOfStream;
+      g_main_loop_quit(context.main_loop.get());
+      break;
+    case GST_MESSAGE_ERROR:
+      handle_error(message, context, err);
+      break;
+    case GST_MESSAGE_INFO:
+      write_line(err, "Info: " + info_rendering(message) + "\n");
+      break;
+    case GST_MESSAGE_STATE_CHANGED:
+      handle_state_changed(message, context, err);
+      break;
+    case GST_MESSAGE_LATENCY:
+      handle_latency(context, err);
+      break;
+    default:
+      break;
+  }
+}
+
+gboolean on_bus_message(GstBus *, GstMessage *message, gpointer data) {
+  handle_bus_message(message, *static_cast<const BusWatchContext *>(data), stderr);
+  return TRUE;
+}
+
+}  // namespace nerko

@@ -1,0 +1,35 @@
+// The encoder's reaction to what the pipeline reports on its bus: it ends the
+// run on end of stream or an error, shows errors, info and latency messages to
+// the operator, dumps the graph when the pipeline plays and redistributes
+// latency when an element asks for it.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "contexts.h"
+
+namespace nerko {
+
+// Bus watch function; `data` is a BusWatchContext. Writes on standard error
+// and always returns TRUE: the watch stays for the life of the process.
+gboolean on_bus_message(GstBus *bus, GstMessage *message, gpointer data);
+
+// The watch's work for one message, writing its lines on `err`.
+void handle_bus_message(GstMessage *message, const BusWatchContext &context, std::FILE *err);
+
+// `text` as a double-quoted literal: backslash, double quote and control
+// characters escaped (\n, \t, \r, \0, \u{1b}); bytes that are not UTF-8 show
+// as U+FFFD.
+std::string quote_text(std::string_view text);
+
+// Some("debug text") or None.
+std::string debug_rendering(const char *debug);
+
+// The multi-line rendering of a whole message used for info messages.
+std::string info_rendering(GstMessage *message);
+
+}  // namespace nerko
