@@ -1,0 +1,535 @@
+/* The output task of liveaudiorate / livevideorate.
+ *
+ * A task on the source pad takes the queued items one at a time and decides,
+ * against the pipeline clock, what goes downstream: the queued buffer on its
+ * frame slot, a run of gap buffers first for slots that were missed, nothing
+ * for a buffer that is already in the past, or, when the queue stays empty
+ * past the deadline of the next slot, one gap buffer for that slot. The slots
+ * form a grid anchored at base_running_time and spaced by the output frame
+ * rate; generated frames are stretched by the measured distortion, the ratio
+ * of elapsed upstream time to nominal elapsed time.
+ */
+#include "gsttollamar.h"
+#include "gsttollamar_output.h"
+
+#include <cmath>
+
+#define GST_CAT_DEFAULT gst_tollamar_debug
+
+/* A buffer up to this much before a slot still counts as that slot. */
+static const GstClockTime SLOT_TOLERANCE = GST_MSECOND;
+
+/* Pacing used when the negotiated or configured rate has a zero numerator. */
+static const gint FALLBACK_FPS_N = 25;
+static const gint FALLBACK_FPS_D = 1;
+
+static GQuark
+zero_rate_warned_quark (void)
+{
+  static gsize quark = 0;
+  if (g_once_init_enter (&quark))
+    g_once_init_leave (&quark,
+        g_quark_from_static_string ("gst-tollamar-zero-rate-warned"));
+  return (GQuark) quark;
+}
+
+/* with LOCK */
+void
+gst_tollamar_pacing_rate (GstTollamar * self, guint64 * n, guint64 * d)
+{
+  guint32 fps_n = (guint32) self->fps_n;
+  guint32 fps_d = (guint32) self->fps_d;
+  GQuark warned = zero_rate_warned_quark ();
+
+  if (fps_n != 0 && fps_d != 0) {
+    /* Warn again if the rate ever drops back to zero. */
+    if (g_object_get_qdata (G_OBJECT (self), warned))
+      g_object_set_qdata (G_OBJECT (self), warned, NULL);
+    *n = fps_n;
+    *d = fps_d;
+    return;
+  }
+
+  if (!g_object_get_qdata (G_OBJECT (self), warned)) {
+    GST_WARNING_OBJECT (self, "Frame rate %u/%u has no slot length, pacing "
+        "and filling at %d/%d instead", fps_n, fps_d, FALLBACK_FPS_N,
+        FALLBACK_FPS_D);
+    g_object_set_qdata (G_OBJECT (self), warned, GINT_TO_POINTER (1));
+  }
+  *n = FALLBACK_FPS_N;
+  *d = FALLBACK_FPS_D;
+}
+
+/* with LOCK */
+GstClockTime
+gst_tollamar_nominal (GstTollamar * self, guint32 n)
+{
+  guint64 fps_n, fps_d;
+
+  gst_tollamar_pacing_rate (self, &fps_n, &fps_d);
+  return gst_util_uint64_scale (n, fps_d * GST_SECOND, fps_n);
+}
+
+/* with LOCK */
+GstClockTime
+gst_tollamar_slot (GstTollamar * self, guint32 n)
+{
+  return self->base_running_time + gst_tollamar_nominal (self, n);
+}
+
+/* with LOCK */
+GstClockTime
+gst_tollamar_distorted (GstTollamar * self, guint32 n)
+{
+  gdouble t = (gdouble) gst_tollamar_nominal (self, n) * self->distortion
+      + (gdouble) self->base_running_time;
+
+  /* Keep the conversion defined and never produce "none" by accident. */
+  if (!(t < 18446744073709549568.0))
+    return G_MAXUINT64 - 1;
+  if (!(t > 0.0))
+    return 0;
+  return (GstClockTime) t;
+}
+
+/* with LOCK */
+GstFlowReturn
+gst_tollamar_store_push_result (GstTollamar * self, GstFlowReturn ret)
+{
+  if (self->flow_return == GST_FLOW_FLUSHING)
+    return GST_FLOW_FLUSHING;
+  self->flow_return = ret;
+  return ret;
+}
+
+/* with LOCK: starts a new grid at @running_time, so that neither an old frame
+ * index nor an old distortion asks for a burst of catch-up frames. */
+static void
+gst_tollamar_anchor (GstTollamar * self, GstClockTime running_time)
+{
+  self->base_running_time = running_time;
+  self->next_running_time = running_time;
+  self->frame_index = 0;
+  self->distortion = 1.0;
+  self->filling = FALSE;
+}
+
+/* with LOCK: running time of @ts in the output segment; before any segment
+ * arrived the timestamps are taken as running times, as in a default one. */
+static GstClockTime
+gst_tollamar_running_time (GstTollamar * self, GstClockTime ts)
+{
+  if (!GST_CLOCK_TIME_IS_VALID (ts))
+    return GST_CLOCK_TIME_NONE;
+  if (self->segment.format != GST_FORMAT_TIME)
+    return ts;
+  return gst_segment_to_running_time (&self->segment, GST_FORMAT_TIME, ts);
+}
+
+/* with LOCK: the timestamp that puts @running_time on the output segment's
+ * timeline, so that gap and real buffers share one; a running time that the
+ * segment cannot place is kept as it is. */
+static GstClockTime
+gst_tollamar_gap_timestamp (GstTollamar * self, GstClockTime running_time)
+{
+  GstClockTime pos;
+
+  if (self->segment.format != GST_FORMAT_TIME)
+    return running_time;
+  pos = gst_segment_position_from_running_time (&self->segment,
+      GST_FORMAT_TIME, running_time);
+  return GST_CLOCK_TIME_IS_VALID (pos) ? pos : running_time;
+}
+
+/* with LOCK */
+gboolean
+gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstFlowReturn * ret)
+{
+  guint32 i = self->frame_index;
+  GstClockTime rt, rt_next;
+  GstBuffer *buf;
+  GstFlowReturn res;
+
+  /* The grid formulas mean nothing without a base; only a reset racing the
+   * task can get here without one, and that reset also flushes. */
+  if (!GST_CLOCK_TIME_IS_VALID (self->base_running_time)) {
+    *ret = self->flow_return != GST_FLOW_OK ? self->flow_return :
+        GST_FLOW_FLUSHING;
+    return FALSE;
+  }
+
+  if (!self->filling) {
+    self->filling = TRUE;
+    self->next_running_time = gst_tollamar_distorted (self, i);
+    GST_DEBUG_OBJECT (self, "Starting to generate buffers. Re-synced "
+        "running_time to %" GST_TIME_FORMAT,
+        GST_TIME_ARGS (self->next_running_time));
+  }
+
+  rt = gst_tollamar_slot (self, i);
+  rt_next = gst_tollamar_slot (self, i + 1);
+  GST_DEBUG_OBJECT (self, "Skew up to now %" GST_STIME_FORMAT,
+      GST_STIME_ARGS ((GstClockTimeDiff) (rt - self->next_running_time)));
+  GST_DEBUG_OBJECT (self, "Generating buffer for frame #%d (running_time %"
+      GST_TIME_FORMAT ")", (gint) i, GST_TIME_ARGS (rt));
+
+  if (gst_tollamar_is_video (self)) {
+    if (!self->video_info.finfo) {
+      GST_ERROR_OBJECT (self, "No video format to fill the gap with");
+      *ret = self->flow_return = GST_FLOW_NOT_NEGOTIATED;
+      return FALSE;
+    }
+    buf = gst_tollamar_create_video_gap (self, rt_next - rt);
+  } else {
+    if (!self->audio_info.finfo) {
+      GST_ERROR_OBJECT (self, "No audio format to fill the gap with");
+      *ret = self->flow_return = GST_FLOW_NOT_NEGOTIATED;
+      return FALSE;
+    }
+    GstClockTime next = rt_next;
+    buf = gst_tollamar_create_silence (self, rt, &next);
+  }
+  if (!buf) {
+    /* The error is on the bus already; pausing reports the stream error. */
+    *ret = self->flow_return = GST_FLOW_ERROR;
+    return FALSE;
+  }
+
+  GST_BUFFER_PTS (buf) =
+      gst_tollamar_gap_timestamp (self, gst_tollamar_distorted (self, i));
+  self->next_running_time = gst_tollamar_distorted (self, i + 1);
+  GST_BUFFER_FLAG_SET (buf, GST_BUFFER_FLAG_GAP);
+
+  gst_tollamar_unlock (self);
+  GST_DEBUG_OBJECT (self, "Pushing buffer %" GST_PTR_FORMAT, buf);
+  res = gst_pad_push (self->srcpad, buf);
+  gst_tollamar_lock (self);
+  self->frame_index++;
+  res = gst_tollamar_store_push_result (self, res);
+  *ret = res;
+
+  if (res == GST_FLOW_OK)
+    return TRUE;
+  GST_DEBUG_OBJECT (self, "Pushing buffer returned %s", gst_flow_get_name (res));
+  return res == GST_FLOW_EOS;
+}
+
+/* Entered without the lock. Pauses the task and, for a real failure, tells
+ * the application and ends the stream downstream. */
+static void
+gst_tollamar_pause (GstTollamar * self, GstClock * clock, GstFlowReturn reason)
+{
+  GST_LOG_OBJECT (self, "pausing task, reason %s", gst_flow_get_name (reason));
+  gst_pad_pause_task (self->srcpad);
+
+  /* A blocked chain call re-checks the stored flow result. */
+  gst_tollamar_lock (self);
+  g_cond_broadcast (&self->queue_cond);
+  gst_tollamar_unlock (self);
+
+  if (clock)
+    gst_object_unref (clock);
+
+  if (reason == GST_FLOW_NOT_LINKED || reason < GST_FLOW_EOS) {
+    GST_ELEMENT_ERROR_WITH_DETAILS (self, STREAM, FAILED,
+        ("Internal data stream error."),
+        ("streaming stopped, reason %s (%d)", gst_flow_get_name (reason),
+            reason), ("flow-return", G_TYPE_INT, reason, NULL));
+    gst_pad_push_event (self->srcpad, gst_event_new_eos ());
+  }
+}
+
+/* with LOCK: end running time of a queued buffer whose start is @w. */
+static GstClockTime
+gst_tollamar_buffer_end (GstTollamar * self, GstBuffer * buf, GstClockTime w)
+{
+  if (!GST_CLOCK_TIME_IS_VALID (w))
+    return GST_CLOCK_TIME_NONE;
+
+  if (gst_tollamar_is_video (self)) {
+    if (GST_BUFFER_DURATION_IS_VALID (buf))
+      return w + GST_BUFFER_DURATION (buf);
+    /* The caps rate tells the frame length; the fallback pacing rate does
+     * not, so a variable-rate frame without duration ends where it starts. */
+    if (GST_VIDEO_INFO_FPS_N (&self->video_info) > 0)
+      return w + gst_util_uint64_scale (GST_SECOND,
+          GST_VIDEO_INFO_FPS_D (&self->video_info),
+          GST_VIDEO_INFO_FPS_N (&self->video_info));
+    return w;
+  }
+
+  guint64 bytes_per_second = (guint64) MAX (GST_AUDIO_INFO_RATE (&self->audio_info), 0)
+      * (guint64) MAX (GST_AUDIO_INFO_BPF (&self->audio_info), 0);
+  if (bytes_per_second == 0)
+    return w;
+  return w + gst_util_uint64_scale (gst_buffer_get_size (buf), GST_SECOND,
+      bytes_per_second);
+}
+
+/* with LOCK: target slot of a buffer @diff after the base, seen through the
+ * distortion. Only the low 32 bits count, as for frame_index. */
+static guint32
+gst_tollamar_target_frame (GstTollamar * self, GstClockTime diff)
+{
+  guint64 fps_n, fps_d;
+  gdouble t;
+
+  gst_tollamar_pacing_rate (self, &fps_n, &fps_d);
+  t = (gdouble) gst_util_uint64_scale_ceil (diff + SLOT_TOLERANCE, fps_n,
+      fps_d * GST_SECOND) / self->distortion;
+  if (!(t < 9223372036854775807.0))
+    return (guint32) G_MAXINT64;
+  return (guint32) (gint64) t;
+}
+
+/* Returns TRUE when the task goes on, FALSE when it must pause with @reason;
+ * the lock is held on entry and released on return either way. */
+static gboolean
+gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
+    GstFlowReturn * reason)
+{
+  GstClockTime w, e, diff;
+  gboolean on_grid;
+  guint32 target;
+  GstFlowReturn ret;
+
+  GST_DEBUG_OBJECT (self, "Handling buffer %" GST_PTR_FORMAT, buf);
+
+  w = gst_tollamar_running_time (self, GST_BUFFER_PTS (buf));
+
+  if (self->skip_to_first && !GST_CLOCK_TIME_IS_VALID (self->next_running_time)) {
+    self->next_running_time = w;
+    self->base_running_time = w;
+    GST_DEBUG_OBJECT (self, "Setting signal base time from first buffer %"
+        GST_PTR_FORMAT ": %" GST_TIME_FORMAT, buf, GST_TIME_ARGS (w));
+  }
+  /* After a flush the grid is gone; the first timed buffer starts a new one. */
+  if (!GST_CLOCK_TIME_IS_VALID (self->base_running_time)
+      && GST_CLOCK_TIME_IS_VALID (w)) {
+    GST_DEBUG_OBJECT (self, "Anchoring output grid at buffer %"
+        GST_TIME_FORMAT, GST_TIME_ARGS (w));
+    gst_tollamar_anchor (self, w);
+  }
+
+  e = gst_tollamar_buffer_end (self, buf, w);
+  diff = w - self->base_running_time;
+
+  /* A buffer without running time, or one well before the base, says
+   * nothing about the grid: no catch-up frames and no distortion from it. */
+  on_grid = GST_CLOCK_TIME_IS_VALID (w)
+      && GST_CLOCK_TIME_IS_VALID (self->base_running_time)
+      && !(w < self->base_running_time
+      && self->base_running_time - w > SLOT_TOLERANCE);
+
+  if (self->skip_to_first && self->resync) {
+    self->next_running_time = GST_CLOCK_TIME_NONE;
+    self->resync = FALSE;
+    target = 0;
+    /* The buffer becomes frame 0 of a new grid, so the time spent before it
+     * (paused, or waiting for input) neither bursts nor distorts. */
+    if (GST_CLOCK_TIME_IS_VALID (w)) {
+      gst_tollamar_anchor (self, w);
+      self->next_running_time = GST_CLOCK_TIME_NONE;
+      diff = 0;
+    }
+  } else if (on_grid) {
+    target = gst_tollamar_target_frame (self, diff);
+  } else {
+    target = self->frame_index;
+  }
+
+  GST_DEBUG_OBJECT (self, "New frame # %d (Current: %d time diff %"
+      GST_TIME_FORMAT ")", (gint) target, (gint) self->frame_index,
+      GST_TIME_ARGS (diff));
+
+  if (!GST_CLOCK_TIME_IS_VALID (e))
+    e = w;
+
+  while (on_grid && (guint32) (self->frame_index + 1) < target) {
+    if (!gst_tollamar_push_next_gap_buffer (self, &ret)
+        || !GST_CLOCK_TIME_IS_VALID (self->base_running_time)) {
+      if (ret == GST_FLOW_OK || ret == GST_FLOW_EOS)
+        ret = GST_FLOW_FLUSHING;
+      gst_tollamar_update_queued_duration (self);
+      gst_tollamar_unlock (self);
+      gst_buffer_unref (buf);
+      *reason = ret;
+      return FALSE;
+    }
+  }
+
+  if (GST_CLOCK_TIME_IS_VALID (w)
+      && GST_CLOCK_TIME_IS_VALID (self->next_running_time)
+      && e < self->next_running_time) {
+    GST_DEBUG_OBJECT (self, "Buffer in the past, dropping");
+    gst_buffer_unref (buf);
+    goto consumed;
+  }
+
+  if (gst_tollamar_is_video (self))
+    gst_mini_object_replace ((GstMiniObject **) & self->last_buffer,
+        GST_MINI_OBJECT_CAST (buf));
+
+  /* A buffer without running time cannot anchor a grid; it takes the slot
+   * and filling goes on after it. */
+  if (self->filling && GST_CLOCK_TIME_IS_VALID (w))
+    gst_tollamar_anchor (self, w);
+
+  if (GST_CLOCK_TIME_IS_VALID (self->base_running_time)) {
+    GstClockTime f = gst_tollamar_nominal (self, self->frame_index);
+
+    GST_DEBUG_OBJECT (self, "Skew of buffer %" GST_STIME_FORMAT,
+        GST_STIME_ARGS ((GstClockTimeDiff) (self->base_running_time + f - w)));
+    if (self->frame_index != 0 && on_grid) {
+      gdouble distortion = (gdouble) diff / (gdouble) f;
+
+      /* Zero would collapse the grid onto the base and infinity would push
+       * it out of reach; keep the last usable measurement instead. */
+      if (distortion > 0.0 && std::isfinite (distortion))
+        self->distortion = distortion;
+      GST_DEBUG_OBJECT (self, "Elapsed upstream: %" GST_TIME_FORMAT
+          " frame_based %" GST_TIME_FORMAT " Distortion %16.14lf",
+          GST_TIME_ARGS (diff), GST_TIME_ARGS (f), self->distortion);
+    }
+  }
+
+  GST_DEBUG_OBJECT (self, "Pushing buffer %" GST_PTR_FORMAT, buf);
+  if (GST_CLOCK_TIME_IS_VALID (w))
+    self->next_running_time = e;
+
+  gst_tollamar_unlock (self);
+  ret = gst_pad_push (self->srcpad, buf);
+  gst_tollamar_lock (self);
+  self->frame_index++;
+  ret = gst_tollamar_store_push_result (self, ret);
+
+  if (ret != GST_FLOW_OK) {
+    GST_DEBUG_OBJECT (self, "Pushing buffer returned %s",
+        gst_flow_get_name (ret));
+    if (ret != GST_FLOW_EOS) {
+      gst_tollamar_update_queued_duration (self);
+      gst_tollamar_unlock (self);
+      *reason = ret;
+      return FALSE;
+    }
+  }
+
+consumed:
+  gst_tollamar_update_queued_duration (self);
+  g_cond_broadcast (&self->queue_cond);
+  gst_tollamar_unlock (self);
+  return TRUE;
+}
+
+/* Returns TRUE when the task goes on, FALSE when it must pause with @reason;
+ * the lock is held on entry and released on return either way. */
+static gboolean
+gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
+    GstClockTime base_time, GstFlowReturn * reason)
+{
+  GstClockTime deadline;
+  GstClockID id;
+  GstFlowReturn ret;
+
+  GST_DEBUG_OBJECT (self, "Have no item currently");
+
+  /* After a flush nothing anchors the grid until input comes; when the
+   * first gap slot is needed first, it starts at the clock's running time. */
+  if (!GST_CLOCK_TIME_IS_VALID (self->base_running_time)) {
+    GstClockTime now = gst_clock_get_time (clock);
+    GstClockTime running_time = now > base_time ? now - base_time : 0;
+
+    GST_DEBUG_OBJECT (self, "Anchoring output grid at clock running time %"
+        GST_TIME_FORMAT, GST_TIME_ARGS (running_time));
+    gst_tollamar_anchor (self, running_time);
+  }
+
+  deadline = self->max_lateness + self->latency + self->next_running_time
+      + base_time;
+  id = self->clock_id = gst_clock_new_single_shot_id (clock, deadline);
+  gst_tollamar_unlock (self);
+
+  GST_DEBUG_OBJECT (self, "Waiting for clock to reach %" GST_TIME_FORMAT,
+      GST_TIME_ARGS (deadline));
+  gst_clock_id_wait (id, NULL);
+
+  gst_tollamar_lock (self);
+  if (self->clock_id) {
+    gst_clock_id_unref (self->clock_id);
+    self->clock_id = NULL;
+  }
+
+  if (self->flow_return == GST_FLOW_FLUSHING) {
+    GST_DEBUG_OBJECT (self, "Flushing");
+    gst_tollamar_unlock (self);
+    *reason = GST_FLOW_FLUSHING;
+    return FALSE;
+  }
+
+  if (!gst_queue_array_is_empty (self->queue)) {
+    GST_DEBUG_OBJECT (self, "Have items now, retrying");
+    gst_tollamar_unlock (self);
+    return TRUE;
+  }
+
+  if (!gst_tollamar_ensure_output (self, &ret)
+      || !gst_tollamar_push_next_gap_buffer (self, &ret)) {
+    gst_tollamar_unlock (self);
+    *reason = ret;
+    return FALSE;
+  }
+  gst_tollamar_unlock (self);
+  return TRUE;
+}
+
+void
+gst_tollamar_src_loop (gpointer user_data)
+{
+  GstPad *pad = GST_PAD_CAST (user_data);
+  GstTollamar *self = GST_TOLLAMAR (GST_PAD_PARENT (pad));
+  GstClock *clock = NULL;
+  GstClockTime base_time;
+  GstMiniObject *item;
+  GstFlowReturn reason = GST_FLOW_FLUSHING;
+
+  gst_tollamar_lock (self);
+  if (self->flow_return == GST_FLOW_FLUSHING)
+    goto flushing;
+
+  clock = gst_element_get_clock (GST_ELEMENT_CAST (self));
+  while (!((clock && !self->waiting) || self->flow_return != GST_FLOW_OK)) {
+    GST_DEBUG_OBJECT (self, "Waiting to reach PLAYING");
+    gst_tollamar_wait (self, &self->start_cond);
+    if (clock)
+      gst_object_unref (clock);
+    clock = gst_element_get_clock (GST_ELEMENT_CAST (self));
+  }
+  if (self->flow_return == GST_FLOW_FLUSHING || !clock)
+    goto flushing;
+
+  base_time = gst_element_get_base_time (GST_ELEMENT_CAST (self));
+  item = (GstMiniObject *) gst_queue_array_pop_head (self->queue);
+
+  if (item && GST_IS_BUFFER (item)) {
+    if (!gst_tollamar_handle_buffer (self, GST_BUFFER_CAST (item), &reason))
+      goto pause;
+  } else if (item && GST_IS_EVENT (item)) {
+    if (!gst_tollamar_src_loop_event (self, GST_EVENT_CAST (item), &reason))
+      goto pause;
+  } else if (item) {
+    g_assert (item == NULL);
+  } else {
+    if (!gst_tollamar_handle_idle (self, clock, base_time, &reason))
+      goto pause;
+  }
+
+  gst_object_unref (clock);
+  return;
+
+flushing:
+  GST_DEBUG_OBJECT (self, "Flushing");
+  gst_tollamar_unlock (self);
+  reason = GST_FLOW_FLUSHING;
+pause:
+  gst_tollamar_pause (self, clock, reason);
+}
