@@ -1,8 +1,81 @@
 #include "statistics.h"
 
-namespace nerko {
+#include <cerrno>
+#include <cstring>
+#include <mutex>
 
-// Placeholder until the statistics tick is built.
-gboolean on_stats_tick(gpointer) { return TRUE; }
+#include "build_revision.h"
+#include "fatal.h"
+
+namespace nerko {
+namespace {
+
+bool audio_started_flowing(uint64_t last_audio_rtp, uint64_t audio_rtp) {
+  // The first non-zero count only proves one burst; growth from it proves flow.
+  return last_audio_rtp != 0 && last_audio_rtp < audio_rtp;
+}
+
+void write_statistics_file(const std::string &path, const std::string &line, std::FILE *err) {
+  std::FILE *file = std::fopen(path.c_str(), "w");
+  if (!file) {
+    std::fprintf(err, "Warning, failed to open file %s for writing: %s\n", path.c_str(), std::strerror(errno));
+    return;
+  }
+  bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
+  int write_errno = errno;
+  // fclose flushes: a full disk often shows only here.
+  if (std::fclose(file) != 0 && written) {
+    written = false;
+    write_errno = errno;
+  }
+  if (!written)
+    fatal_stop(std::string("Failed to write to bytes served file: ") + std::strerror(write_errno));
+}
+
+}  // namespace
+
+uint64_t bytes_served(GstElement *sender) {
+  if (!sender)
+    return 0;
+  GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(sender), "bytes-served");
+  if (!spec || !(spec->flags & G_PARAM_READABLE) || spec->value_type != G_TYPE_UINT64)
+    return 0;
+  guint64 value = 0;
+  g_object_get(sender, "bytes-served", &value, nullptr);
+  return value;
+}
+
+SenderCounts read_sender_counts(const StreamSinks &sinks) {
+  return {bytes_served(sinks.video_rtp.get()), bytes_served(sinks.video_rtcp.get()),
+          bytes_served(sinks.audio_rtp.get()), bytes_served(sinks.audio_rtcp.get())};
+}
+
+std::string statistics_line(const SenderCounts &c) {
+  return std::string("nerko-encoder (") + build_revision + "): Video RTP:" + std::to_string(c.video_rtp) +
+         ", Video RTCP:" + std::to_string(c.video_rtcp) + ", Audio RTP:" + std::to_string(c.audio_rtp) +
+         ", Audio RTCP:" + std::to_string(c.audio_rtcp) + ", Total:" + std::to_string(c.total()) + "\n";
+}
+
+void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err) {
+  std::string line = statistics_line(counts);
+  std::fputs(line.c_str(), out);
+  std::fputs("\n", out);
+  if (!context.ready_printed && audio_started_flowing(context.last_audio_rtp_bytes, counts.audio_rtp)) {
+    std::fputs("\x1b[32mREADY FOR PLAYBACK\x1b[0m\n\n", out);
+    context.ready_printed = true;
+  }
+  context.last_audio_rtp_bytes = counts.audio_rtp;
+  if (context.write_stats_file && context.arguments.size() > 4)
+    write_statistics_file(context.arguments[4], line, err);
+}
+
+gboolean on_stats_tick(gpointer data) {
+  auto *context = static_cast<StatsTimerContext *>(data);
+  // Held for the whole tick, file included: a branch being built waits for
+  // it, and it never reads a session that is only half recorded.
+  std::lock_guard<std::mutex> lock(context->sinks->mutex);
+  report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr);
+  return TRUE;
+}
 
 }  // namespace nerko

@@ -1,13 +1,47 @@
-// The five-second bytes-served statistics tick.
+// The five-second bytes-served statistics: one line on the console and in the
+// statistics file, and "READY FOR PLAYBACK" once the audio stream flows.
 #pragma once
 
 #include <glib.h>
+#include <gst/gst.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
 
 #include "contexts.h"
+#include "stream_sinks.h"
 
 namespace nerko {
 
-// Timer handler; `data` is a StatsTimerContext. Always returns TRUE.
+// What the four senders have sent, in the order of the line.
+struct SenderCounts {
+  uint64_t video_rtp = 0;
+  uint64_t video_rtcp = 0;
+  uint64_t audio_rtp = 0;
+  uint64_t audio_rtcp = 0;
+
+  uint64_t total() const { return video_rtp + video_rtcp + audio_rtp + audio_rtcp; }
+};
+
+// The sender's "bytes-served"; 0 for a missing sender or a counter that
+// cannot be read as an unsigned 64-bit value, so the line always has all four.
+uint64_t bytes_served(GstElement *sender);
+
+/* with sinks.mutex */
+SenderCounts read_sender_counts(const StreamSinks &sinks);
+
+// "nerko-encoder (<revision>): Video RTP:…, Video RTCP:…, Audio RTP:…,
+// Audio RTCP:…, Total:…" and a line feed.
+std::string statistics_line(const SenderCounts &counts);
+
+// Everything a tick does once the counters are read: the console line with an
+// empty line after it, the ready check, and the statistics file. `out` and
+// `err` are standard output and error in the program.
+void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err);
+
+// Timer handler; `data` is a StatsTimerContext. Holds the sinks' mutex for the
+// whole tick. Always returns TRUE.
 gboolean on_stats_tick(gpointer data);
 
 }  // namespace nerko

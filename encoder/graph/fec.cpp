@@ -1,11 +1,85 @@
 #include "fec.h"
 
-namespace nerko {
+#include <string>
 
-// Placeholder until the FEC handler is built: answers no encoder.
+#include "fatal.h"
+#include "posted_error.h"
+#include "properties.h"
+
+namespace nerko {
+namespace {
+
+[[noreturn]] void malformed_emission(const char *argument, const std::string &what) {
+  fatal_stop(std::string("Invalid argument ") + argument + " of signal 'request-fec-encoder': " + what);
+}
+
+std::string type_text(const GValue *value) {
+  return std::string("got ") + G_VALUE_TYPE_NAME(value);
+}
+
+GstElement *emitting_element(const GValue *values, guint n_values) {
+  if (n_values < 1)
+    malformed_emission("values[0]", "missing");
+  if (!G_VALUE_HOLDS(&values[0], GST_TYPE_ELEMENT))
+    malformed_emission("values[0]", "expected GstElement, " + type_text(&values[0]));
+  auto *element = static_cast<GstElement *>(g_value_get_object(&values[0]));
+  if (!element)
+    malformed_emission("values[0]", "no `Element`");
+  return element;
+}
+
+guint session_number(const GValue *values, guint n_values) {
+  if (n_values < 2)
+    malformed_emission("values[1]", "missing");
+  if (!G_VALUE_HOLDS_UINT(&values[1]))
+    malformed_emission("values[1]", "expected guint, " + type_text(&values[1]));
+  return g_value_get_uint(&values[1]);
+}
+
+void marshal_fec_request(GClosure *closure, GValue *return_value, guint n_values, const GValue *values,
+                         gpointer /*invocation_hint*/, gpointer /*marshal_data*/) {
+  const auto *context = static_cast<const FecRequestContext *>(closure->data);
+  GstElement *encoder = on_request_fec_encoder(values, n_values, *context);
+  if (return_value && G_VALUE_HOLDS(return_value, GST_TYPE_ELEMENT))
+    g_value_take_object(return_value, encoder);
+  else if (encoder)
+    gst_object_unref(encoder);
+}
+
+}  // namespace
+
+Result<ElementRef> make_fec_encoder(uint32_t video_fec_percent) {
+  GstElement *made = gst_element_factory_make("rtpulpfecenc", nullptr);
+  if (!made)
+    return EncoderError::missing_element("rtpulpfecenc");
+  ElementRef encoder(GST_ELEMENT(gst_object_ref_sink(made)));
+  if (Status s = set_uint_property(encoder.get(), "pt", kFecPayloadType))
+    return *s;
+  if (Status s = set_bool_property(encoder.get(), "multipacket", true))
+    return *s;
+  if (Status s = set_uint_property(encoder.get(), "percentage", video_fec_percent))
+    return *s;
+  return encoder;
+}
+
+GstElement *on_request_fec_encoder(const GValue *values, guint n_values, const FecRequestContext &context) {
+  GstElement *rtpbin = emitting_element(values, n_values);
+  if (session_number(values, n_values) != 0)
+    return nullptr;
+  Result<ElementRef> encoder = make_fec_encoder(context.video_fec_percent);
+  if (!encoder) {
+    post_library_failure(rtpbin, "Failed to make FEC encoder", encoder.error().message(),
+                         kFecRequestErrorLine);
+    return nullptr;
+  }
+  return encoder.take().release();
+}
+
 GClosure *make_fec_request_closure(FecRequestContext *context) {
-  return g_cclosure_new(G_CALLBACK(+[](GstElement *, guint, gpointer) -> GstElement * { return nullptr; }),
-                        context, destroy_context_closure<FecRequestContext>);
+  GClosure *closure = g_closure_new_simple(sizeof(GClosure), context);
+  g_closure_add_finalize_notifier(closure, context, destroy_context_closure<FecRequestContext>);
+  g_closure_set_marshal(closure, marshal_fec_request);
+  return closure;
 }
 
 }  // namespace nerko

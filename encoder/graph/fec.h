@@ -3,9 +3,27 @@
 
 #include <gst/gst.h>
 
+#include <cstdint>
+
 #include "contexts.h"
+#include "encoder_error.h"
+#include "gst_ref.h"
 
 namespace nerko {
+
+// Payload type of the FEC packets of session 0.
+inline constexpr uint32_t kFecPayloadType = 100;
+
+// An rtpulpfecenc with payload type 100, FEC over several packets and the
+// given overhead percentage.
+Result<ElementRef> make_fec_encoder(uint32_t video_fec_percent);
+
+// The handler proper. `values` are the emission's parameters: values[0] the
+// rtpbin, values[1] the session number; anything else there is a fatal stop.
+// Returns a new reference for session 0 (rtpbin owns it from then on) and
+// null for every other session. A failure to make the encoder is posted from
+// the rtpbin as "Failed to make FEC encoder" and answered with null.
+GstElement *on_request_fec_encoder(const GValue *values, guint n_values, const FecRequestContext &context);
 
 // A closure for "request-fec-encoder" that owns `context` and frees it when
 // the connection is destroyed.

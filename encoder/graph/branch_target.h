@@ -1,0 +1,23 @@
+// What a branch builder works on: the playing pipeline, the shared rtpbin, the
+// decoder pad to feed from, the parsed destination and the locked sender record.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <cstdio>
+
+#include "destination.h"
+#include "stream_sinks.h"
+
+namespace nerko {
+
+struct BranchTarget {
+  GstElement *pipeline;
+  GstElement *rtpbin;
+  GstPad *decoder_pad;
+  const Destination &destination;
+  StreamSinks &sinks;  // its mutex is held for the whole build
+  std::FILE *console;  // settings lines; standard output in the program
+};
+
+}  // namespace nerko

@@ -1,0 +1,41 @@
+#include "rtp_session.h"
+
+#include "element_chain.h"
+#include "udp_sender.h"
+
+namespace nerko {
+
+Status link_into_session(GstElement *rtpbin, const RtpSession &session, GstElement *last) {
+  Result<PadRef> source = static_pad(last, "src");
+  if (!source)
+    return source.error();
+  Result<PadRef> sink = request_pad(rtpbin, session.rtp_sink);
+  if (!sink)
+    return sink.error();
+  return link_pads(source.value().get(), sink.value().get());
+}
+
+Status link_rtp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender) {
+  Result<PadRef> source = static_pad(rtpbin, session.rtp_src);
+  if (!source)
+    return source.error();
+  return link_to_static_pad(source.value().get(), sender, "sink");
+}
+
+Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender) {
+  Result<PadRef> source = request_pad(rtpbin, session.rtcp_src);
+  if (!source)
+    return source.error();
+  return link_to_static_pad(source.value().get(), sender, "sink");
+}
+
+Status configure_session_senders(const RtpSession &session, const Destination &destination,
+                                 GstElement *rtp_sender, GstElement *rtcp_sender) {
+  if (Status s = configure_udp_sender(rtp_sender, destination.host,
+                                      session_port(destination.base_port, session.rtp_port_offset)))
+    return s;
+  return configure_udp_sender(rtcp_sender, destination.host,
+                              session_port(destination.base_port, session.rtcp_port_offset));
+}
+
+}  // namespace nerko

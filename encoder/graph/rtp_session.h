@@ -1,0 +1,41 @@
+// The two sending RTP sessions of the shared rtpbin and how a branch is wired
+// into one of them.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <cstdint>
+
+#include "destination.h"
+#include "encoder_error.h"
+
+namespace nerko {
+
+struct RtpSession {
+  const char *rtp_sink;      // request pad the branch's last queue feeds
+  const char *rtp_src;       // static pad the RTP packets leave from
+  const char *rtcp_src;      // request pad the RTCP packets leave from
+  int32_t rtp_port_offset;   // from the destination's base port
+  int32_t rtcp_port_offset;
+  uint32_t payload_type;
+};
+
+// Session 0 carries VP8 (with ULPFEC, see fec.h), session 1 Opus.
+inline constexpr RtpSession kVideoSession{"send_rtp_sink_0", "send_rtp_src_0", "send_rtcp_src_0", 0, 1, 96};
+inline constexpr RtpSession kAudioSession{"send_rtp_sink_1", "send_rtp_src_1", "send_rtcp_src_1", 2, 3, 97};
+
+// Links the branch's last element ("src") to the session's RTP sink pad.
+// Requesting that pad is what makes rtpbin ask for the session's FEC encoder.
+Status link_into_session(GstElement *rtpbin, const RtpSession &session, GstElement *last);
+
+// Links the session's RTP source pad to the sender's "sink".
+Status link_rtp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender);
+
+// Requests the session's RTCP source pad and links it to the sender's "sink".
+Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender);
+
+// Points the RTP sender, then the RTCP sender, at the session's two ports.
+Status configure_session_senders(const RtpSession &session, const Destination &destination,
+                                 GstElement *rtp_sender, GstElement *rtcp_sender);
+
+}  // namespace nerko

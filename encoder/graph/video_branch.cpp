@@ -1,0 +1,75 @@
+#include "video_branch.h"
+
+#include "element_chain.h"
+#include "properties.h"
+#include "rtp_session.h"
+#include "settings.h"
+#include "vp8_encoder.h"
+
+namespace nerko {
+
+Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCaps *rate_caps) {
+  // The second queue is made before the payloader but sits behind it.
+  Result<std::vector<ElementRef>> made =
+      make_elements({"videoconvert", "videoscale", "capsfilter", "videorate", "capsfilter",
+                     "videoconvert", "queue", "vp8enc", "queue", "rtpvp8pay", "udpsink", "udpsink"});
+  if (!made)
+    return made.error();
+  const std::vector<ElementRef> &elements = made.value();
+  GstElement *convert = elements[0].get();
+  GstElement *scale = elements[1].get();
+  GstElement *size_filter = elements[2].get();
+  GstElement *rate = elements[3].get();
+  GstElement *rate_filter = elements[4].get();
+  GstElement *encoder_convert = elements[5].get();
+  GstElement *encoder_queue = elements[6].get();
+  GstElement *encoder = elements[7].get();
+  GstElement *session_queue = elements[8].get();
+  GstElement *payloader = elements[9].get();
+  GstElement *rtp_sender = elements[10].get();
+  GstElement *rtcp_sender = elements[11].get();
+
+  if (Status s = add_elements(target.pipeline, elements))
+    return s;
+  if (Status s = link_elements({{convert, scale},
+                                {scale, size_filter},
+                                {size_filter, rate},
+                                {rate, rate_filter},
+                                {rate_filter, encoder_convert},
+                                {encoder_convert, encoder_queue},
+                                {encoder_queue, encoder},
+                                {encoder, payloader},
+                                {payloader, session_queue}}))
+    return s;
+  if (Status s = link_to_static_pad(target.decoder_pad, convert, "sink"))
+    return s;
+  if (Status s = link_into_session(target.rtpbin, kVideoSession, session_queue))
+    return s;
+  if (Status s = link_rtp_sender(target.rtpbin, kVideoSession, rtp_sender))
+    return s;
+
+  VideoSettings settings = read_video_settings();
+  std::fputs(final_settings_line(settings).c_str(), target.console);
+
+  if (Status s = link_rtcp_sender(target.rtpbin, kVideoSession, rtcp_sender))
+    return s;
+  if (Status s = set_uint_property(payloader, "pt", kVideoSession.payload_type))
+    return s;
+  if (settings.boost) {
+    if (Status s = set_caps_property(size_filter, "caps", size_caps))
+      return s;
+    if (Status s = set_caps_property(rate_filter, "caps", rate_caps))
+      return s;
+    std::fputs("NERKO BOOST ENABLED\n", target.console);
+  }
+  if (Status s = configure_session_senders(kVideoSession, target.destination, rtp_sender, rtcp_sender))
+    return s;
+  if (Status s = configure_vp8_encoder(encoder, settings))
+    return s;
+
+  target.sinks.video_rtp = ref_object(rtp_sender);
+  target.sinks.video_rtcp = ref_object(rtcp_sender);
+  return std::nullopt;
+}
+
+}  // namespace nerko

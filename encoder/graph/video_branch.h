@@ -1,0 +1,20 @@
+// Raw video → VP8 → RTP session 0 and its two UDP senders.
+#pragma once
+
+#include <gst/gst.h>
+
+#include "branch_target.h"
+#include "encoder_error.h"
+
+namespace nerko {
+
+// Builds the twelve-element video branch:
+//   decoder pad → videoconvert → videoscale → capsfilter → videorate →
+//   capsfilter → videoconvert → queue → vp8enc → rtpvp8pay → queue →
+//   rtpbin send_rtp_sink_0; send_rtp_src_0 → udpsink; send_rtcp_src_0 → udpsink
+// With boost on, the capsfilters get `size_caps` and `rate_caps`. Stops at the
+// first error; what was added to the pipeline before it stays there.
+/* with target.sinks.mutex */
+Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCaps *rate_caps);
+
+}  // namespace nerko
