@@ -1,0 +1,115 @@
+#include "output_support.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace tollamar_output {
+
+void init_plugin() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    gst_init(nullptr, nullptr);
+    gst_plugin_tollamar_register();
+  });
+}
+
+Harness::Harness(const char *factory) {
+  init_plugin();
+  h_ = gst_harness_new(factory);
+  // GstHarness starts its element at once; go back to READY so that each
+  // test decides when the element plays, on the test clock.
+  gst_element_set_state(h_->element, GST_STATE_READY);
+  gst_harness_use_testclock(h_);
+  clock_ = gst_harness_get_testclock(h_);
+  GstBus *bus = gst_bus_new();
+  gst_element_set_bus(h_->element, bus);
+  gst_object_unref(bus);
+}
+
+Harness::~Harness() {
+  gst_object_unref(clock_);
+  gst_element_set_state(h_->element, GST_STATE_NULL);
+  GstBus *bus = gst_element_get_bus(h_->element);
+  if (bus) {
+    gst_bus_set_flushing(bus, TRUE);
+    gst_object_unref(bus);
+  }
+  gst_harness_teardown(h_);
+}
+
+void Harness::play() {
+  ASSERT_NE(gst_element_set_state(h_->element, GST_STATE_PLAYING),
+            GST_STATE_CHANGE_FAILURE);
+}
+
+void Harness::pause() {
+  ASSERT_NE(gst_element_set_state(h_->element, GST_STATE_PAUSED),
+            GST_STATE_CHANGE_FAILURE);
+}
+
+GstClockTime Harness::next_wait_time() {
+  GstClockID id = nullptr;
+  gst_test_clock_wait_for_next_pending_id(clock_, &id);
+  GstClockTime t = gst_clock_id_get_time(id);
+  gst_clock_id_unref(id);
+  return t;
+}
+
+void Harness::crank() { ASSERT_TRUE(gst_harness_crank_single_clock_wait(h_)); }
+
+GstBuffer *Harness::pull() { return gst_harness_pull(h_); }
+
+GstEvent *Harness::pull_event_of_type(GstEventType type) {
+  while (GstEvent *event = gst_harness_try_pull_event(h_)) {
+    if (GST_EVENT_TYPE(event) == type) return event;
+    gst_event_unref(event);
+  }
+  return nullptr;
+}
+
+std::vector<GstEventType> Harness::drain_event_types() {
+  std::vector<GstEventType> types;
+  while (GstEvent *event = gst_harness_try_pull_event(h_)) {
+    types.push_back(GST_EVENT_TYPE(event));
+    gst_event_unref(event);
+  }
+  return types;
+}
+
+void with_lock(GstTollamar *self, const std::function<void(GstTollamar *)> &fn) {
+  gst_tollamar_lock(self);
+  fn(self);
+  gst_tollamar_unlock(self);
+}
+
+GstBuffer *make_buffer(GstClockTime pts, GstClockTime duration, gsize size,
+                       guint8 fill) {
+  GstBuffer *buf = gst_buffer_new_allocate(nullptr, size, nullptr);
+  gst_buffer_memset(buf, 0, fill, size);
+  GST_BUFFER_PTS(buf) = pts;
+  GST_BUFFER_DURATION(buf) = duration;
+  return buf;
+}
+
+std::vector<ErrorMessage> take_errors(GstBus *bus) {
+  std::vector<ErrorMessage> errors;
+  while (GstMessage *msg = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+    GError *err = nullptr;
+    gchar *debug = nullptr;
+    gst_message_parse_error(msg, &err, &debug);
+    ErrorMessage e{err->domain, err->code, err->message, debug ? debug : "",
+                   false, 0};
+    const GstStructure *details = nullptr;
+    gst_message_parse_error_details(msg, &details);
+    if (details && gst_structure_get_int(details, "flow-return", &e.flow_return))
+      e.has_flow_return = true;
+    g_error_free(err);
+    g_free(debug);
+    gst_message_unref(msg);
+    errors.push_back(e);
+  }
+  return errors;
+}
+
+}  // namespace tollamar_output

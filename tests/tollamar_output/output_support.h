@@ -1,0 +1,73 @@
+// Shared helpers for the output-side tests of livevideorate / liveaudiorate:
+// plug-in set-up, an owning harness, reading the instance state under the
+// element lock, and driving the harness's test clock.
+#pragma once
+
+#include <gst/check/gstharness.h>
+#include <gst/check/gsttestclock.h>
+#include <gst/gst.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "gsttollamar.h"
+
+namespace tollamar_output {
+
+// gst_init and the static registration of the plug-in, once per process.
+void init_plugin();
+
+// Owns a GstHarness around a new element of @factory, with a test clock;
+// the element is READY until the test plays it.
+class Harness {
+ public:
+  explicit Harness(const char *factory);
+  ~Harness();
+  Harness(const Harness &) = delete;
+  Harness &operator=(const Harness &) = delete;
+  GstHarness *get() const { return h_; }
+  GstHarness *operator->() const { return h_; }
+  GstElement *element() const { return h_->element; }
+  GstTollamar *self() const { return GST_TOLLAMAR(h_->element); }
+  GstTestClock *clock() const { return clock_; }
+
+  // READY -> PAUSED -> PLAYING; the grid is anchored at the test clock's
+  // current running time.
+  void play();
+  void pause();
+  // Time of the next clock wait the element registers (blocks until then).
+  GstClockTime next_wait_time();
+  // Waits for the next clock wait, moves the clock to it and releases it.
+  void crank();
+  // Next buffer downstream, waiting for it; null after GstHarness's limit.
+  GstBuffer *pull();
+  // Pulls events until one of @type arrives; null if another buffer-less
+  // event queue runs dry first.
+  GstEvent *pull_event_of_type(GstEventType type);
+  std::vector<GstEventType> drain_event_types();
+
+ private:
+  GstHarness *h_;
+  GstTestClock *clock_;
+};
+
+// Runs @fn with the element lock held, as the element's own threads do.
+void with_lock(GstTollamar *self, const std::function<void(GstTollamar *)> &fn);
+
+// A buffer of @size bytes with the given PTS and duration, filled with @fill.
+GstBuffer *make_buffer(GstClockTime pts, GstClockTime duration, gsize size = 16,
+                       guint8 fill = 0x55);
+
+// Element messages of @type on the element's bus.
+struct ErrorMessage {
+  GQuark domain;
+  gint code;
+  std::string text;
+  std::string debug;
+  bool has_flow_return;
+  gint flow_return;
+};
+std::vector<ErrorMessage> take_errors(GstBus *bus);
+
+}  // namespace tollamar_output
