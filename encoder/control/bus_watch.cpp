@@ -35,6 +35,37 @@ std::string optional_text(const char *text) {
   return text ? "Some(" + quote_text(text) + ")" : std::string("None");
 }
 
+// One field value: texts quoted, errors with their domain, code and message
+// (GStreamer's own serialisation drops them), everything else serialised.
+std::string value_rendering(const GValue *value) {
+  if (G_VALUE_HOLDS_STRING(value)) {
+    const char *text = g_value_get_string(value);
+    return text ? quote_text(text) : std::string("NULL");
+  }
+  if (G_VALUE_HOLDS(value, G_TYPE_ERROR)) {
+    const GError *error = static_cast<const GError *>(g_value_get_boxed(value));
+    if (!error)
+      return "NULL";
+    return "GError { domain: " + quote_text(g_quark_to_string(error->domain)) +
+           ", code: " + std::to_string(error->code) +
+           ", message: " + quote_text(error->message ? error->message : "") + " }";
+  }
+  GStringRef serialised(gst_value_serialize(value));
+  std::string type = std::string("(") + G_VALUE_TYPE_NAME(value) + ")";
+  return serialised ? type + serialised.get() : type;
+}
+
+// "Name {" and one indented line per field, closed at `indent`.
+std::string structure_rendering(const GstStructure *structure, const std::string &indent) {
+  std::string text = indent + gst_structure_get_name(structure) + " {\n";
+  for (int i = 0, n = gst_structure_n_fields(structure); i < n; ++i) {
+    const char *field = gst_structure_nth_field_name(structure, i);
+    text += indent + "    " + field + ": " +
+            value_rendering(gst_structure_get_value(structure, field)) + ",\n";
+  }
+  return text + indent + "}";
+}
+
 void handle_error(GstMessage *message, const BusWatchContext &context, std::FILE *err) {
   if (gst_element_set_state(context.pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
     fatal_stop("Unable to set the pipeline to the `Null` state");
@@ -78,6 +109,11 @@ std::string quote_text(std::string_view text) {
   const char *p = text.data();
   const char *end = p + text.size();
   while (p < end) {
+    if (*p == '\0') {  // GLib's decoder treats a NUL byte as a broken sequence
+      quoted += escape_code_point(0);
+      ++p;
+      continue;
+    }
     gunichar c = g_utf8_get_char_validated(p, end - p);
     if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2)) {
       quoted += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no character
@@ -99,14 +135,17 @@ std::string info_rendering(GstMessage *message) {
   GstObject *src = GST_MESSAGE_SRC(message);
   GStringRef src_name(src ? gst_object_get_name(src) : nullptr);
   const GstStructure *structure = gst_message_get_structure(message);
-  GStringRef structure_text(structure ? gst_structure_to_string(structure) : nullptr);
 
   std::string text = "Info(\n    Message {\n";
   text += std::string("        ptr: ") + ptr + ",\n";
   text += "        type: " + quote_text(GST_MESSAGE_TYPE_NAME(message)) + ",\n";
   text += "        seqnum: " + std::to_string(gst_message_get_seqnum(message)) + ",\n";
   text += "        src: " + optional_text(src_name.get()) + ",\n";
-  text += "        structure: " + optional_text(structure_text.get()) + ",\n";
+  if (structure)
+    text += "        structure: Some(\n" + structure_rendering(structure, "            ") +
+            ",\n        ),\n";
+  else
+    text += "        structure: None,\n";
   text += "    },\n)";
   return text;
 }

@@ -1,0 +1,172 @@
+// The NERKO_ setting readers: accepted and refused forms of each type. A
+// malformed value ends the process (status 2) with a diagnostic naming the
+// variable, the value received and what was expected.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <limits>
+
+#include "encoder/graph/settings.h"
+
+namespace nerko {
+namespace {
+
+using testing::Eq;
+using testing::ExitedWithCode;
+
+// Sets or clears one variable for the duration of a test.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char *name, const char *value) : name_(name) {
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
+  }
+  ~ScopedEnv() { unsetenv(name_); }
+
+ private:
+  const char *name_;
+};
+
+TEST(SettingParsers, SignedAcceptsOptionalSignAndDigitsWithin32Bits) {
+  EXPECT_EQ(parse_int32("0"), 0);
+  EXPECT_EQ(parse_int32("+5"), 5);
+  EXPECT_EQ(parse_int32("-1"), -1);
+  EXPECT_EQ(parse_int32("-0"), 0);
+  EXPECT_EQ(parse_int32("007"), 7);
+  EXPECT_EQ(parse_int32("3000000"), 3000000);
+  EXPECT_EQ(parse_int32("2147483647"), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(parse_int32("+2147483647"), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(parse_int32("-2147483648"), std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(parse_int32("00000000000000000000000042"), 42);
+}
+
+TEST(SettingParsers, SignedRefusesEverythingElse) {
+  for (const char *text : {"", "+", "-", " 1", "1 ", "\t1", "1\n", "1.0", "3e6", "0x10", "++1", "+-1",
+                           "--1", "1-", "1,000", "2147483648", "-2147483649", "99999999999999999999",
+                           "-99999999999999999999", "\xEF\xBC\x91" /* fullwidth 1 */, "1\xC2\xA0"}) {
+    EXPECT_EQ(parse_int32(text), std::nullopt) << '"' << text << '"';
+  }
+}
+
+TEST(SettingParsers, UnsignedAcceptsOnlyPlusAndDigitsWithin32Bits) {
+  EXPECT_EQ(parse_uint32("0"), 0u);
+  EXPECT_EQ(parse_uint32("+0"), 0u);
+  EXPECT_EQ(parse_uint32("100"), 100u);
+  EXPECT_EQ(parse_uint32("+7"), 7u);
+  EXPECT_EQ(parse_uint32("4294967295"), std::numeric_limits<uint32_t>::max());
+  for (const char *text : {"", "+", "-", "-0", "-5", "4294967296", "18446744073709551616", " 5",
+                           "5 ", "5%", "1e2", "+ 5", "++5"}) {
+    EXPECT_EQ(parse_uint32(text), std::nullopt) << '"' << text << '"';
+  }
+}
+
+TEST(SettingReaders, UnsetGivesTheDefaultAndSetValuesAreRead) {
+  ScopedEnv a("NERKO_SHARPNESS", nullptr);
+  EXPECT_EQ(read_int_setting("NERKO_SHARPNESS", 3), 3);
+  ScopedEnv b("NERKO_UNDERSHOOT", "-1");
+  EXPECT_EQ(read_int_setting("NERKO_UNDERSHOOT", 95), -1);
+  ScopedEnv c("NERKO_VIDEO_FEC_PERCENT", "+250");
+  EXPECT_EQ(read_video_fec_percent(), 250u);  // no check against 100 when reading
+  ScopedEnv d("NERKO_AUDIO_FEC_PERCENT", nullptr);
+  EXPECT_EQ(read_audio_fec_percent(), 100u);
+  ScopedEnv e("NERKO_RESIZE_ALLOWED", "false");
+  EXPECT_FALSE(read_bool_setting("NERKO_RESIZE_ALLOWED", true));
+  ScopedEnv f("NERKO_BOOST", "true");
+  EXPECT_TRUE(read_bool_setting("NERKO_BOOST", false));
+  ScopedEnv g("NERKO_TARGET_AUDIO_BITRATE", nullptr);
+  EXPECT_EQ(read_target_audio_bitrate(), 96000);
+}
+
+TEST(SettingReaders, TextIsTakenUnchangedEvenWhenEmpty) {
+  {
+    ScopedEnv a("NERKO_END_USAGE", "");
+    EXPECT_EQ(read_text_setting("NERKO_END_USAGE", "cbr"), "");
+  }
+  {
+    ScopedEnv a("NERKO_END_USAGE", " CQ ");
+    EXPECT_EQ(read_text_setting("NERKO_END_USAGE", "cbr"), " CQ ");
+  }
+  ScopedEnv a("NERKO_END_USAGE", nullptr);
+  EXPECT_EQ(read_text_setting("NERKO_END_USAGE", "cbr"), "cbr");
+}
+
+TEST(SettingReadersDeathTest, MalformedSignedValueIsAFatalStop) {
+  for (const char *value : {"", " 3000000", "3e6", "+", "2147483648"}) {
+    EXPECT_EXIT(
+        {
+          setenv("NERKO_TARGET_VIDEO_BITRATE", value, 1);
+          read_int_setting("NERKO_TARGET_VIDEO_BITRATE", 3000000);
+        },
+        ExitedWithCode(2),
+        Eq(std::string("NERKO_TARGET_VIDEO_BITRATE must be a signed 32-bit decimal integer, got \"") +
+           value + "\"\n"));
+  }
+}
+
+TEST(SettingReadersDeathTest, MalformedUnsignedValueIsAFatalStop) {
+  for (const char *value : {"-5", "-0", "", "4294967296"}) {
+    EXPECT_EXIT(
+        {
+          setenv("NERKO_VIDEO_FEC_PERCENT", value, 1);
+          read_video_fec_percent();
+        },
+        ExitedWithCode(2),
+        Eq(std::string("NERKO_VIDEO_FEC_PERCENT must be an unsigned 32-bit decimal integer, got \"") +
+           value + "\"\n"));
+  }
+}
+
+TEST(SettingReadersDeathTest, BooleansAreExactlyTrueOrFalse) {
+  for (const char *value : {"True", "TRUE", "1", "yes", "", " true", "false ", "0"}) {
+    EXPECT_EXIT(
+        {
+          setenv("NERKO_BOOST", value, 1);
+          read_bool_setting("NERKO_BOOST", false);
+        },
+        ExitedWithCode(2),
+        Eq(std::string("NERKO_BOOST must be \"true\" or \"false\", got \"") + value + "\"\n"));
+  }
+}
+
+TEST(SettingReadersDeathTest, ValueThatIsNotUnicodeIsAFatalStop) {
+  EXPECT_EXIT(
+      {
+        setenv("NERKO_END_USAGE", "c\xFFq", 1);
+        read_text_setting("NERKO_END_USAGE", "cbr");
+      },
+      ExitedWithCode(2), Eq("NERKO_END_USAGE must be valid Unicode\n"));
+}
+
+TEST(SettingReaders, VideoSettingsDefaultsAndTheFinalSettingsLine) {
+  for (const char *name : {"NERKO_TARGET_VIDEO_BITRATE", "NERKO_CQ_LEVEL", "NERKO_SHARPNESS",
+                           "NERKO_DROPFRAME_THRESHOLD", "NERKO_UNDERSHOOT", "NERKO_RESIZE_ALLOWED",
+                           "NERKO_END_USAGE", "NERKO_BOOST", "NERKO_BUFFER_INITIAL_SIZE",
+                           "NERKO_BUFFER_OPTIMAL_SIZE", "NERKO_BUFFER_SIZE"})
+    unsetenv(name);
+  EXPECT_EQ(final_settings_line(read_video_settings()),
+            "Final settings for encoder: target_video_bitrate=3000000, cq_level=ignored, sharpness=0, "
+            "dropframe_threshold=0, buffers=4000/5000/6000, undershoot=95, resize_allowed=true, "
+            "end_usage=cbr\n");
+
+  ScopedEnv cq("NERKO_CQ_LEVEL", "10");
+  EXPECT_EQ(read_video_settings().boost, false);
+  {
+    // cq_level shows only with end-usage exactly "cq".
+    ScopedEnv usage("NERKO_END_USAGE", "CQ");
+    EXPECT_NE(final_settings_line(read_video_settings()).find(", cq_level=ignored,"), std::string::npos);
+  }
+  ScopedEnv usage("NERKO_END_USAGE", "cq");
+  ScopedEnv bitrate("NERKO_TARGET_VIDEO_BITRATE", "+5");
+  ScopedEnv sharpness("NERKO_SHARPNESS", "-2147483648");
+  ScopedEnv resize("NERKO_RESIZE_ALLOWED", "false");
+  ScopedEnv buffer("NERKO_BUFFER_SIZE", "-1");
+  EXPECT_EQ(final_settings_line(read_video_settings()),
+            "Final settings for encoder: target_video_bitrate=5, cq_level=10, sharpness=-2147483648, "
+            "dropframe_threshold=0, buffers=4000/5000/-1, undershoot=95, resize_allowed=false, "
+            "end_usage=cq\n");
+}
+
+}  // namespace
+}  // namespace nerko
