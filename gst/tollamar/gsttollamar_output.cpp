@@ -427,25 +427,25 @@ static gboolean
 gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
     GstClockTime base_time, GstFlowReturn * reason)
 {
-  GstClockTime deadline;
+  GstClockTime deadline, due;
+  GstClockTime anchor = GST_CLOCK_TIME_NONE;
   GstClockID id;
   GstFlowReturn ret;
 
   GST_DEBUG_OBJECT (self, "Have no item currently");
 
-  /* After a flush nothing anchors the grid until input comes; when the
-   * first gap slot is needed first, it starts at the clock's running time. */
-  if (!GST_CLOCK_TIME_IS_VALID (self->base_running_time)) {
+  /* After a flush there is no grid. A buffer that arrives in time anchors
+   * it; otherwise the first gap slot starts at the clock's running time of
+   * now and is due like any slot, latency and max-lateness later. */
+  if (GST_CLOCK_TIME_IS_VALID (self->base_running_time)) {
+    due = self->next_running_time;
+  } else {
     GstClockTime now = gst_clock_get_time (clock);
-    GstClockTime running_time = now > base_time ? now - base_time : 0;
 
-    GST_DEBUG_OBJECT (self, "Anchoring output grid at clock running time %"
-        GST_TIME_FORMAT, GST_TIME_ARGS (running_time));
-    gst_tollamar_anchor (self, running_time);
+    anchor = due = now > base_time ? now - base_time : 0;
   }
 
-  deadline = self->max_lateness + self->latency + self->next_running_time
-      + base_time;
+  deadline = self->max_lateness + self->latency + due + base_time;
   id = self->clock_id = gst_clock_new_single_shot_id (clock, deadline);
   gst_tollamar_unlock (self);
 
@@ -470,6 +470,13 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
     GST_DEBUG_OBJECT (self, "Have items now, retrying");
     gst_tollamar_unlock (self);
     return TRUE;
+  }
+
+  if (GST_CLOCK_TIME_IS_VALID (anchor)
+      && !GST_CLOCK_TIME_IS_VALID (self->base_running_time)) {
+    GST_DEBUG_OBJECT (self, "Anchoring output grid at clock running time %"
+        GST_TIME_FORMAT, GST_TIME_ARGS (anchor));
+    gst_tollamar_anchor (self, anchor);
   }
 
   if (!gst_tollamar_ensure_output (self, &ret)

@@ -112,4 +112,39 @@ std::vector<ErrorMessage> take_errors(GstBus *bus) {
   return errors;
 }
 
+LogCapture::LogCapture(gpointer object, GstDebugLevel level)
+    : object_(object), level_(level) {
+  g_mutex_init(&mutex_);
+  old_threshold_ = gst_debug_category_get_threshold(gst_tollamar_debug);
+  if (old_threshold_ < level)
+    gst_debug_category_set_threshold(gst_tollamar_debug, level);
+  gst_debug_add_log_function(&LogCapture::log_function, this, nullptr);
+}
+
+LogCapture::~LogCapture() {
+  gst_debug_remove_log_function_by_data(this);
+  gst_debug_category_set_threshold(gst_tollamar_debug, old_threshold_);
+  g_mutex_clear(&mutex_);
+}
+
+std::vector<std::string> LogCapture::messages() {
+  g_mutex_lock(&mutex_);
+  std::vector<std::string> copy = messages_;
+  g_mutex_unlock(&mutex_);
+  return copy;
+}
+
+void LogCapture::log_function(GstDebugCategory *category, GstDebugLevel level,
+                              const gchar *, const gchar *, gint,
+                              GObject *object, GstDebugMessage *message,
+                              gpointer user_data) {
+  auto *self = static_cast<LogCapture *>(user_data);
+  if (category != gst_tollamar_debug || level != self->level_ ||
+      object != self->object_)
+    return;
+  g_mutex_lock(&self->mutex_);
+  self->messages_.push_back(gst_debug_message_get(message));
+  g_mutex_unlock(&self->mutex_);
+}
+
 }  // namespace tollamar_output

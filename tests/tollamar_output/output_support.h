@@ -70,4 +70,26 @@ struct ErrorMessage {
 };
 std::vector<ErrorMessage> take_errors(GstBus *bus);
 
+// Collects the messages that the "tollamar" debug category writes at @level
+// for one object while it lives.
+class LogCapture {
+ public:
+  LogCapture(gpointer object, GstDebugLevel level);
+  ~LogCapture();
+  LogCapture(const LogCapture &) = delete;
+  LogCapture &operator=(const LogCapture &) = delete;
+  std::vector<std::string> messages();
+
+ private:
+  static void log_function(GstDebugCategory *category, GstDebugLevel level,
+                           const gchar *file, const gchar *function,
+                           gint line, GObject *object, GstDebugMessage *message,
+                           gpointer user_data);
+  gpointer object_;
+  GstDebugLevel level_;
+  GstDebugLevel old_threshold_;
+  GMutex mutex_;
+  std::vector<std::string> messages_;
+};
+
 }  // namespace tollamar_output

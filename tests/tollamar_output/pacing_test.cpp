@@ -1,0 +1,326 @@
+// Real buffers on the frame grid: pushed on their slots, missed slots filled
+// back to back, late buffers dropped, and the grid re-anchored after a stall.
+#include <gtest/gtest.h>
+
+#include "output_support.h"
+
+using namespace tollamar_output;
+
+namespace {
+
+const GstClockTime kSlot = 40 * GST_MSECOND;
+const GstClockTime kMaxLateness = 200 * GST_MSECOND;
+const char kCaps[] = "video/x-raw, format=(string)RGBx, width=(int)4, "
+                     "height=(int)4, framerate=(fraction)25/1";
+
+struct Pacing {
+  GstClockTime base;
+  GstClockTime next;
+  guint32 frame_index;
+  gdouble distortion;
+  gboolean filling;
+};
+
+Pacing pacing(Harness &h) {
+  Pacing p{};
+  with_lock(h.self(), [&](GstTollamar *self) {
+    p = {self->base_running_time, self->next_running_time, self->frame_index,
+         self->distortion, self->filling};
+  });
+  return p;
+}
+
+// Plays a video element with caps from upstream; the grid starts at 0.
+// Events sent before the element is active would only stay sticky upstream.
+void start_video(Harness &h) {
+  h.play();
+  gst_harness_set_src_caps_str(h.get(), kCaps);
+}
+
+void push(Harness &h, GstClockTime pts, GstClockTime duration = kSlot) {
+  ASSERT_EQ(gst_harness_push(h.get(), make_buffer(pts, duration, 64)),
+            GST_FLOW_OK);
+}
+
+// Pulls the next buffer and checks its timestamp and whether it is a gap.
+void expect_next(Harness &h, GstClockTime pts, bool gap) {
+  GstBuffer *buf = h.pull();
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(GST_BUFFER_PTS(buf), pts);
+  EXPECT_EQ(GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_GAP), gap)
+      << "buffer at " << GST_BUFFER_PTS(buf);
+  gst_buffer_unref(buf);
+}
+
+TEST(TollamarPacing, RegularInputPushesEveryBufferWithDistortionOne) {
+  Harness h("livevideorate");
+  start_video(h);
+  for (guint k = 0; k < 10; k++) {
+    push(h, k * kSlot);
+    expect_next(h, k * kSlot, false);
+  }
+  h.next_wait_time();
+  Pacing p = pacing(h);
+  EXPECT_EQ(p.frame_index, 10u);
+  EXPECT_EQ(p.distortion, 1.0);
+  EXPECT_EQ(p.base, 0u);
+  EXPECT_EQ(p.next, 10 * kSlot);
+  EXPECT_EQ(gst_harness_buffers_in_queue(h.get()), 0u);
+}
+
+TEST(TollamarPacing, StallThenBufferCatchesUpAndReanchors) {
+  Harness h("livevideorate");
+  start_video(h);
+  for (guint k = 0; k < 3; k++) {
+    push(h, k * kSlot);
+    expect_next(h, k * kSlot, false);
+  }
+  // Stall: each idle deadline fills one slot.
+  EXPECT_EQ(h.next_wait_time(), 3 * kSlot + kMaxLateness - 1);
+  h.crank();
+  expect_next(h, 3 * kSlot, true);
+  EXPECT_EQ(h.next_wait_time(), 4 * kSlot + kMaxLateness - 1);
+  h.crank();
+  expect_next(h, 4 * kSlot, true);
+  EXPECT_TRUE(pacing(h).filling);
+
+  // A buffer on slot 7: slots 5 and 6 first, back to back, then the buffer.
+  push(h, 7 * kSlot);
+  expect_next(h, 5 * kSlot, true);
+  expect_next(h, 6 * kSlot, true);
+  expect_next(h, 7 * kSlot, false);
+  h.next_wait_time();
+  Pacing p = pacing(h);
+  EXPECT_EQ(p.base, 7 * kSlot);
+  EXPECT_EQ(p.frame_index, 1u);
+  EXPECT_FALSE(p.filling);
+  EXPECT_EQ(p.distortion, 1.0);
+  EXPECT_EQ(p.next, 8 * kSlot);
+}
+
+TEST(TollamarPacing, BufferInThePastIsDropped) {
+  Harness h("livevideorate");
+  start_video(h);
+  for (guint k = 0; k < 3; k++) {
+    push(h, k * kSlot);
+    expect_next(h, k * kSlot, false);
+  }
+  push(h, 1 * kSlot);  // ends at 80 ms, the next is due at 120 ms
+  h.next_wait_time();
+  EXPECT_EQ(gst_harness_buffers_in_queue(h.get()), 0u);
+  EXPECT_EQ(pacing(h).frame_index, 3u);
+  push(h, 3 * kSlot);
+  expect_next(h, 3 * kSlot, false);
+}
+
+TEST(TollamarPacing, SkipToFirstAnchorsOnTheFirstBufferWithoutGaps) {
+  Harness h("livevideorate");
+  g_object_set(h.element(), "skip-to-first", TRUE, nullptr);
+  gst_test_clock_set_time(h.clock(), 1 * GST_SECOND);
+  gst_harness_set_src_caps_str(h.get(), kCaps);
+  h.play();
+
+  push(h, 5 * GST_SECOND);
+  expect_next(h, 5 * GST_SECOND, false);
+  EXPECT_EQ(h.next_wait_time(), 5 * GST_SECOND + kSlot + kMaxLateness - 1);
+  Pacing p = pacing(h);
+  EXPECT_EQ(p.base, 5 * GST_SECOND);
+  EXPECT_EQ(p.frame_index, 1u);
+  EXPECT_EQ(gst_harness_buffers_in_queue(h.get()), 0u);
+  h.crank();
+  expect_next(h, 5 * GST_SECOND + kSlot, true);
+}
+
+// Timestamps that say nothing about the grid: a buffer without running time
+// pushes no catch-up frames and leaves the distortion as it was.
+TEST(TollamarPacingDecisions, BufferWithoutRunningTimeKeepsTheGrid) {
+  Harness h("livevideorate");
+  start_video(h);
+  for (guint k = 0; k < 3; k++) {
+    push(h, k * kSlot);
+    expect_next(h, k * kSlot, false);
+  }
+  push(h, GST_CLOCK_TIME_NONE);
+  expect_next(h, GST_CLOCK_TIME_NONE, false);
+  h.next_wait_time();
+  Pacing p = pacing(h);
+  EXPECT_EQ(p.distortion, 1.0);
+  EXPECT_EQ(p.frame_index, 4u);
+  EXPECT_EQ(p.next, 3 * kSlot);
+  h.crank();
+  expect_next(h, 4 * kSlot, true);
+}
+
+TEST(TollamarPacingDecisions, BufferWellBeforeTheBaseCausesNoCatchUp) {
+  Harness h("livevideorate");
+  gst_test_clock_set_time(h.clock(), 1 * GST_SECOND);
+  start_video(h);
+  push(h, 1 * GST_SECOND);
+  expect_next(h, 1 * GST_SECOND, false);
+  push(h, 1 * GST_SECOND + kSlot);
+  expect_next(h, 1 * GST_SECOND + kSlot, false);
+
+  // Half a second before the base: no gap burst, no distortion, dropped.
+  push(h, 500 * GST_MSECOND, 2 * kSlot);
+  push(h, 1 * GST_SECOND + 2 * kSlot);
+  expect_next(h, 1 * GST_SECOND + 2 * kSlot, false);
+  h.next_wait_time();
+  Pacing p = pacing(h);
+  EXPECT_EQ(p.frame_index, 3u);
+  EXPECT_EQ(p.distortion, 1.0);
+
+  // Long enough to reach the next due time: pushed, still no distortion.
+  push(h, 500 * GST_MSECOND, GST_SECOND);
+  expect_next(h, 500 * GST_MSECOND, false);
+  h.next_wait_time();
+  p = pacing(h);
+  EXPECT_EQ(p.frame_index, 4u);
+  EXPECT_EQ(p.distortion, 1.0);
+  EXPECT_EQ(gst_harness_buffers_in_queue(h.get()), 0u);
+}
+
+TEST(TollamarPacingDecisions, DistortionNeverBecomesZero) {
+  Harness h("livevideorate");
+  start_video(h);
+  push(h, 0);
+  expect_next(h, 0, false);
+  h.crank();
+  expect_next(h, kSlot, true);
+  // Re-anchors at 80 ms, then the same timestamp again: elapsed time 0.
+  push(h, 2 * kSlot);
+  expect_next(h, 2 * kSlot, false);
+  push(h, 2 * kSlot, 2 * kSlot);
+  expect_next(h, 2 * kSlot, false);
+  h.next_wait_time();
+  Pacing p = pacing(h);
+  EXPECT_EQ(p.frame_index, 2u);
+  EXPECT_EQ(p.distortion, 1.0);
+  // The next gap lies on the grid, not collapsed onto the base.
+  h.crank();
+  expect_next(h, 4 * kSlot, true);
+  EXPECT_EQ(h.next_wait_time(), 5 * kSlot + kMaxLateness - 1);
+}
+
+TEST(TollamarPacingDecisions, FlushReanchorsAtTheFirstBufferAfterIt) {
+  Harness h("livevideorate");
+  start_video(h);
+  push(h, 0);
+  expect_next(h, 0, false);
+  push(h, kSlot);
+  expect_next(h, kSlot, false);
+
+  gst_test_clock_set_time(h.clock(), 1 * GST_SECOND);
+  ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_flush_start()));
+  ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_flush_stop(TRUE)));
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_segment(&segment)));
+  push(h, 2 * GST_SECOND);
+  expect_next(h, 2 * GST_SECOND, false);
+  // latency is none again after the flush
+  EXPECT_EQ(h.next_wait_time(), 2 * GST_SECOND + kSlot + kMaxLateness - 1);
+  Pacing p = pacing(h);
+  EXPECT_EQ(p.base, 2 * GST_SECOND);
+  EXPECT_EQ(p.frame_index, 1u);
+  EXPECT_EQ(p.distortion, 1.0);
+  h.crank();
+  expect_next(h, 2 * GST_SECOND + kSlot, true);
+}
+
+TEST(TollamarPacingDecisions, FlushWithoutInputReanchorsAtTheClock) {
+  Harness h("livevideorate");
+  start_video(h);
+  push(h, 0);
+  expect_next(h, 0, false);
+
+  gst_test_clock_set_time(h.clock(), 3 * GST_SECOND);
+  ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_flush_start()));
+  ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_flush_stop(TRUE)));
+  EXPECT_EQ(h.next_wait_time(), 3 * GST_SECOND + kMaxLateness - 1);
+  h.crank();
+  GstBuffer *buf = h.pull();
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(GST_BUFFER_PTS(buf), 3 * GST_SECOND);
+  EXPECT_EQ(GST_BUFFER_DURATION(buf), kSlot);
+  EXPECT_TRUE(GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_GAP));
+  gst_buffer_unref(buf);
+  EXPECT_EQ(h.next_wait_time(), 3 * GST_SECOND + kSlot + kMaxLateness - 1);
+  EXPECT_EQ(pacing(h).base, 3 * GST_SECOND);
+}
+
+TEST(TollamarPacingDecisions, ZeroFrameRateVideoPacesAt25WithOneWarning) {
+  Harness h("livevideorate");
+  LogCapture warnings(h.element(), GST_LEVEL_WARNING);
+  h.play();
+  gst_harness_set_src_caps_str(
+      h.get(),
+      "video/x-raw, format=(string)RGBx, width=(int)4, height=(int)4, "
+      "framerate=(fraction)0/1");
+  for (guint i = 0; i < 3; i++) {
+    EXPECT_EQ(h.next_wait_time(), i * kSlot + kMaxLateness - 1);
+    h.crank();
+    GstBuffer *buf = h.pull();
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(GST_BUFFER_PTS(buf), i * kSlot);
+    EXPECT_EQ(GST_BUFFER_DURATION(buf), kSlot);
+    gst_buffer_unref(buf);
+  }
+  EXPECT_EQ(warnings.messages(),
+            std::vector<std::string>{"Frame rate 0/1 has no slot length, "
+                                     "pacing and filling at 25/1 instead"});
+}
+
+TEST(TollamarPacingDecisions, ZeroFillFramerateAudioPacesAt25WithOneWarning) {
+  Harness h("liveaudiorate");
+  LogCapture warnings(h.element(), GST_LEVEL_WARNING);
+  gst_util_set_object_arg(G_OBJECT(h.element()), "fill-framerate", "0/1");
+  h.play();
+  for (guint i = 0; i < 3; i++) {
+    EXPECT_EQ(h.next_wait_time(), i * kSlot + kMaxLateness - 1);
+    h.crank();
+    GstBuffer *buf = h.pull();
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(GST_BUFFER_PTS(buf), i * kSlot);
+    EXPECT_EQ(GST_BUFFER_DURATION(buf), kSlot);
+    EXPECT_EQ(gst_buffer_get_size(buf), 1920u * 2u);
+    gst_buffer_unref(buf);
+  }
+  EXPECT_EQ(warnings.messages(),
+            std::vector<std::string>{"Frame rate 0/1 has no slot length, "
+                                     "pacing and filling at 25/1 instead"});
+}
+
+// Gap buffers carry positions of the output segment, like real ones.
+TEST(TollamarPacingDecisions, GapTimestampsFollowTheOutputSegment) {
+  Harness h("livevideorate");
+  h.play();
+  gst_harness_set_caps_str(h.get(), kCaps, kCaps);
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  segment.start = 10 * GST_SECOND;
+  segment.time = 10 * GST_SECOND;
+  ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_segment(&segment)));
+  push(h, 10 * GST_SECOND);
+  expect_next(h, 10 * GST_SECOND, false);
+  push(h, 10 * GST_SECOND + kSlot);
+  expect_next(h, 10 * GST_SECOND + kSlot, false);
+  h.crank();
+  expect_next(h, 10 * GST_SECOND + 2 * kSlot, true);
+}
+
+TEST(TollamarPacingDecisions, GapWithoutSegmentPositionKeepsRunningTime) {
+  Harness h("livevideorate");
+  h.play();
+  gst_harness_set_caps_str(h.get(), kCaps, kCaps);
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  segment.start = 10 * GST_SECOND;
+  segment.base = 5 * GST_SECOND;  // running time 5 s is position 10 s
+  ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_segment(&segment)));
+  h.crank();
+  expect_next(h, 0, true);
+  h.crank();
+  expect_next(h, kSlot, true);
+}
+
+}  // namespace
