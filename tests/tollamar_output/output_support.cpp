@@ -68,6 +68,14 @@ GstEvent *Harness::pull_event_of_type(GstEventType type) {
   return nullptr;
 }
 
+GstEvent *Harness::wait_event_of_type(GstEventType type) {
+  while (GstEvent *event = gst_harness_pull_event(h_)) {
+    if (GST_EVENT_TYPE(event) == type) return event;
+    gst_event_unref(event);
+  }
+  return nullptr;
+}
+
 std::vector<GstEventType> Harness::drain_event_types() {
   std::vector<GstEventType> types;
   while (GstEvent *event = gst_harness_try_pull_event(h_)) {
@@ -92,22 +100,38 @@ GstBuffer *make_buffer(GstClockTime pts, GstClockTime duration, gsize size,
   return buf;
 }
 
+static ErrorMessage parse_error(GstMessage *msg) {
+  GError *err = nullptr;
+  gchar *debug = nullptr;
+  gst_message_parse_error(msg, &err, &debug);
+  ErrorMessage e{err->domain, err->code, err->message, debug ? debug : "",
+                 false, 0};
+  const GstStructure *details = nullptr;
+  gst_message_parse_error_details(msg, &details);
+  if (details && gst_structure_get_int(details, "flow-return", &e.flow_return))
+    e.has_flow_return = true;
+  g_error_free(err);
+  g_free(debug);
+  return e;
+}
+
+ErrorMessage wait_error(GstElement *element) {
+  GstBus *bus = gst_element_get_bus(element);
+  GstMessage *msg =
+      gst_bus_timed_pop_filtered(bus, 60 * GST_SECOND, GST_MESSAGE_ERROR);
+  gst_object_unref(bus);
+  EXPECT_NE(msg, nullptr) << "no error message posted";
+  if (!msg) return ErrorMessage{0, 0, "", "", false, 0};
+  ErrorMessage e = parse_error(msg);
+  gst_message_unref(msg);
+  return e;
+}
+
 std::vector<ErrorMessage> take_errors(GstBus *bus) {
   std::vector<ErrorMessage> errors;
   while (GstMessage *msg = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
-    GError *err = nullptr;
-    gchar *debug = nullptr;
-    gst_message_parse_error(msg, &err, &debug);
-    ErrorMessage e{err->domain, err->code, err->message, debug ? debug : "",
-                   false, 0};
-    const GstStructure *details = nullptr;
-    gst_message_parse_error_details(msg, &details);
-    if (details && gst_structure_get_int(details, "flow-return", &e.flow_return))
-      e.has_flow_return = true;
-    g_error_free(err);
-    g_free(debug);
+    errors.push_back(parse_error(msg));
     gst_message_unref(msg);
-    errors.push_back(e);
   }
   return errors;
 }

@@ -46,6 +46,9 @@ class Harness {
   // event queue runs dry first.
   GstEvent *pull_event_of_type(GstEventType type);
   std::vector<GstEventType> drain_event_types();
+  // Waits for events until one of @type arrives (null after GstHarness's
+  // limit), dropping the others.
+  GstEvent *wait_event_of_type(GstEventType type);
 
  private:
   GstHarness *h_;
@@ -69,6 +72,9 @@ struct ErrorMessage {
   gint flow_return;
 };
 std::vector<ErrorMessage> take_errors(GstBus *bus);
+// The next error message that the element posts; fails the test if none
+// comes within a generous safety limit (the element posts it from its task).
+ErrorMessage wait_error(GstElement *element);
 
 // Collects the messages that the "tollamar" debug category writes at @level
 // for one object while it lives.
