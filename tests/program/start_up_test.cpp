@@ -1,0 +1,216 @@
+// zolvane's start-up seen from outside: command line, FEC settings line,
+// banner, set-up errors, fatal stops and exit statuses.
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "build_revision.h"
+#include "subprocess.h"
+
+namespace nerko {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::EnvChanges;
+using testing_support::Outcome;
+using testing_support::run_to_end;
+using testing_support::RunningProgram;
+
+const std::string kUsageError =
+    "Error! Nerko Multicast Encoder 3.2.3\nUsage: nerko-encoder -i INPUT OUTPUT STATS.txt\n";
+const std::string kDefaultFecLine = "FEC Settings VIDEO: 100 AUDIO: 100\n";
+const std::string kBanner = std::string("Nerko Multicast Encoder 3.2.2 (") + build_revision + ")\n";
+// What GStreamer reports for an input it cannot recognise.
+const std::string kUnknownTypeError = "Error! Could not determine type of stream.: Some(\"";
+
+// No NERKO_ variable leaks in from the environment running the tests.
+EnvChanges clean_env(EnvChanges changes = {}) {
+  for (const char *name : {"NERKO_VIDEO_FEC_PERCENT", "NERKO_AUDIO_FEC_PERCENT"})
+    changes.emplace(name, std::nullopt);
+  return changes;
+}
+
+class StartUp : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/nerko-start-up-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    // Text that no type finder recognises: the run plays, then the decoder
+    // posts an error, whether or not any media branch exists.
+    std::ofstream(dir_ / "notes.txt") << "hello, these are not media\n";
+    input_ = "file://" + (dir_ / "notes.txt").string();
+    stats_ = (dir_ / "my stats.txt").string();
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  Outcome run_with(const std::string &flag, const std::string &input, EnvChanges env = {}) {
+    return run_to_end({"zolvane", flag, input, "udp://127.0.0.1:5000", stats_}, clean_env(env));
+  }
+
+  static void expect_decoder_error(const Outcome &outcome) {
+    EXPECT_EQ(outcome.err.rfind(kUnknownTypeError, 0), 0u) << outcome.err;
+    ASSERT_GE(outcome.err.size(), 3u);
+    EXPECT_EQ(outcome.err.substr(outcome.err.size() - 3), "\")\n") << outcome.err;
+    EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << "one line only: " << outcome.err;
+    EXPECT_EQ(outcome.exit_status, 1);
+  }
+
+  fs::path dir_;
+  std::string input_;
+  std::string stats_;
+};
+
+TEST_F(StartUp, ThreeArgumentsGiveTheUsageErrorAndStatusOne) {
+  Outcome outcome = run_to_end({"zolvane", "-i", input_, "udp://127.0.0.1:5000"}, clean_env());
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.err, kUsageError);
+  EXPECT_EQ(outcome.exit_status, 1);
+}
+
+TEST_F(StartUp, NoArgumentsAtAllGiveTheUsageError) {
+  Outcome outcome = run_to_end({}, clean_env());
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.err, kUsageError);
+  EXPECT_EQ(outcome.exit_status, 1);
+}
+
+TEST_F(StartUp, ArgumentThatIsNotUnicodeIsRefusedByPosition) {
+  Outcome outcome =
+      run_to_end({"zolvane", "-i", input_, "udp://127.0.0.1:5000", "stats\xFF.txt"}, clean_env());
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.err, "Error! Argument 4 is not valid Unicode\n");
+  EXPECT_EQ(outcome.exit_status, 1);
+}
+
+TEST_F(StartUp, RunsWithDefaultsPrintsFecLineAndBannerAndEndsOnTheBusError) {
+  Outcome outcome = run_with("-i", input_);
+  EXPECT_EQ(outcome.out, kDefaultFecLine + kBanner);
+  expect_decoder_error(outcome);
+}
+
+TEST_F(StartUp, AnyTextInPlaceOfDashIRunsTheSame) {
+  for (const char *flag : {"-x", "", "--input", "-i -i"}) {
+    Outcome outcome = run_with(flag, input_);
+    EXPECT_EQ(outcome.out, kDefaultFecLine + kBanner) << flag;
+    expect_decoder_error(outcome);
+  }
+}
+
+TEST_F(StartUp, ArgumentsAfterTheFifthAreIgnored) {
+  Outcome outcome = run_to_end(
+      {"zolvane", "-i", input_, "udp://127.0.0.1:5000", stats_, "extra", "--more"}, clean_env());
+  EXPECT_EQ(outcome.out, kDefaultFecLine + kBanner);
+  expect_decoder_error(outcome);
+}
+
+TEST_F(StartUp, WhiteSpaceInTheInputIsRemoved) {
+  // No-break space before, a tab and an ideographic space inside, a line feed after.
+  std::string spaced = "\xC2\xA0" + input_.substr(0, 10) + "\t" + input_.substr(10, 5) +
+                       "\xE3\x80\x80" + input_.substr(15) + "\n";
+  Outcome outcome = run_with("-i", spaced);
+  EXPECT_EQ(outcome.out, kDefaultFecLine + kBanner);
+  expect_decoder_error(outcome);
+}
+
+TEST_F(StartUp, FecLineShowsTheSetValues) {
+  Outcome outcome = run_with("-i", input_,
+                             {{"NERKO_VIDEO_FEC_PERCENT", "+7"}, {"NERKO_AUDIO_FEC_PERCENT", "0"}});
+  EXPECT_EQ(outcome.out, "FEC Settings VIDEO: 7 AUDIO: 0\n" + kBanner);
+  expect_decoder_error(outcome);
+
+  outcome = run_with("-i", input_, {{"NERKO_VIDEO_FEC_PERCENT", "4294967295"},
+                                    {"NERKO_AUDIO_FEC_PERCENT", "250"}});
+  EXPECT_EQ(outcome.out, "FEC Settings VIDEO: 4294967295 AUDIO: 250\n" + kBanner);
+  expect_decoder_error(outcome);
+}
+
+TEST_F(StartUp, MalformedFecPercentIsAFatalStopBeforeAnyOutput) {
+  Outcome outcome = run_with("-i", input_, {{"NERKO_VIDEO_FEC_PERCENT", "-5"}});
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.err,
+            "NERKO_VIDEO_FEC_PERCENT must be an unsigned 32-bit decimal integer, got \"-5\"\n");
+  EXPECT_EQ(outcome.exit_status, 2);
+
+  // Set but empty is not unset.
+  outcome = run_with("-i", input_, {{"NERKO_AUDIO_FEC_PERCENT", ""}});
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.err,
+            "NERKO_AUDIO_FEC_PERCENT must be an unsigned 32-bit decimal integer, got \"\"\n");
+  EXPECT_EQ(outcome.exit_status, 2);
+}
+
+TEST_F(StartUp, PipelineRefusingPlayingIsAFatalStopBeforeTheBanner) {
+  // Only white space: the decoder gets an empty URI and cannot start.
+  Outcome outcome = run_with("-i", " \t\xC2\xA0");
+  EXPECT_EQ(outcome.out, kDefaultFecLine);
+  EXPECT_EQ(outcome.err, "Unable to set the pipeline to the `Playing` state\n");
+  EXPECT_EQ(outcome.exit_status, 2);
+}
+
+TEST_F(StartUp, StandardOutputIsLineBufferedOnAPipe) {
+  // A live input that never ends: the lines must arrive while the program
+  // still runs, not when it exits.
+  RunningProgram program({"zolvane", "-i", "udp://127.0.0.1:0", "udp://127.0.0.1:5000", stats_},
+                         clean_env());
+  EXPECT_EQ(program.next_out_line(), kDefaultFecLine);
+  EXPECT_EQ(program.next_out_line(), kBanner);
+  program.kill_and_wait();
+}
+
+// Plug-in loading restricted to a directory of our own, with a registry file
+// of its own so the shared registry of the other tests stays untouched.
+class RestrictedPlugins : public StartUp {
+ protected:
+  void SetUp() override {
+    StartUp::SetUp();
+    fs::create_directory(dir_ / "plugins");
+  }
+  // Makes the plug-in that provides `factory` loadable.
+  void allow_plugin_of(const char *factory) {
+    gst_init(nullptr, nullptr);
+    GstElementFactory *found = gst_element_factory_find(factory);
+    ASSERT_NE(found, nullptr) << factory;
+    GstPlugin *plugin = gst_plugin_feature_get_plugin(GST_PLUGIN_FEATURE(found));
+    ASSERT_NE(plugin, nullptr);
+    fs::path file = gst_plugin_get_filename(plugin);
+    fs::create_symlink(file, dir_ / "plugins" / file.filename());
+    gst_object_unref(plugin);
+    gst_object_unref(found);
+  }
+  Outcome run_restricted() {
+    return run_to_end({"zolvane", "-i", input_, "udp://127.0.0.1:5000", stats_},
+                      clean_env({{"GST_PLUGIN_SYSTEM_PATH_1_0", (dir_ / "plugins").string()},
+                                 {"GST_PLUGIN_SYSTEM_PATH", (dir_ / "plugins").string()},
+                                 {"GST_PLUGIN_PATH_1_0", std::nullopt},
+                                 {"GST_PLUGIN_PATH", std::nullopt},
+                                 {"GST_REGISTRY_1_0", std::nullopt},
+                                 {"GST_REGISTRY", (dir_ / "registry.bin").string()}}));
+  }
+};
+
+TEST_F(RestrictedPlugins, MissingRtpbinIsASetUpErrorAfterOnlyTheFecLine) {
+  allow_plugin_of("uridecodebin");
+  Outcome outcome = run_restricted();
+  EXPECT_EQ(outcome.out, kDefaultFecLine);
+  EXPECT_EQ(outcome.err, "Error! Missing element rtpbin\n");
+  EXPECT_EQ(outcome.exit_status, 1);
+}
+
+TEST_F(RestrictedPlugins, MissingDecoderIsASetUpErrorAfterOnlyTheFecLine) {
+  allow_plugin_of("rtpbin");
+  Outcome outcome = run_restricted();
+  EXPECT_EQ(outcome.out, kDefaultFecLine);
+  EXPECT_EQ(outcome.err, "Error! Missing element uridecodebin\n");
+  EXPECT_EQ(outcome.exit_status, 1);
+}
+
+}  // namespace
+}  // namespace nerko
