@@ -60,6 +60,49 @@ gst_tollamar_pacing_rate (GstTollamar * self, guint64 * n, guint64 * d)
   *d = FALLBACK_FPS_D;
 }
 
+static GQuark
+grid_rate_quark (void)
+{
+  static gsize quark = 0;
+  if (g_once_init_enter (&quark))
+    g_once_init_leave (&quark,
+        g_quark_from_static_string ("gst-tollamar-grid-rate"));
+  return (GQuark) quark;
+}
+
+/* with LOCK: the frame index counts slots of one rate only. When the rate
+ * changes (new caps, a new "fill-framerate"), the old index against the new
+ * slot length would jump the timestamps forward or back, so the grid starts
+ * again where the next buffer is due. */
+static void
+gst_tollamar_follow_rate (GstTollamar * self)
+{
+  guint64 n, d;
+  guint64 *rate;
+
+  gst_tollamar_pacing_rate (self, &n, &d);
+  rate = (guint64 *) g_object_get_qdata (G_OBJECT (self), grid_rate_quark ());
+  if (!rate) {
+    rate = g_new (guint64, 1);
+    *rate = (n << 32) | d;
+    g_object_set_qdata_full (G_OBJECT (self), grid_rate_quark (), rate, g_free);
+    return;
+  }
+  if (*rate == ((n << 32) | d))
+    return;
+  *rate = (n << 32) | d;
+
+  if (GST_CLOCK_TIME_IS_VALID (self->base_running_time)
+      && GST_CLOCK_TIME_IS_VALID (self->next_running_time)) {
+    GST_DEBUG_OBJECT (self, "Frame rate now %u/%u, grid starts again at %"
+        GST_TIME_FORMAT, (guint) n, (guint) d,
+        GST_TIME_ARGS (self->next_running_time));
+    self->base_running_time = self->next_running_time;
+    self->frame_index = 0;
+    self->distortion = 1.0;
+  }
+}
+
 /* with LOCK */
 GstClockTime
 gst_tollamar_nominal (GstTollamar * self, guint32 n)
@@ -514,6 +557,7 @@ gst_tollamar_src_loop (gpointer user_data)
   if (self->flow_return == GST_FLOW_FLUSHING || !clock)
     goto flushing;
 
+  gst_tollamar_follow_rate (self);
   base_time = gst_element_get_base_time (GST_ELEMENT_CAST (self));
   item = (GstMiniObject *) gst_queue_array_pop_head (self->queue);
 

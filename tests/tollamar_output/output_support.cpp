@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace tollamar_output {
@@ -139,6 +140,7 @@ std::vector<ErrorMessage> take_errors(GstBus *bus) {
 LogCapture::LogCapture(gpointer object, GstDebugLevel level)
     : object_(object), level_(level) {
   g_mutex_init(&mutex_);
+  g_cond_init(&cond_);
   old_threshold_ = gst_debug_category_get_threshold(gst_tollamar_debug);
   if (old_threshold_ < level)
     gst_debug_category_set_threshold(gst_tollamar_debug, level);
@@ -149,6 +151,19 @@ LogCapture::~LogCapture() {
   gst_debug_remove_log_function_by_data(this);
   gst_debug_category_set_threshold(gst_tollamar_debug, old_threshold_);
   g_mutex_clear(&mutex_);
+  g_cond_clear(&cond_);
+}
+
+bool LogCapture::wait_for(const std::string &message) {
+  gint64 limit = g_get_monotonic_time() + 60 * G_TIME_SPAN_SECOND;
+  bool found = false;
+  g_mutex_lock(&mutex_);
+  while (!(found = std::find(messages_.begin(), messages_.end(), message) !=
+                   messages_.end())) {
+    if (!g_cond_wait_until(&cond_, &mutex_, limit)) break;
+  }
+  g_mutex_unlock(&mutex_);
+  return found;
 }
 
 std::vector<std::string> LogCapture::messages() {
@@ -168,6 +183,7 @@ void LogCapture::log_function(GstDebugCategory *category, GstDebugLevel level,
     return;
   g_mutex_lock(&self->mutex_);
   self->messages_.push_back(gst_debug_message_get(message));
+  g_cond_broadcast(&self->cond_);
   g_mutex_unlock(&self->mutex_);
 }
 

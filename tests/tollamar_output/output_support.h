@@ -85,6 +85,9 @@ class LogCapture {
   LogCapture(const LogCapture &) = delete;
   LogCapture &operator=(const LogCapture &) = delete;
   std::vector<std::string> messages();
+  // Blocks until @message has been logged; false after a generous safety
+  // limit, so a broken element fails the test instead of hanging it.
+  bool wait_for(const std::string &message);
 
  private:
   static void log_function(GstDebugCategory *category, GstDebugLevel level,
@@ -95,6 +98,7 @@ class LogCapture {
   GstDebugLevel level_;
   GstDebugLevel old_threshold_;
   GMutex mutex_;
+  GCond cond_;
   std::vector<std::string> messages_;
 };
 
