@@ -34,18 +34,18 @@ TEST(TollamarNoInput, VideoInventsStreamStartCapsAndSegmentThenBlackGaps) {
   GstBuffer *buf = h.pull();
   ASSERT_NE(buf, nullptr);
 
-  GstEvent *event = gst_harness_try_pull_event(h.get());
+  GstEvent *event = h.try_pull_event();
   ASSERT_NE(event, nullptr);
   EXPECT_EQ(GST_EVENT_TYPE(event), GST_EVENT_STREAM_START);
   gst_event_unref(event);
-  event = gst_harness_try_pull_event(h.get());
+  event = h.try_pull_event();
   ASSERT_NE(event, nullptr);
   ASSERT_EQ(GST_EVENT_TYPE(event), GST_EVENT_CAPS);
   EXPECT_EQ(caps_string(event),
             "video/x-raw, format=(string)RGBx, width=(int)320, height=(int)240, "
             "framerate=(fraction)25/1, pixel-aspect-ratio=(fraction)1/1");
   gst_event_unref(event);
-  event = gst_harness_try_pull_event(h.get());
+  event = h.try_pull_event();
   ASSERT_NE(event, nullptr);
   ASSERT_EQ(GST_EVENT_TYPE(event), GST_EVENT_SEGMENT);
   const GstSegment *segment = nullptr;
@@ -54,7 +54,7 @@ TEST(TollamarNoInput, VideoInventsStreamStartCapsAndSegmentThenBlackGaps) {
   gst_segment_init(&expected, GST_FORMAT_TIME);
   EXPECT_TRUE(gst_segment_is_equal(segment, &expected));
   gst_event_unref(event);
-  EXPECT_EQ(gst_harness_try_pull_event(h.get()), nullptr);
+  EXPECT_EQ(h.try_pull_event(), nullptr);
 
   EXPECT_EQ(GST_BUFFER_PTS(buf), 0u);
   EXPECT_EQ(GST_BUFFER_DURATION(buf), kSlot);
@@ -113,7 +113,7 @@ TEST(TollamarNoInput, AudioInventsMonoS16At48kAndFillsWithSilence) {
 
   std::vector<GstEventType> types;
   GstEvent *caps_event = nullptr;
-  while (GstEvent *event = gst_harness_try_pull_event(h.get())) {
+  while (GstEvent *event = h.try_pull_event()) {
     types.push_back(GST_EVENT_TYPE(event));
     if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS)
       caps_event = event;

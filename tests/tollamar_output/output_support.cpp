@@ -2,10 +2,66 @@
 
 #include <gtest/gtest.h>
 
+#ifdef NERKO_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
+#include <chrono>
 #include <mutex>
 
 namespace tollamar_output {
+
+namespace {
+
+#ifdef NERKO_TSAN
+// GSlice hands out memory from its own slabs, so ThreadSanitizer takes a
+// reused block for the old object and reports races between unrelated
+// buffers. GLib reads G_SLICE while its constructors run, before main, so
+// the test program starts itself again with plain malloc when it is unset.
+struct RestartWithPlainMalloc {
+  RestartWithPlainMalloc() {
+    if (g_strcmp0(g_getenv("G_SLICE"), "always-malloc") == 0) return;
+    gchar *cmdline = nullptr;
+    gsize length = 0;
+    if (!g_file_get_contents("/proc/self/cmdline", &cmdline, &length, nullptr))
+      return;
+    std::vector<char *> argv;
+    for (gsize i = 0; i < length; i += strlen(cmdline + i) + 1)
+      argv.push_back(cmdline + i);
+    argv.push_back(nullptr);
+    g_setenv("G_SLICE", "always-malloc", TRUE);
+    execv("/proc/self/exe", argv.data());
+    g_free(cmdline);  // only reached if the restart failed
+  }
+} restart_with_plain_malloc;
+#endif
+
+// GstHarness hands what the element pushes to the test through GLib queues,
+// whose futex-based locks ThreadSanitizer cannot see. Tell it that whatever
+// the task did before a push happens before the test reads the pushed item.
+GstPadProbeReturn publish_pushed_item(GstPad *, GstPadProbeInfo *info,
+                                      gpointer) {
+#ifdef NERKO_TSAN
+  __tsan_release(GST_PAD_PROBE_INFO_DATA(info));
+#else
+  (void)info;
+#endif
+  return GST_PAD_PROBE_OK;
+}
+
+template <typename T>
+T *received(T *item) {
+#ifdef NERKO_TSAN
+  if (item) __tsan_acquire(item);
+#endif
+  return item;
+}
+
+}  // namespace
 
 void init_plugin() {
   static std::once_flag once;
@@ -23,6 +79,9 @@ Harness::Harness(const char *factory) {
   gst_element_set_state(h_->element, GST_STATE_READY);
   gst_harness_use_testclock(h_);
   clock_ = gst_harness_get_testclock(h_);
+  gst_pad_add_probe(GST_TOLLAMAR(h_->element)->srcpad,
+                    GST_PAD_PROBE_TYPE_DATA_DOWNSTREAM, publish_pushed_item,
+                    nullptr, nullptr);
   GstBus *bus = gst_bus_new();
   gst_element_set_bus(h_->element, bus);
   gst_object_unref(bus);
@@ -59,10 +118,14 @@ GstClockTime Harness::next_wait_time() {
 
 void Harness::crank() { ASSERT_TRUE(gst_harness_crank_single_clock_wait(h_)); }
 
-GstBuffer *Harness::pull() { return gst_harness_pull(h_); }
+GstBuffer *Harness::pull() { return received(gst_harness_pull(h_)); }
+
+GstEvent *Harness::try_pull_event() {
+  return received(gst_harness_try_pull_event(h_));
+}
 
 GstEvent *Harness::pull_event_of_type(GstEventType type) {
-  while (GstEvent *event = gst_harness_try_pull_event(h_)) {
+  while (GstEvent *event = received(gst_harness_try_pull_event(h_))) {
     if (GST_EVENT_TYPE(event) == type) return event;
     gst_event_unref(event);
   }
@@ -70,7 +133,7 @@ GstEvent *Harness::pull_event_of_type(GstEventType type) {
 }
 
 GstEvent *Harness::wait_event_of_type(GstEventType type) {
-  while (GstEvent *event = gst_harness_pull_event(h_)) {
+  while (GstEvent *event = received(gst_harness_pull_event(h_))) {
     if (GST_EVENT_TYPE(event) == type) return event;
     gst_event_unref(event);
   }
@@ -79,7 +142,7 @@ GstEvent *Harness::wait_event_of_type(GstEventType type) {
 
 std::vector<GstEventType> Harness::drain_event_types() {
   std::vector<GstEventType> types;
-  while (GstEvent *event = gst_harness_try_pull_event(h_)) {
+  while (GstEvent *event = received(gst_harness_try_pull_event(h_))) {
     types.push_back(GST_EVENT_TYPE(event));
     gst_event_unref(event);
   }
@@ -139,8 +202,6 @@ std::vector<ErrorMessage> take_errors(GstBus *bus) {
 
 LogCapture::LogCapture(gpointer object, GstDebugLevel level)
     : object_(object), level_(level) {
-  g_mutex_init(&mutex_);
-  g_cond_init(&cond_);
   old_threshold_ = gst_debug_category_get_threshold(gst_tollamar_debug);
   if (old_threshold_ < level)
     gst_debug_category_set_threshold(gst_tollamar_debug, level);
@@ -150,27 +211,19 @@ LogCapture::LogCapture(gpointer object, GstDebugLevel level)
 LogCapture::~LogCapture() {
   gst_debug_remove_log_function_by_data(this);
   gst_debug_category_set_threshold(gst_tollamar_debug, old_threshold_);
-  g_mutex_clear(&mutex_);
-  g_cond_clear(&cond_);
 }
 
 bool LogCapture::wait_for(const std::string &message) {
-  gint64 limit = g_get_monotonic_time() + 60 * G_TIME_SPAN_SECOND;
-  bool found = false;
-  g_mutex_lock(&mutex_);
-  while (!(found = std::find(messages_.begin(), messages_.end(), message) !=
-                   messages_.end())) {
-    if (!g_cond_wait_until(&cond_, &mutex_, limit)) break;
-  }
-  g_mutex_unlock(&mutex_);
-  return found;
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cond_.wait_for(lock, std::chrono::seconds(60), [&] {
+    return std::find(messages_.begin(), messages_.end(), message) !=
+           messages_.end();
+  });
 }
 
 std::vector<std::string> LogCapture::messages() {
-  g_mutex_lock(&mutex_);
-  std::vector<std::string> copy = messages_;
-  g_mutex_unlock(&mutex_);
-  return copy;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_;
 }
 
 void LogCapture::log_function(GstDebugCategory *category, GstDebugLevel level,
@@ -181,10 +234,9 @@ void LogCapture::log_function(GstDebugCategory *category, GstDebugLevel level,
   if (category != gst_tollamar_debug || level != self->level_ ||
       object != self->object_)
     return;
-  g_mutex_lock(&self->mutex_);
+  std::lock_guard<std::mutex> lock(self->mutex_);
   self->messages_.push_back(gst_debug_message_get(message));
-  g_cond_broadcast(&self->cond_);
-  g_mutex_unlock(&self->mutex_);
+  self->cond_.notify_all();
 }
 
 }  // namespace tollamar_output

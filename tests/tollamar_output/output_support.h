@@ -7,7 +7,9 @@
 #include <gst/check/gsttestclock.h>
 #include <gst/gst.h>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,8 @@ class Harness {
   void crank();
   // Next buffer downstream, waiting for it; null after GstHarness's limit.
   GstBuffer *pull();
+  // The next event downstream, if one is there.
+  GstEvent *try_pull_event();
   // Pulls events until one of @type arrives; null if another buffer-less
   // event queue runs dry first.
   GstEvent *pull_event_of_type(GstEventType type);
@@ -97,8 +101,9 @@ class LogCapture {
   gpointer object_;
   GstDebugLevel level_;
   GstDebugLevel old_threshold_;
-  GMutex mutex_;
-  GCond cond_;
+  // std:: primitives rather than GLib's, which ThreadSanitizer cannot see.
+  std::mutex mutex_;
+  std::condition_variable cond_;
   std::vector<std::string> messages_;
 };
 
