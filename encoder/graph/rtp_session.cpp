@@ -1,6 +1,7 @@
 #include "rtp_session.h"
 
 #include "element_chain.h"
+#include "properties.h"
 #include "udp_sender.h"
 
 namespace nerko {
@@ -34,8 +35,12 @@ Status configure_session_senders(const RtpSession &session, const Destination &d
   if (Status s = configure_udp_sender(rtp_sender, destination.host,
                                       session_port(destination.base_port, session.rtp_port_offset)))
     return s;
-  return configure_udp_sender(rtcp_sender, destination.host,
-                              session_port(destination.base_port, session.rtcp_port_offset));
+  if (Status s = configure_udp_sender(rtcp_sender, destination.host,
+                                      session_port(destination.base_port, session.rtcp_port_offset)))
+    return s;
+  if (Status s = set_bool_property(rtcp_sender, "sync", false))
+    return s;
+  return set_bool_property(rtcp_sender, "async", false);
 }
 
 }  // namespace nerko

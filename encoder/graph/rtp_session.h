@@ -35,6 +35,10 @@ Status link_rtp_sender(GstElement *rtpbin, const RtpSession &session, GstElement
 Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender);
 
 // Points the RTP sender, then the RTCP sender, at the session's two ports.
+// The RTCP sender also stays out of preroll and clock sync: rtpbin makes RTCP
+// on its own timer and only once playing, so a sender waiting for it would
+// hold the whole pipeline in preroll (the RTP senders then play unclocked,
+// all at once) and its missing end of stream would keep the run from ending.
 Status configure_session_senders(const RtpSession &session, const Destination &destination,
                                  GstElement *rtp_sender, GstElement *rtcp_sender);
 
