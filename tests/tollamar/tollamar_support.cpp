@@ -1,0 +1,297 @@
+#include "tollamar_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace tollamar_test {
+namespace {
+
+// Initialises GStreamer once for the test process and registers the plug-in
+// statically, as an application that links it would.
+class TollamarEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    gst_init(nullptr, nullptr);
+    gst_plugin_tollamar_register();
+    // A critical from GLib or GStreamer is a fault in the element's use of
+    // the API: end the test process on it instead of running on.
+    g_log_set_always_fatal(
+        static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_ERROR));
+    // The log watchers read the element's own lines; keep them off stderr
+    // unless someone asked for debug output.
+    if (!g_getenv("GST_DEBUG")) gst_debug_remove_log_function(gst_debug_log_default);
+    gst_debug_set_threshold_for_name("tollamar", GST_LEVEL_LOG);
+  }
+};
+
+[[maybe_unused]] ::testing::Environment *const environment =
+    ::testing::AddGlobalTestEnvironment(new TollamarEnvironment);
+
+}  // namespace
+
+GstElement *make_element(const char *factory) {
+  GstElement *element = gst_element_factory_make(factory, nullptr);
+  EXPECT_NE(element, nullptr) << "no element factory " << factory;
+  return element;
+}
+
+GstTollamar *tollamar(GstElement *element) { return GST_TOLLAMAR(element); }
+
+void with_lock(GstElement *element, const std::function<void(GstTollamar *)> &fn) {
+  GstTollamar *self = GST_TOLLAMAR(element);
+  gst_tollamar_lock(self);
+  fn(self);
+  gst_tollamar_unlock(self);
+}
+
+GstBuffer *make_buffer(GstClockTime pts, GstClockTime duration, gsize size) {
+  GstBuffer *buffer = gst_buffer_new_allocate(nullptr, size, nullptr);
+  gst_buffer_memset(buffer, 0, 0, size);
+  GST_BUFFER_PTS(buffer) = pts;
+  GST_BUFFER_DURATION(buffer) = duration;
+  return buffer;
+}
+
+std::vector<QueueItem> queue_items(GstElement *element) {
+  std::vector<QueueItem> items;
+  with_lock(element, [&](GstTollamar *self) {
+    guint n = gst_queue_array_get_length(self->queue);
+    for (guint i = 0; i < n; i++) {
+      auto *item = static_cast<GstMiniObject *>(gst_queue_array_peek_nth(self->queue, i));
+      if (GST_IS_BUFFER(item))
+        items.push_back({true, GST_BUFFER_PTS(GST_BUFFER_CAST(item)), GST_EVENT_UNKNOWN});
+      else
+        items.push_back({false, GST_CLOCK_TIME_NONE, GST_EVENT_TYPE(GST_EVENT_CAST(item))});
+    }
+  });
+  return items;
+}
+
+LogWatcher::LogWatcher(gpointer object) : object_(object) {
+  gst_debug_add_log_function(&LogWatcher::log_function, this, nullptr);
+}
+
+LogWatcher::~LogWatcher() {
+  gst_debug_remove_log_function_by_data(this);
+}
+
+void LogWatcher::log_function(GstDebugCategory *category, GstDebugLevel, const gchar *,
+                              const gchar *, gint, GObject *object,
+                              GstDebugMessage *message, gpointer user_data) {
+  auto *self = static_cast<LogWatcher *>(user_data);
+  if (g_strcmp0(gst_debug_category_get_name(category), "tollamar") != 0) return;
+  // Lines logged on a pad belong to the pad's element.
+  bool ours = object == self->object_ ||
+              (object && GST_IS_PAD(object) && GST_OBJECT_PARENT(object) == self->object_);
+  if (!ours) return;
+  std::lock_guard<std::mutex> guard(self->mutex_);
+  self->lines_.emplace_back(gst_debug_message_get(message));
+  self->changed_.notify_all();
+}
+
+bool LogWatcher::wait_for(const std::string &line) {
+  std::unique_lock<std::mutex> guard(mutex_);
+  // A safety limit only: a correct element writes the line long before.
+  auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    for (auto it = lines_.begin(); it != lines_.end(); ++it) {
+      if (*it == line) {
+        lines_.erase(lines_.begin(), it + 1);
+        return true;
+      }
+    }
+    if (changed_.wait_until(guard, limit) == std::cv_status::timeout) {
+      ADD_FAILURE() << "the element never logged \"" << line << "\"";
+      return false;
+    }
+  }
+}
+
+bool LogWatcher::seen(const std::string &line) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const auto &l : lines_)
+    if (l == line) return true;
+  return false;
+}
+
+GstBus *attach_bus(GstElement *element) {
+  GstBus *bus = gst_bus_new();
+  gst_element_set_bus(element, bus);
+  return bus;
+}
+
+Downstream::Downstream(GstElement *element) {
+  pad_ = gst_pad_new("downstream", GST_PAD_SINK);
+  gst_pad_set_chain_function_full(pad_, &Downstream::chain, this, nullptr);
+  gst_pad_set_event_function_full(pad_, &Downstream::event, this, nullptr);
+  gst_pad_set_active(pad_, TRUE);
+  ObjectRef<GstPad> src(gst_element_get_static_pad(element, "src"));
+  EXPECT_EQ(gst_pad_link(src.get(), pad_), GST_PAD_LINK_OK);
+}
+
+Downstream::~Downstream() {
+  GstPad *peer = gst_pad_get_peer(pad_);
+  if (peer) {
+    gst_pad_unlink(peer, pad_);
+    gst_object_unref(peer);
+  }
+  gst_pad_set_active(pad_, FALSE);
+  gst_object_unref(pad_);
+}
+
+GstFlowReturn Downstream::chain(GstPad *pad, GstObject *, GstBuffer *buffer) {
+  auto *self = static_cast<Downstream *>(pad->chaindata);
+  std::lock_guard<std::mutex> guard(self->mutex_);
+  self->pts_.push_back(GST_BUFFER_PTS(buffer));
+  gst_buffer_unref(buffer);
+  self->changed_.notify_all();
+  return self->flow_;
+}
+
+gboolean Downstream::event(GstPad *pad, GstObject *, GstEvent *event) {
+  auto *self = static_cast<Downstream *>(pad->eventdata);
+  {
+    std::lock_guard<std::mutex> guard(self->mutex_);
+    self->events_.push_back(GST_EVENT_TYPE(event));
+    self->changed_.notify_all();
+  }
+  gst_event_unref(event);
+  return TRUE;
+}
+
+bool Downstream::wait_for_buffers(size_t n) {
+  std::unique_lock<std::mutex> guard(mutex_);
+  if (!changed_.wait_for(guard, std::chrono::seconds(60), [&] { return pts_.size() >= n; })) {
+    ADD_FAILURE() << "only " << pts_.size() << " of " << n << " buffers arrived downstream";
+    return false;
+  }
+  return true;
+}
+
+bool Downstream::wait_for_event(GstEventType type) {
+  std::unique_lock<std::mutex> guard(mutex_);
+  auto has = [&] {
+    for (auto t : events_)
+      if (t == type) return true;
+    return false;
+  };
+  if (!changed_.wait_for(guard, std::chrono::seconds(60), has)) {
+    ADD_FAILURE() << "no " << gst_event_type_get_name(type) << " event arrived downstream";
+    return false;
+  }
+  return true;
+}
+
+std::vector<GstClockTime> Downstream::buffer_pts() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return pts_;
+}
+
+std::vector<GstEventType> Downstream::event_types() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return events_;
+}
+
+void Downstream::set_flow(GstFlowReturn flow) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  flow_ = flow;
+}
+
+Upstream::Upstream(GstElement *element) {
+  pad_ = gst_pad_new("upstream", GST_PAD_SRC);
+  gst_pad_set_query_function_full(pad_, &Upstream::query, this, nullptr);
+  gst_pad_set_active(pad_, TRUE);
+  ObjectRef<GstPad> sink(gst_element_get_static_pad(element, "sink"));
+  EXPECT_EQ(gst_pad_link(pad_, sink.get()), GST_PAD_LINK_OK);
+}
+
+Upstream::~Upstream() {
+  GstPad *peer = gst_pad_get_peer(pad_);
+  if (peer) {
+    gst_pad_unlink(pad_, peer);
+    gst_object_unref(peer);
+  }
+  gst_pad_set_active(pad_, FALSE);
+  gst_object_unref(pad_);
+}
+
+void Upstream::answer_latency(bool live, GstClockTime min, GstClockTime max) {
+  answer_ = true;
+  live_ = live;
+  min_ = min;
+  max_ = max;
+}
+
+void Upstream::refuse_latency() { answer_ = false; }
+
+gboolean Upstream::query(GstPad *pad, GstObject *parent, GstQuery *query) {
+  auto *self = static_cast<Upstream *>(pad->querydata);
+  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY) return gst_pad_query_default(pad, parent, query);
+  if (!self->answer_) return FALSE;
+  gst_query_set_latency(query, self->live_, self->min_, self->max_);
+  return TRUE;
+}
+
+GstFlowReturn chain(GstElement *element, GstBuffer *buffer) {
+  return gst_pad_chain(GST_TOLLAMAR(element)->sinkpad, buffer);
+}
+
+ChainThread::ChainThread(GstElement *element, GstBuffer *buffer)
+    : element_(element), thread_([this, element, buffer] {
+        GstFlowReturn r = chain(element, buffer);
+        std::lock_guard<std::mutex> guard(mutex_);
+        result_ = r;
+        done_ = true;
+        finished_.notify_all();
+      }) {}
+
+ChainThread::~ChainThread() { result(); }
+
+GstFlowReturn ChainThread::result() {
+  if (joined_) return result_;
+  {
+    std::unique_lock<std::mutex> guard(mutex_);
+    if (!finished_.wait_for(guard, std::chrono::seconds(60), [&] { return done_; })) {
+      ADD_FAILURE() << "the chain call never returned";
+      guard.unlock();
+      // Release it the way a flush would, so the suite goes on.
+      with_lock(element_, [](GstTollamar *self) {
+        self->flow_return = GST_FLOW_FLUSHING;
+        g_cond_broadcast(&self->queue_cond);
+      });
+    }
+  }
+  thread_.join();
+  joined_ = true;
+  return result_;
+}
+
+void take_head_as_output(GstElement *element) {
+  with_lock(element, [](GstTollamar *self) {
+    // Events ahead of the buffer are forwarded by the task; here they go.
+    for (;;) {
+      auto *item = static_cast<GstMiniObject *>(gst_queue_array_pop_head(self->queue));
+      ASSERT_NE(item, nullptr);
+      bool buffer = GST_IS_BUFFER(item);
+      gst_mini_object_unref(item);
+      if (buffer) break;
+    }
+    gst_tollamar_update_queued_duration(self);
+    g_cond_broadcast(&self->queue_cond);
+  });
+}
+
+void send_stream_head(GstElement *element, const char *caps) {
+  ObjectRef<GstPad> sink(gst_element_get_static_pad(element, "sink"));
+  EXPECT_TRUE(gst_pad_send_event(sink.get(), gst_event_new_stream_start("tollamar-test")));
+  GstCaps *c = gst_caps_from_string(caps);
+  EXPECT_TRUE(gst_pad_send_event(sink.get(), gst_event_new_caps(c)));
+  gst_caps_unref(c);
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  EXPECT_TRUE(gst_pad_send_event(sink.get(), gst_event_new_segment(&segment)));
+}
+
+}  // namespace tollamar_test
