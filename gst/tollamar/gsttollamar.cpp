@@ -746,11 +746,15 @@ gst_tollamar_change_state (GstElement * element, GstStateChange transition)
       gboolean anchored = TRUE;
 
       gst_tollamar_lock (self);
-      /* With skip-to-first the next buffer releases the task and anchors. */
-      if (self->skip_to_first)
+      if (self->skip_to_first) {
+        /* The next buffer anchors the grid. A buffer that came while PAUSED
+         * may have released the task already; it then still waited for the
+         * clock, which the element has only now: wake it to look again. */
         self->got_first = FALSE;
-      else
+        g_cond_broadcast (&self->start_cond);
+      } else {
         anchored = gst_tollamar_anchor_at_play (self);
+      }
       gst_tollamar_unlock (self);
 
       if (!anchored) {
