@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "fatal.h"
@@ -36,6 +37,27 @@ std::optional<int64_t> parse_decimal(std::string_view text, bool allow_minus, in
   return value;
 }
 
+// `bytes` with every byte that starts no valid UTF-8 character shown as \xNN,
+// so the diagnostic shows what was received without writing broken text.
+std::string show_bytes(const char *bytes) {
+  std::string shown;
+  const char *end = bytes + std::strlen(bytes);
+  for (const char *p = bytes; p < end;) {
+    gunichar c = g_utf8_get_char_validated(p, end - p);
+    if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2)) {
+      char escaped[8];
+      g_snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(*p));
+      shown += escaped;
+      ++p;
+    } else {
+      const char *next = g_utf8_next_char(p);
+      shown.append(p, next);
+      p = next;
+    }
+  }
+  return shown;
+}
+
 // The raw value of a set variable, or nullopt when unset. Not valid Unicode
 // is a fatal stop; an empty value is a set value.
 std::optional<std::string> lookup(const char *name) {
@@ -43,7 +65,7 @@ std::optional<std::string> lookup(const char *name) {
   if (!value)
     return std::nullopt;
   if (!g_utf8_validate(value, -1, nullptr))
-    fatal_stop(std::string(name) + " must be valid Unicode");
+    fatal_stop(std::string(name) + " must be valid Unicode, got \"" + show_bytes(value) + "\"");
   return std::string(value);
 }
 

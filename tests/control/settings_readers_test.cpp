@@ -136,7 +136,13 @@ TEST(SettingReadersDeathTest, ValueThatIsNotUnicodeIsAFatalStop) {
         setenv("NERKO_END_USAGE", "c\xFFq", 1);
         read_text_setting("NERKO_END_USAGE", "cbr");
       },
-      ExitedWithCode(2), Eq("NERKO_END_USAGE must be valid Unicode\n"));
+      ExitedWithCode(2), Eq("NERKO_END_USAGE must be valid Unicode, got \"c\\xFFq\"\n"));
+  EXPECT_EXIT(
+      {
+        setenv("NERKO_BOOST", "tr\xC3\xA9" "e\xE2\x82", 1);
+        read_bool_setting("NERKO_BOOST", false);
+      },
+      ExitedWithCode(2), Eq("NERKO_BOOST must be valid Unicode, got \"tr\xC3\xA9" "e\\xE2\\x82\"\n"));
 }
 
 TEST(SettingReaders, VideoSettingsDefaultsAndTheFinalSettingsLine) {
