@@ -323,6 +323,11 @@ gst_tollamar_init (GTypeInstance * instance, gpointer g_class)
   gst_element_add_pad (GST_ELEMENT (self), self->srcpad);
 
   g_mutex_init (&self->lock);
+#ifdef NERKO_TSAN
+  /* A new element may live where a finalised one did: tell ThreadSanitizer
+   * that this is a new mutex, not the old one with its lock order. */
+  __tsan_mutex_create (&self->lock, 0);
+#endif
   g_cond_init (&self->start_cond);
   g_cond_init (&self->queue_cond);
 
@@ -348,6 +353,9 @@ gst_tollamar_finalize (GObject * object)
 
   gst_tollamar_reset (self, FALSE);
 
+#ifdef NERKO_TSAN
+  __tsan_mutex_destroy (&self->lock, 0);
+#endif
   g_mutex_clear (&self->lock);
   g_cond_clear (&self->start_cond);
   g_cond_clear (&self->queue_cond);
@@ -514,6 +522,20 @@ gst_tollamar_sink_chain (GstPad * pad, GstObject * parent, GstBuffer * buffer)
   return ret;
 }
 
+/* Flushing: refuse data, and wake every waiter so that a blocked chain call
+ * returns FLUSHING and the output task leaves its wait and pauses. */
+static void
+gst_tollamar_stop_flow (GstTollamar * self)
+{
+  gst_tollamar_lock (self);
+  self->flow_return = GST_FLOW_FLUSHING;
+  g_cond_broadcast (&self->start_cond);
+  g_cond_broadcast (&self->queue_cond);
+  if (self->clock_id)
+    gst_clock_id_unschedule (self->clock_id);
+  gst_tollamar_unlock (self);
+}
+
 /* with LOCK */
 static void
 gst_tollamar_queue_event (GstTollamar * self, GstEvent * event)
@@ -527,26 +549,20 @@ static gboolean
 gst_tollamar_sink_event (GstPad * pad, GstObject * parent, GstEvent * event)
 {
   GstTollamar *self = GST_TOLLAMAR (parent);
-  gboolean res;
 
   GST_LOG_OBJECT (pad, "Got %s event", GST_EVENT_TYPE_NAME (event));
 
   switch (GST_EVENT_TYPE (event)) {
     case GST_EVENT_FLUSH_START:
-      gst_tollamar_lock (self);
-      self->flow_return = GST_FLOW_FLUSHING;
-      g_cond_broadcast (&self->start_cond);
-      g_cond_broadcast (&self->queue_cond);
-      if (self->clock_id)
-        gst_clock_id_unschedule (self->clock_id);
-      gst_tollamar_unlock (self);
-      res = gst_pad_event_default (pad, parent, event);
-      /* Wait until the output task has left its current pass and paused:
-       * otherwise a task that saw the flush could pause itself only after
-       * flush-stop restarted it, and the output would stall for good. */
-      gst_pad_pause_task (self->srcpad);
-      return res;
+      gst_tollamar_stop_flow (self);
+      return gst_pad_event_default (pad, parent, event);
     case GST_EVENT_FLUSH_STOP:
+      /* Wake the output task (flush-stop may come without flush-start) and
+       * wait until it has left its current pass: a task that saw the flush
+       * pauses itself, and restarting it before that pause would leave it
+       * paused for good with nothing to wake it. */
+      gst_tollamar_stop_flow (self);
+      GST_PAD_STREAM_LOCK (self->srcpad);
       gst_tollamar_reset (self, TRUE);
       gst_tollamar_lock (self);
       self->flow_return = GST_FLOW_OK;
@@ -555,6 +571,7 @@ gst_tollamar_sink_event (GstPad * pad, GstObject * parent, GstEvent * event)
       /* Downstream gets the flush-stop through the restarted task. */
       gst_tollamar_queue_event (self, event);
       gst_tollamar_unlock (self);
+      GST_PAD_STREAM_UNLOCK (self->srcpad);
       return TRUE;
     case GST_EVENT_GAP:
       /* The element fills gaps with content of its own. */

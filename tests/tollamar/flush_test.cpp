@@ -43,8 +43,13 @@ TEST(TollamarFlush, FlushStartWhileTheChainFunctionWaitsReturnsFlushingAndReleas
   with_lock(element.get(), [](GstTollamar *self) {
     EXPECT_EQ(self->flow_return, GST_FLOW_FLUSHING);
   });
-  // The output task saw the flush and paused.
-  EXPECT_EQ(gst_pad_get_task_state(GST_TOLLAMAR(element.get())->srcpad), GST_TASK_PAUSED);
+  // The output task saw the flush and paused itself: once the pass that
+  // paused it is over (the stream lock is free) the task stands paused.
+  ASSERT_TRUE(watcher.wait_for("pausing task, reason flushing"));
+  GstPad *srcpad = GST_TOLLAMAR(element.get())->srcpad;
+  GST_PAD_STREAM_LOCK(srcpad);
+  GST_PAD_STREAM_UNLOCK(srcpad);
+  EXPECT_EQ(gst_pad_get_task_state(srcpad), GST_TASK_PAUSED);
   gst_element_set_state(element.get(), GST_STATE_NULL);
 }
 
@@ -168,4 +173,47 @@ TEST(TollamarFlush, AllocationQueriesOnTheSinkPadFail) {
     gst_caps_unref(caps);
     EXPECT_TRUE(watcher.seen("Dropping query")) << name;
   }
+}
+
+TEST(TollamarFlush, FlushStopWithoutFlushStartRestartsATaskWaitingOnTheClock) {
+  ObjectRef<GstElement> element(make_element("livevideorate"));
+  ASSERT_TRUE(element);
+  Downstream downstream(element.get());
+  ObjectRef<GstClock> clock(gst_test_clock_new());
+  gst_element_set_clock(element.get(), clock.get());
+  gst_element_set_base_time(element.get(), 0);
+  ASSERT_EQ(gst_element_set_state(element.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+  // Idle: the task waits on the clock for the next slot.
+  gst_test_clock_wait_for_next_pending_id(GST_TEST_CLOCK(clock.get()), nullptr);
+  // Returns only once the task has been woken and has left its pass.
+  EXPECT_TRUE(send(element.get(), gst_event_new_flush_stop(TRUE)));
+  ASSERT_TRUE(downstream.wait_for_event(GST_EVENT_FLUSH_STOP));
+  EXPECT_EQ(gst_pad_get_task_state(GST_TOLLAMAR(element.get())->srcpad), GST_TASK_STARTED);
+  with_lock(element.get(), [](GstTollamar *self) { EXPECT_EQ(self->flow_return, GST_FLOW_OK); });
+  EXPECT_EQ(gst_element_set_state(element.get(), GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+}
+
+TEST(TollamarFlush, RepeatedFlushesFromTheStreamingThreadNeverLeaveTheTaskPaused) {
+  ObjectRef<GstElement> element(make_element("livevideorate"));
+  ASSERT_TRUE(element);
+  Downstream downstream(element.get());
+  ObjectRef<GstClock> clock(gst_test_clock_new());
+  gst_element_set_clock(element.get(), clock.get());
+  gst_element_set_base_time(element.get(), 0);
+  ASSERT_EQ(gst_element_set_state(element.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+  send_stream_head(element.get(), kVideoCaps);
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  for (int i = 0; i < 200; i++) {
+    // Its result is downstream's: the source pad may still be flushing from
+    // the previous round when the task has not forwarded flush-stop yet.
+    send(element.get(), gst_event_new_flush_start());
+    EXPECT_TRUE(send(element.get(), gst_event_new_flush_stop(TRUE)));
+    EXPECT_TRUE(send(element.get(), gst_event_new_segment(&segment)));
+    ASSERT_EQ(chain(element.get(), make_buffer(i * 40 * ms, 40 * ms)), GST_FLOW_OK) << i;
+  }
+  // A task left paused by a lost restart would never deliver this one.
+  EXPECT_TRUE(send(element.get(), gst_event_new_eos()));
+  ASSERT_TRUE(downstream.wait_for_event(GST_EVENT_EOS));
+  EXPECT_EQ(gst_element_set_state(element.get(), GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
 }
