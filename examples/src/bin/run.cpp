@@ -48,17 +48,16 @@ Result<ElementRef> make_element(const char *factory) {
 }  // namespace
 
 Result<RunEnd> run(int argc, const char *const *argv) {
-  // 1. The record of UDP senders, before anything else exists.
+  // The record of UDP senders exists before anything that could fill it.
   SharedStreamSinks sinks = std::make_shared<StreamSinks>();
 
-  // 2. GStreamer's own command-line options are not ours to parse.
+  // GStreamer's own command-line options are not ours to parse.
   GError *raw_init_error = nullptr;
   if (!gst_init_check(nullptr, nullptr, &raw_init_error)) {
     ErrorRef init_error(raw_init_error);
     return EncoderError::library(init_error ? init_error->message : "Could not initialize GStreamer");
   }
 
-  // 3. and 4.
   auto arguments = collect_arguments(argc, argv);
   if (!arguments)
     return arguments.error();
@@ -67,12 +66,11 @@ Result<RunEnd> run(int argc, const char *const *argv) {
     return command_line.error();
   CommandLine line = command_line.take();
 
-  // 5. and 6.
+  // Read before the pipeline exists, so a malformed value stops nothing half built.
   const uint32_t video_fec_percent = read_video_fec_percent();
   const uint32_t audio_fec_percent = read_audio_fec_percent();
   std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", video_fec_percent, audio_fec_percent);
 
-  // 7. to 10.
   ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
   auto made_decoder = make_element("uridecodebin");
   if (!made_decoder)
@@ -88,13 +86,13 @@ Result<RunEnd> run(int argc, const char *const *argv) {
       !gst_bin_add(GST_BIN(pipeline.get()), rtpbin.get()))
     return EncoderError::library("Failed to add elements");
 
-  // 11.
+  // rtpbin asks for the video session's ULPFEC encoder through this signal.
   if (Status status = connect_signal_checked(
           rtpbin.get(), "request-fec-encoder",
           make_fec_request_closure(new FecRequestContext{video_fec_percent})))
     return *status;
 
-  // 12.
+  // Every decoded stream gets its branch from this handler, on a streaming thread.
   PadAddedConnection pad_added(decoder.get());
   auto *pad_added_context =
       new PadAddedContext{ref_object(pipeline.get()), ref_object(rtpbin.get()), line.output, sinks,
@@ -106,22 +104,20 @@ Result<RunEnd> run(int argc, const char *const *argv) {
           pad_added.id()))
     return *status;
 
-  // 13.
   if (Status status = set_string_property(decoder.get(), "uri", line.input))
     return *status;
 
-  // 14. and 15. From here on failures are fatal stops.
+  // From here on failures are fatal stops.
   BusRef bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline.get())));
   if (!bus)
     fatal_stop("Pipeline without bus. Shouldn't happen!");
   if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
     fatal_stop("Unable to set the pipeline to the `Playing` state");
 
-  // 16. and 17.
   MainLoopRef main_loop(g_main_loop_new(nullptr, FALSE));
   std::printf("Nerko Multicast Encoder 3.2.2 (%s)\n", build_revision);
 
-  // 18.
+  // Messages posted while the pipeline started wait on the bus until the loop runs.
   auto *watch_context = new BusWatchContext{MainLoopRef(g_main_loop_ref(main_loop.get())),
                                             ref_object(pipeline.get())};
   std::shared_ptr<RunEnd> run_end = watch_context->run_end;
@@ -130,7 +126,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   if (watch_id == 0)
     fatal_stop("Failed to add bus watch");
 
-  // 19.
+  // The statistics tick, every five seconds.
   auto *timer_context = new StatsTimerContext{};
   timer_context->sinks = sinks;
   timer_context->arguments = std::move(line.arguments);
@@ -138,14 +134,13 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   guint timer_id = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, 5, on_stats_tick, timer_context,
                                               destroy_context<StatsTimerContext>);
 
-  // 20. Until end of stream or an error message.
+  // Until the bus watch sees end of stream or an error.
   g_main_loop_run(main_loop.get());
 
-  // 21.
   if (gst_element_set_state(pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
     fatal_stop("Unable to set the pipeline to the `Null` state");
 
-  // 22. The loop no longer runs, so the watch and the timer would never fire
+  // The loop no longer runs, so the watch and the timer would never fire
   // again; removing them lets their contexts release the pipeline and the
   // senders now, so every reference taken is given back before we return.
   g_source_remove(timer_id);
