@@ -165,6 +165,47 @@ TEST_F(StartUp, StandardOutputIsLineBufferedOnAPipe) {
   program.kill_and_wait();
 }
 
+// GStreamer's leak tracer reports, at exit, every object still referenced.
+EnvChanges with_leak_tracer(EnvChanges changes = {}) {
+  changes["GST_TRACERS"] = "leaks";
+  changes["GST_DEBUG"] = "GST_TRACER:7";
+  changes["GST_DEBUG_NO_COLOR"] = "1";
+  return clean_env(changes);
+}
+
+// The tracer's records of objects still alive; its announcement of the
+// record format ("type-name=(string)%s") is not one.
+int alive_records(const std::string &err) {
+  const std::string record = "object-alive, type-name=(string)";
+  int count = 0;
+  for (size_t at = err.find(record); at != std::string::npos; at = err.find(record, at + 1))
+    count += err.compare(at + record.size(), 1, "%") != 0;
+  return count;
+}
+
+void expect_no_leaks(const Outcome &outcome) {
+  EXPECT_EQ(alive_records(outcome.err), 0) << outcome.err;
+  EXPECT_EQ(outcome.err.find("Leaks detected"), std::string::npos);
+  // The tracer really ran: it announces its record format.
+  EXPECT_NE(outcome.err.find("new format string: object-alive"), std::string::npos);
+}
+
+TEST_F(StartUp, RunEndedByTheBusReleasesEveryReference) {
+  Outcome outcome = run_to_end({"zolvane", "-i", input_, "udp://127.0.0.1:5000", stats_},
+                               with_leak_tracer());
+  EXPECT_EQ(outcome.out, kDefaultFecLine + kBanner);
+  EXPECT_NE(outcome.err.find(kUnknownTypeError), std::string::npos);
+  EXPECT_EQ(outcome.exit_status, 1);
+  expect_no_leaks(outcome);
+}
+
+TEST_F(StartUp, UsageErrorReleasesEveryReference) {
+  Outcome outcome = run_to_end({"zolvane", "-i"}, with_leak_tracer());
+  EXPECT_NE(outcome.err.find(kUsageError), std::string::npos);
+  EXPECT_EQ(outcome.exit_status, 1);
+  expect_no_leaks(outcome);
+}
+
 // Plug-in loading restricted to a directory of our own, with a registry file
 // of its own so the shared registry of the other tests stays untouched.
 class RestrictedPlugins : public StartUp {
@@ -185,6 +226,15 @@ class RestrictedPlugins : public StartUp {
     gst_object_unref(plugin);
     gst_object_unref(found);
   }
+  // Makes the plug-in named `name` loadable.
+  void allow_plugin(const char *name) {
+    gst_init(nullptr, nullptr);
+    GstPlugin *plugin = gst_registry_find_plugin(gst_registry_get(), name);
+    ASSERT_NE(plugin, nullptr) << name;
+    fs::path file = gst_plugin_get_filename(plugin);
+    fs::create_symlink(file, dir_ / "plugins" / file.filename());
+    gst_object_unref(plugin);
+  }
   Outcome run_restricted() {
     return run_to_end({"zolvane", "-i", input_, "udp://127.0.0.1:5000", stats_},
                       clean_env({{"GST_PLUGIN_SYSTEM_PATH_1_0", (dir_ / "plugins").string()},
@@ -202,6 +252,19 @@ TEST_F(RestrictedPlugins, MissingRtpbinIsASetUpErrorAfterOnlyTheFecLine) {
   EXPECT_EQ(outcome.out, kDefaultFecLine);
   EXPECT_EQ(outcome.err, "Error! Missing element rtpbin\n");
   EXPECT_EQ(outcome.exit_status, 1);
+}
+
+TEST_F(RestrictedPlugins, SetUpErrorReleasesEveryReference) {
+  allow_plugin_of("uridecodebin");
+  allow_plugin("coretracers");  // the leak tracer itself
+  Outcome outcome = run_to_end({"zolvane", "-i", input_, "udp://127.0.0.1:5000", stats_},
+                               with_leak_tracer({{"GST_PLUGIN_SYSTEM_PATH_1_0", (dir_ / "plugins").string()},
+                                                 {"GST_PLUGIN_PATH_1_0", std::nullopt},
+                                                 {"GST_PLUGIN_PATH", std::nullopt},
+                                                 {"GST_REGISTRY", (dir_ / "registry.bin").string()}}));
+  EXPECT_NE(outcome.err.find("Error! Missing element rtpbin\n"), std::string::npos);
+  EXPECT_EQ(outcome.exit_status, 1);
+  expect_no_leaks(outcome);
 }
 
 TEST_F(RestrictedPlugins, MissingDecoderIsASetUpErrorAfterOnlyTheFecLine) {
