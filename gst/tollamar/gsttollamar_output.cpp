@@ -265,9 +265,15 @@ gst_tollamar_pause (GstTollamar * self, GstClock * clock, GstFlowReturn reason)
   GST_LOG_OBJECT (self, "pausing task, reason %s", gst_flow_get_name (reason));
   gst_pad_pause_task (self->srcpad);
 
-  /* A blocked chain call re-checks the stored flow result. */
+  /* A blocked chain call re-checks the stored flow result. A flush-stop or
+   * a new start between the failed check and the pause above has set the
+   * flow back to OK and started the task, which the pause then stopped
+   * again: start it once more, or the output would stall for good. */
   gst_tollamar_lock (self);
   g_cond_broadcast (&self->queue_cond);
+  if (self->flow_return == GST_FLOW_OK)
+    gst_pad_start_task (self->srcpad, gst_tollamar_src_loop, self->srcpad,
+        NULL);
   gst_tollamar_unlock (self);
 
   if (clock)
@@ -489,6 +495,10 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
   }
 
   deadline = self->max_lateness + self->latency + due + base_time;
+  /* With latency still none the sum ends 1 ns early on purpose; when that
+   * lands exactly on "none" the slot is simply due at once. */
+  if (deadline == GST_CLOCK_TIME_NONE)
+    deadline = 0;
   id = self->clock_id = gst_clock_new_single_shot_id (clock, deadline);
   gst_tollamar_unlock (self);
 
@@ -545,6 +555,15 @@ gst_tollamar_src_loop (gpointer user_data)
   gst_tollamar_lock (self);
   if (self->flow_return == GST_FLOW_FLUSHING)
     goto flushing;
+
+  /* A flush-stop that raced the shutdown may have started the task again
+   * after it was stopped; flush, so that a chain call waiting for room and
+   * the pad deactivation waiting for that call both go on. */
+  if (gst_tollamar_shutting_down (self)) {
+    self->flow_return = GST_FLOW_FLUSHING;
+    g_cond_broadcast (&self->start_cond);
+    goto flushing;
+  }
 
   clock = gst_element_get_clock (GST_ELEMENT_CAST (self));
   while (!((clock && !self->waiting) || self->flow_return != GST_FLOW_OK)) {

@@ -35,6 +35,16 @@ GstBuffer *gst_tollamar_create_video_gap (GstTollamar * self,
 GstFlowReturn gst_tollamar_store_push_result (GstTollamar * self,
     GstFlowReturn ret);
 
+/* with LOCK: the element is READY or below, or on its way there. */
+gboolean gst_tollamar_shutting_down (GstTollamar * self);
+
+/* with LOCK: whether a flush-stop may set the flow back to OK and start the
+ * task again. Not while the element is going down to READY: the shutdown
+ * stops the task before the pads are deactivated, and a task started after
+ * that would keep a blocked chain call, and with it the deactivation,
+ * waiting for ever. */
+gboolean gst_tollamar_may_restart_task (GstTollamar * self);
+
 G_END_DECLS
 
 #endif /* GST_TOLLAMAR_OUTPUT_H */

@@ -271,6 +271,29 @@ gst_tollamar_src_loop_event (GstTollamar * self, GstEvent * event,
   return TRUE;
 }
 
+/* with LOCK */
+gboolean
+gst_tollamar_shutting_down (GstTollamar * self)
+{
+  GstState target;
+
+  /* The shutdown sets the flushing state and stops the task before the
+   * pads are deactivated; all that time its next state is READY. */
+  GST_OBJECT_LOCK (self);
+  target = GST_STATE_NEXT (self) != GST_STATE_VOID_PENDING ?
+      GST_STATE_NEXT (self) : GST_STATE (self);
+  GST_OBJECT_UNLOCK (self);
+  return target <= GST_STATE_READY;
+}
+
+/* with LOCK */
+gboolean
+gst_tollamar_may_restart_task (GstTollamar * self)
+{
+  return !gst_tollamar_shutting_down (self)
+      && gst_pad_is_active (self->srcpad);
+}
+
 gboolean
 gst_tollamar_src_event (GstPad * pad, GstObject * parent, GstEvent * event)
 {
@@ -298,9 +321,11 @@ gst_tollamar_src_event (GstPad * pad, GstObject * parent, GstEvent * event)
     case GST_EVENT_FLUSH_STOP:
       gst_tollamar_reset (self, TRUE);
       gst_tollamar_lock (self);
-      self->flow_return = GST_FLOW_OK;
-      gst_pad_start_task (self->srcpad, gst_tollamar_src_loop, self->srcpad,
-          NULL);
+      if (gst_tollamar_may_restart_task (self)) {
+        self->flow_return = GST_FLOW_OK;
+        gst_pad_start_task (self->srcpad, gst_tollamar_src_loop,
+            self->srcpad, NULL);
+      }
       gst_tollamar_unlock (self);
       return gst_pad_push_event (self->sinkpad, event);
     case GST_EVENT_SEEK:
