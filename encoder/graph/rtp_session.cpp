@@ -38,9 +38,16 @@ Status configure_session_senders(const RtpSession &session, const Destination &d
   if (Status s = configure_udp_sender(rtcp_sender, destination.host,
                                       session_port(destination.base_port, session.rtcp_port_offset)))
     return s;
-  if (Status s = set_bool_property(rtcp_sender, "sync", false))
+  return detach_rtcp_sender(rtcp_sender);
+}
+
+Status detach_rtcp_sender(GstElement *sender) {
+  if (Status s = set_bool_property(sender, "sync", false))
     return s;
-  return set_bool_property(rtcp_sender, "async", false);
+  if (Status s = set_bool_property(sender, "async", false))
+    return s;
+  GST_OBJECT_FLAG_UNSET(sender, GST_ELEMENT_FLAG_SINK);
+  return std::nullopt;
 }
 
 }  // namespace nerko

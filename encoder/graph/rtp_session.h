@@ -34,12 +34,19 @@ Status link_rtp_sender(GstElement *rtpbin, const RtpSession &session, GstElement
 // Requests the session's RTCP source pad and links it to the sender's "sink".
 Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender);
 
-// Points the RTP sender, then the RTCP sender, at the session's two ports.
-// The RTCP sender also stays out of preroll and clock sync: rtpbin makes RTCP
-// on its own timer and only once playing, so a sender waiting for it would
-// hold the whole pipeline in preroll (the RTP senders then play unclocked,
-// all at once) and its missing end of stream would keep the run from ending.
+// Points the RTP sender, then the RTCP sender, at the session's two ports,
+// and keeps the RTCP sender out of the pipeline's preroll, clock sync and end
+// of stream (see detach_rtcp_sender).
 Status configure_session_senders(const RtpSession &session, const Destination &destination,
                                  GstElement *rtp_sender, GstElement *rtcp_sender);
+
+// rtpbin makes RTCP on its own timer and only once playing, so an RTCP
+// sender that waited for it would hold the whole pipeline in preroll (the RTP
+// senders meanwhile play unclocked, all at once); and rtpsession does not
+// always end its RTCP stream after the BYE, so a pipeline waiting for that end
+// of stream may never end. The RTCP sender therefore neither prerolls nor
+// syncs, and does not count as a sink of the pipeline: the RTP senders'
+// end of stream ends the run.
+Status detach_rtcp_sender(GstElement *sender);
 
 }  // namespace nerko
