@@ -41,6 +41,11 @@ Result<PadRef> static_pad(GstElement *element, const char *name) {
 }
 
 Result<PadRef> request_pad(GstElement *element, const char *name) {
+  // Requesting a name the element already has is undefined in GStreamer
+  // (rtpbin makes a second pad it cannot add); it counts as a refusal.
+  PadRef existing(gst_element_get_static_pad(element, name));
+  if (existing)
+    return EncoderError::no_such_pad(name, element_name(element));
   PadRef pad(gst_element_request_pad_simple(element, name));
   if (!pad)
     return EncoderError::no_such_pad(name, element_name(element));

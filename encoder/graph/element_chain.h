@@ -31,7 +31,8 @@ Status add_elements(GstElement *bin, const std::vector<ElementRef> &elements);
 // elements" at the first refusal.
 Status link_elements(std::initializer_list<std::pair<GstElement *, GstElement *>> links);
 
-// NoSuchPad when the element has no static pad / refuses the request pad.
+// NoSuchPad when the element has no static pad / refuses the request pad;
+// a request pad that already exists counts as refused.
 Result<PadRef> static_pad(GstElement *element, const char *name);
 Result<PadRef> request_pad(GstElement *element, const char *name);
 

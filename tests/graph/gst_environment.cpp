@@ -1,0 +1,21 @@
+// GStreamer for the whole test program; death tests re-run the program so
+// they never fork a process that has streaming threads.
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+class GstEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { gst_init(nullptr, nullptr); }
+  // Lets GST_TRACERS=leaks report what is still alive.
+  void TearDown() override { gst_deinit(); }
+};
+
+const bool registered = [] {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ::testing::AddGlobalTestEnvironment(new GstEnvironment);
+  return true;
+}();
+
+}  // namespace
