@@ -31,6 +31,7 @@
  *     videoconvert ! autovideosink
  */
 #include "gsttollamar.h"
+#include "gsttollamar_output.h"
 
 #include <cstring>
 
@@ -565,9 +566,14 @@ gst_tollamar_sink_event (GstPad * pad, GstObject * parent, GstEvent * event)
       GST_PAD_STREAM_LOCK (self->srcpad);
       gst_tollamar_reset (self, TRUE);
       gst_tollamar_lock (self);
-      self->flow_return = GST_FLOW_OK;
-      gst_pad_start_task (self->srcpad, gst_tollamar_src_loop, self->srcpad,
-          NULL);
+      /* Not while going down to READY: a task or data flow brought back
+       * after the shutdown stopped the task would keep a chain call waiting
+       * for room, and the sink pad's deactivation waiting for that call. */
+      if (gst_tollamar_may_restart_task (self)) {
+        self->flow_return = GST_FLOW_OK;
+        gst_pad_start_task (self->srcpad, gst_tollamar_src_loop,
+            self->srcpad, NULL);
+      }
       /* Downstream gets the flush-stop through the restarted task. */
       gst_tollamar_queue_event (self, event);
       gst_tollamar_unlock (self);

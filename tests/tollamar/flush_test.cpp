@@ -217,3 +217,29 @@ TEST(TollamarFlush, RepeatedFlushesFromTheStreamingThreadNeverLeaveTheTaskPaused
   ASSERT_TRUE(downstream.wait_for_event(GST_EVENT_EOS));
   EXPECT_EQ(gst_element_set_state(element.get(), GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
 }
+
+TEST(TollamarFlush, FlushStopWhileGoingDownToReadyDoesNotBringTheFlowBack) {
+  ObjectRef<GstElement> element(make_element("livevideorate"));
+  ASSERT_TRUE(element);
+  Downstream downstream(element.get());
+  ASSERT_EQ(gst_element_set_state(element.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_NO_PREROLL);
+  send_stream_head(element.get(), kVideoCaps);
+  // The moment inside PAUSED to READY when the element has stopped its task
+  // but not yet deactivated its pads, as a flush-stop racing it would see.
+  EXPECT_TRUE(send(element.get(), gst_event_new_flush_start()));
+  GST_OBJECT_LOCK(element.get());
+  GST_STATE_NEXT(element.get()) = GST_STATE_READY;
+  GST_OBJECT_UNLOCK(element.get());
+
+  EXPECT_TRUE(send(element.get(), gst_event_new_flush_stop(TRUE)));
+  with_lock(element.get(), [](GstTollamar *self) {
+    EXPECT_EQ(self->flow_return, GST_FLOW_FLUSHING);
+  });
+  // Upstream is refused at once instead of filling a queue nobody drains.
+  EXPECT_EQ(chain(element.get(), make_buffer(0, 40 * ms)), GST_FLOW_FLUSHING);
+
+  GST_OBJECT_LOCK(element.get());
+  GST_STATE_NEXT(element.get()) = GST_STATE_VOID_PENDING;
+  GST_OBJECT_UNLOCK(element.get());
+  EXPECT_EQ(gst_element_set_state(element.get(), GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+}
