@@ -1,7 +1,9 @@
 #include "branch.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string_view>
+#include <vector>
 
 #include "audio_branch.h"
 #include "branch_target.h"
@@ -13,6 +15,30 @@
 
 namespace nerko {
 namespace {
+
+// The bin's children, newest first.
+std::vector<GstElement *> children_of(GstElement *bin) {
+  std::vector<GstElement *> children;
+  GST_OBJECT_LOCK(bin);
+  for (GList *l = GST_BIN_CHILDREN(bin); l; l = l->next)
+    children.push_back(GST_ELEMENT(l->data));
+  GST_OBJECT_UNLOCK(bin);
+  return children;
+}
+
+// Brings every child added since `before` to the pipeline's state, the last
+// added (the senders, downstream) first. Nothing is ever removed from the
+// pipeline, so the earlier children are still there.
+bool sync_new_children(GstElement *pipeline, const std::vector<GstElement *> &before) {
+  bool synced = true;
+  for (GstElement *child : children_of(pipeline)) {
+    if (std::find(before.begin(), before.end(), child) != before.end())
+      continue;
+    if (!gst_element_sync_state_with_parent(child))
+      synced = false;
+  }
+  return synced;
+}
 
 std::string pad_name(GstPad *pad) {
   GStringRef name(gst_object_get_name(GST_OBJECT(pad)));
@@ -39,6 +65,7 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
                                         360, nullptr));
   CapsRef rate_caps(gst_caps_new_simple("video/x-raw", "framerate", GST_TYPE_FRACTION, 10, 1, nullptr));
 
+  std::vector<GstElement *> before = children_of(pipeline);
   BranchTarget target{pipeline, rtpbin, new_pad, destination, sinks, console};
   std::string_view kind = gst_structure_get_name(first);
   if (kind == "video/x-raw") {
@@ -48,8 +75,11 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
     if (Status s = build_audio_branch(target, audio_fec_percent))
       return s;
   }
-  // The pipeline is already playing; the new elements must follow it.
-  if (!gst_bin_sync_children_states(GST_BIN(pipeline)))
+  // The pipeline is already on its way to playing; the new elements must
+  // follow it. Only they are synced: setting the state of the decoder (whose
+  // streaming thread runs this) or of rtpbin from here can deadlock against
+  // the pipeline's own state change.
+  if (!sync_new_children(pipeline, before))
     return EncoderError::library("Failed to sync children states");
   return std::nullopt;
 }

@@ -28,6 +28,16 @@ TEST_F(BranchTest, CapsFeaturesDoNotChangeTheKind) {
   EXPECT_EQ(branch_elements().size(), 12u);
 }
 
+TEST_F(BranchTest, OnlyTheNewElementsFollowThePipelineState) {
+  ASSERT_EQ(gst_element_set_state(pipeline.get(), GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
+  // The decoder is left alone: its state is its own streaming thread's business.
+  ASSERT_EQ(gst_element_set_state(decoder.get(), GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+  ASSERT_EQ(build(decoder_pad(kAudioCaps)), std::nullopt);
+  for (GstElement *element : branch_elements())
+    EXPECT_EQ(GST_STATE(element), GST_STATE_READY) << GST_OBJECT_NAME(element);
+  EXPECT_EQ(GST_STATE(decoder.get()), GST_STATE_NULL);
+}
+
 TEST_F(BranchTest, DestinationIsParsedEvenForAStreamThatBuildsNothing) {
   GstPad *pad = decoder_pad("text/x-raw,format=utf8");
   EXPECT_EXIT(build(pad, "239.1.2.3:5000"), ::testing::ExitedWithCode(2),

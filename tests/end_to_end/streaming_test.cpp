@@ -1,0 +1,191 @@
+// The built program streaming a generated clip (VP8 + ULPFEC and Opus) to
+// four ports of 127.0.0.1, and its end when a plug-in it needs is missing.
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "program/subprocess.h"
+#include "udp_listener.h"
+
+namespace nerko::test {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::EnvChanges;
+using testing_support::Outcome;
+using testing_support::run_to_end;
+
+std::string read_file(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Runs a gst-launch style description in this process until end of stream.
+void run_pipeline(const std::string &description) {
+  GError *error = nullptr;
+  GstElement *pipeline = gst_parse_launch(description.c_str(), &error);
+  ASSERT_TRUE(pipeline) << (error ? error->message : "");
+  ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+  GstBus *bus = gst_element_get_bus(pipeline);
+  GstMessage *message = gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND,
+                                                   GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  ASSERT_TRUE(message);
+  EXPECT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_EOS);
+  gst_message_unref(message);
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(pipeline);
+  if (error)
+    g_error_free(error);
+}
+
+// Every NERKO_ variable removed, so the developer's shell cannot change results.
+EnvChanges default_settings() {
+  EnvChanges env;
+  for (const char *name :
+       {"NERKO_TARGET_VIDEO_BITRATE", "NERKO_CQ_LEVEL", "NERKO_SHARPNESS", "NERKO_DROPFRAME_THRESHOLD",
+        "NERKO_UNDERSHOOT", "NERKO_RESIZE_ALLOWED", "NERKO_END_USAGE", "NERKO_BOOST",
+        "NERKO_BUFFER_INITIAL_SIZE", "NERKO_BUFFER_OPTIMAL_SIZE", "NERKO_BUFFER_SIZE",
+        "NERKO_TARGET_AUDIO_BITRATE", "NERKO_VIDEO_FEC_PERCENT", "NERKO_AUDIO_FEC_PERCENT"})
+    env[name] = std::nullopt;
+  return env;
+}
+
+class StreamingTest : public ::testing::Test {
+ protected:
+  // A 7-second Theora + Vorbis clip: longer than the five-second statistics
+  // interval, so a run played in real time has written the file once before
+  // its end of stream; and decodable without the VP8 plug-in.
+  static void SetUpTestSuite() {
+    gst_init(nullptr, nullptr);
+    dir_ = fs::temp_directory_path() / ("nerko-e2e-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    clip_ = dir_ / "clip.ogg";
+    run_pipeline("videotestsrc num-buffers=175 ! video/x-raw,width=160,height=120,framerate=25/1 ! "
+                 "theoraenc ! queue ! oggmux name=mux ! filesink location=" + clip_.string() +
+                 " audiotestsrc num-buffers=330 samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! "
+                 "vorbisenc ! queue ! mux.");
+  }
+  static void TearDownTestSuite() { fs::remove_all(dir_); }
+
+  Outcome stream(const UdpListener &listener, const fs::path &stats, const EnvChanges &env) {
+    return run_to_end({"zolvane", "-i", "file://" + clip_.string(),
+                       "udp://127.0.0.1:" + std::to_string(listener.base_port()), stats.string()},
+                      env);
+  }
+
+  static fs::path dir_;
+  static fs::path clip_;
+};
+
+fs::path StreamingTest::dir_;
+fs::path StreamingTest::clip_;
+
+TEST_F(StreamingTest, SendsVp8WithUlpfecAndOpusToFourPortsAndEndsAtEndOfStream) {
+  UdpListener listener;
+  fs::path stats = dir_ / "stats-default.txt";
+  Outcome outcome = stream(listener, stats, default_settings());
+  listener.stop();
+
+  EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+  PortTraffic video = listener.traffic(0);
+  PortTraffic video_rtcp = listener.traffic(1);
+  PortTraffic audio = listener.traffic(2);
+  PortTraffic audio_rtcp = listener.traffic(3);
+  EXPECT_EQ(video.rtp_payload_types, (std::set<int>{96, 100}));
+  EXPECT_EQ(video.rtp_version_2, video.datagrams);
+  EXPECT_EQ(audio.rtp_payload_types, (std::set<int>{97}));
+  EXPECT_TRUE(video.rtcp_packet_types.empty());
+  EXPECT_TRUE(audio.rtcp_packet_types.empty());
+  // RTCP only: sender reports (200) at least, nothing that looks like RTP.
+  EXPECT_TRUE(video_rtcp.rtp_payload_types.empty());
+  EXPECT_TRUE(video_rtcp.rtcp_packet_types.count(200));
+  EXPECT_TRUE(audio_rtcp.rtp_payload_types.empty());
+  EXPECT_TRUE(audio_rtcp.rtcp_packet_types.count(200));
+
+  std::smatch m;
+  std::string line = read_file(stats);
+  ASSERT_TRUE(std::regex_match(line, m,
+                               std::regex("nerko-encoder \\([0-9a-f]{40}\\): Video RTP:([0-9]+), Video RTCP:([0-9]+), "
+                                          "Audio RTP:([0-9]+), Audio RTCP:([0-9]+), Total:([0-9]+)\n")))
+      << line;
+  uint64_t sum = 0;
+  for (int i = 1; i <= 4; ++i)
+    sum += std::stoull(m[i]);
+  EXPECT_EQ(std::stoull(m[5]), sum);
+  EXPECT_GT(std::stoull(m[1]), 0u);
+  EXPECT_GT(std::stoull(m[3]), 0u);
+  // The console shows the same line followed by an empty line.
+  EXPECT_NE(outcome.out.find(line + "\n"), std::string::npos) << outcome.out;
+  EXPECT_NE(outcome.out.find("Final settings for encoder: target_video_bitrate=3000000, cq_level=ignored, "
+                             "sharpness=0, dropframe_threshold=0, buffers=4000/5000/6000, undershoot=95, "
+                             "resize_allowed=true, end_usage=cbr\n"),
+            std::string::npos);
+  EXPECT_NE(outcome.out.find("Target audio bitrate 96000\n"), std::string::npos);
+  EXPECT_EQ(outcome.err.find("Error!"), std::string::npos) << outcome.err;
+}
+
+TEST_F(StreamingTest, VideoFecZeroSendsNoUlpfecPackets) {
+  UdpListener listener;
+  EnvChanges env = default_settings();
+  env["NERKO_VIDEO_FEC_PERCENT"] = "0";
+  Outcome outcome = stream(listener, dir_ / "stats-no-fec.txt", env);
+  listener.stop();
+  EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+  EXPECT_EQ(listener.traffic(0).rtp_payload_types, (std::set<int>{96}));
+  EXPECT_EQ(listener.traffic(2).rtp_payload_types, (std::set<int>{97}));
+}
+
+// A plug-in directory with every system plug-in but the VP8 one, and a
+// registry of its own, so the shared registry never sees the reduced set.
+class WithoutVpxPlugin {
+ public:
+  explicit WithoutVpxPlugin(const fs::path &dir) : dir_(dir / "plugins-without-vpx") {
+    GstPlugin *core = gst_registry_find_plugin(gst_registry_get(), "coreelements");
+    fs::path system_dir = fs::path(gst_plugin_get_filename(core)).parent_path();
+    gst_object_unref(core);
+    fs::create_directories(dir_);
+    for (const auto &entry : fs::directory_iterator(system_dir))
+      if (entry.path().extension() == ".so" && entry.path().filename() != "libgstvpx.so")
+        fs::create_symlink(entry.path(), dir_ / entry.path().filename());
+  }
+  EnvChanges environment() const {
+    EnvChanges env = default_settings();
+    std::string registry = (dir_ / "registry.bin").string();
+    env["GST_REGISTRY"] = registry;
+    env["GST_REGISTRY_1_0"] = registry;
+    env["GST_PLUGIN_SYSTEM_PATH"] = dir_.string();
+    env["GST_PLUGIN_SYSTEM_PATH_1_0"] = dir_.string();
+    env["GST_PLUGIN_PATH"] = std::nullopt;
+    env["GST_PLUGIN_PATH_1_0"] = std::nullopt;
+    return env;
+  }
+
+ private:
+  fs::path dir_;
+};
+
+TEST_F(StreamingTest, MissingVp8EncoderEndsWithTheErrorLineAndStatusOne) {
+  WithoutVpxPlugin plugins(dir_);
+  UdpListener listener;
+  Outcome outcome = stream(listener, dir_ / "stats-no-vpx.txt", plugins.environment());
+  listener.stop();
+  EXPECT_EQ(outcome.exit_status, 1) << outcome.err;
+  EXPECT_NE(outcome.err.find("Error! Failed to link decodebin srcpad: Some(\"examples/src/bin/zolvane(476): "
+                             "zolvane (): /GstPipeline:pipeline0/GstURIDecodeBin:uridecodebin0:\\n"
+                             "Missing element vp8enc\")\n"),
+            std::string::npos)
+      << outcome.err;
+  EXPECT_EQ(listener.traffic(0).datagrams, 0);
+}
+
+}  // namespace
+}  // namespace nerko::test

@@ -1,0 +1,111 @@
+#include "udp_listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace nerko::test {
+namespace {
+
+int bind_loopback(int port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int bound_port(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+UdpListener::UdpListener() {
+  // Let the kernel pick a free port, then try to take the three after it.
+  for (int attempt = 0; attempt < 100 && base_port_ == 0; ++attempt) {
+    int first = bind_loopback(0);
+    int base = bound_port(first);
+    if (base > 65532) {
+      close(first);
+      continue;
+    }
+    int fds[4] = {first, bind_loopback(base + 1), bind_loopback(base + 2), bind_loopback(base + 3)};
+    if (fds[1] >= 0 && fds[2] >= 0 && fds[3] >= 0) {
+      for (int i = 0; i < 4; ++i)
+        fds_[i] = fds[i];
+      base_port_ = base;
+    } else {
+      for (int fd : fds)
+        if (fd >= 0)
+          close(fd);
+    }
+  }
+  if (base_port_ == 0)
+    throw std::runtime_error("no four consecutive free UDP ports on 127.0.0.1");
+  thread_ = std::thread([this] { listen(); });
+}
+
+UdpListener::~UdpListener() {
+  stop();
+  for (int fd : fds_)
+    if (fd >= 0)
+      close(fd);
+}
+
+void UdpListener::stop() {
+  stopping_ = true;
+  if (thread_.joinable())
+    thread_.join();
+}
+
+PortTraffic UdpListener::traffic(int offset) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return traffic_[offset];
+}
+
+void UdpListener::listen() {
+  pollfd polled[4];
+  for (int i = 0; i < 4; ++i)
+    polled[i] = {fds_[i], POLLIN, 0};
+  // Drains what is queued even after stop() was asked for.
+  for (;;) {
+    int ready = poll(polled, 4, 100);
+    if (ready <= 0) {
+      if (stopping_)
+        return;
+      continue;
+    }
+    for (int i = 0; i < 4; ++i) {
+      if (!(polled[i].revents & POLLIN))
+        continue;
+      unsigned char datagram[65536];
+      ssize_t n = recv(fds_[i], datagram, sizeof datagram, 0);
+      if (n < 2)
+        continue;
+      std::lock_guard<std::mutex> lock(mutex_);
+      PortTraffic &t = traffic_[i];
+      ++t.datagrams;
+      if ((datagram[0] >> 6) == 2)
+        ++t.rtp_version_2;
+      if (datagram[1] >= 200 && datagram[1] <= 204)
+        t.rtcp_packet_types.insert(datagram[1]);
+      else
+        t.rtp_payload_types.insert(datagram[1] & 0x7f);
+    }
+  }
+}
+
+}  // namespace nerko::test

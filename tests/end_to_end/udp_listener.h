@@ -1,0 +1,44 @@
+// Four UDP sockets on consecutive ports of 127.0.0.1 that record the first
+// two bytes of every datagram, so a test can see which RTP payload types and
+// RTCP packet types reached each port.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace nerko::test {
+
+struct PortTraffic {
+  int datagrams = 0;
+  int rtp_version_2 = 0;
+  std::set<int> rtp_payload_types;   // second byte & 0x7f
+  std::set<int> rtcp_packet_types;   // second byte when it is 200..204
+};
+
+class UdpListener {
+ public:
+  UdpListener();  // binds four free consecutive ports and starts listening
+  ~UdpListener();
+  UdpListener(const UdpListener &) = delete;
+  UdpListener &operator=(const UdpListener &) = delete;
+
+  int base_port() const { return base_port_; }
+  // Stops listening; the traffic seen on base_port() + offset.
+  void stop();
+  PortTraffic traffic(int offset) const;
+
+ private:
+  void listen();
+
+  int base_port_ = 0;
+  int fds_[4] = {-1, -1, -1, -1};
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex mutex_;
+  PortTraffic traffic_[4];
+  std::thread thread_;
+};
+
+}  // namespace nerko::test
