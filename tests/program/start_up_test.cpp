@@ -206,6 +206,43 @@ TEST_F(StartUp, UsageErrorReleasesEveryReference) {
   expect_no_leaks(outcome);
 }
 
+// A one-second clip with raw video and raw audio, made in-process.
+void make_short_clip(const fs::path &file) {
+  gst_init(nullptr, nullptr);
+  std::string description =
+      "videotestsrc num-buffers=10 ! video/x-raw,format=I420,width=160,height=120,framerate=10/1 "
+      "! mux. audiotestsrc num-buffers=10 samplesperbuffer=4800 "
+      "! audio/x-raw,format=S16LE,rate=48000,channels=1 ! mux. "
+      "matroskamux name=mux ! filesink location=\"" + file.string() + "\"";
+  GError *error = nullptr;
+  GstElement *pipeline = gst_parse_launch(description.c_str(), &error);
+  ASSERT_NE(pipeline, nullptr) << (error ? error->message : "");
+  ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+  GstBus *bus = gst_element_get_bus(pipeline);
+  GstMessage *end = gst_bus_timed_pop_filtered(bus, 60 * GST_SECOND,
+                                               GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  ASSERT_NE(end, nullptr);
+  EXPECT_EQ(GST_MESSAGE_TYPE(end), GST_MESSAGE_EOS);
+  gst_message_unref(end);
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(pipeline);
+}
+
+TEST_F(StartUp, EndOfStreamEndsTheRunWithStatusZeroAndReleasesEveryReference) {
+  const fs::path clip = dir_ / "short.mkv";
+  make_short_clip(clip);
+  Outcome outcome = run_to_end({"zolvane", "-i", "file://" + clip.string(), "udp://127.0.0.1:5000", stats_},
+                               with_leak_tracer());
+  EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out.rfind(kDefaultFecLine, 0), 0u) << outcome.out;
+  // Branch output may come before the banner: the pipeline plays first.
+  EXPECT_NE(outcome.out.find(kBanner), std::string::npos) << outcome.out;
+  EXPECT_EQ(outcome.err.find("Error!"), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("PLAYING\n"), std::string::npos);
+  expect_no_leaks(outcome);
+}
+
 // Plug-in loading restricted to a directory of our own, with a registry file
 // of its own so the shared registry of the other tests stays untouched.
 class RestrictedPlugins : public StartUp {
