@@ -24,6 +24,8 @@ class TollamarEnvironment : public ::testing::Environment {
     if (!g_getenv("GST_DEBUG")) gst_debug_remove_log_function(gst_debug_log_default);
     gst_debug_set_threshold_for_name("tollamar", GST_LEVEL_LOG);
   }
+  // Lets GST_TRACERS=leaks report what is still alive once every test ran.
+  void TearDown() override { gst_deinit(); }
 };
 
 [[maybe_unused]] ::testing::Environment *const environment =
