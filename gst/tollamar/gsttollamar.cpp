@@ -181,6 +181,12 @@ plugin_init (GstPlugin * plugin)
 static GType
 gst_tollamar_register_type (const gchar * name)
 {
+  /* An application may use the types before the plug-in is loaded; the
+   * element logs from its first instance on. */
+  if (!gst_tollamar_debug)
+    GST_DEBUG_CATEGORY_INIT (gst_tollamar_debug, "tollamar", 0,
+        "Live audio/video element");
+
   const GTypeInfo info = {
     sizeof (GstTollamarClass),
     NULL,
