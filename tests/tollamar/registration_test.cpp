@@ -252,3 +252,11 @@ TEST(TollamarRegistration, CapsQueriesAreAnsweredThroughTheOtherPadsPeer) {
   EXPECT_TRUE(gst_caps_is_equal(downstream_view.get(), nv12.get()))
       << gst_caps_to_string(downstream_view.get());
 }
+
+TEST(TollamarRegistration, OneDebugCategoryNamedTollamar) {
+  GstDebugCategory *category = _gst_debug_get_category("tollamar");
+  ASSERT_NE(category, nullptr);
+  EXPECT_EQ(category, gst_tollamar_debug);
+  EXPECT_STREQ(gst_debug_category_get_description(category), "Live audio/video element");
+  EXPECT_EQ(gst_debug_category_get_color(category), 0u);
+}
