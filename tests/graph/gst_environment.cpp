@@ -7,15 +7,17 @@ namespace {
 
 class GstEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override { gst_init(nullptr, nullptr); }
+  void SetUp() override {
+    // Set here, not during static initialisation: gtest's own flag may not
+    // be constructed yet then.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    gst_init(nullptr, nullptr);
+  }
   // Lets GST_TRACERS=leaks report what is still alive.
   void TearDown() override { gst_deinit(); }
 };
 
-const bool registered = [] {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ::testing::AddGlobalTestEnvironment(new GstEnvironment);
-  return true;
-}();
+[[maybe_unused]] ::testing::Environment *const environment =
+    ::testing::AddGlobalTestEnvironment(new GstEnvironment);
 
 }  // namespace
