@@ -171,6 +171,14 @@ TEST_F(PadAddedTest, MissingOpusEncoderIsPostedAndBuildsNothing) {
   EXPECT_TRUE(branch_elements().empty());
 }
 
+TEST_F(PadAddedTest, EmissionWithoutElementOrPadIsAFatalStop) {
+  GstPad *pad = decoder_pad("text/x-raw");
+  EXPECT_EXIT(on_pad_added(nullptr, pad, context), ::testing::ExitedWithCode(2),
+              "^\"pad-added\" emitted without an element\n$");
+  EXPECT_EXIT(on_pad_added(decoder.get(), nullptr, context), ::testing::ExitedWithCode(2),
+              "^\"pad-added\" emitted without a pad\n$");
+}
+
 TEST_F(PadAddedTest, SuccessfulBuildPostsNothing) {
   testing::internal::CaptureStdout();
   announce(kAudioCaps);
