@@ -16,25 +16,26 @@
 namespace nerko {
 namespace {
 
-// The bin's children, newest first.
-std::vector<GstElement *> children_of(GstElement *bin) {
-  std::vector<GstElement *> children;
+// The bin's children, newest first, each with a reference of its own.
+std::vector<ElementRef> children_of(GstElement *bin) {
+  std::vector<ElementRef> children;
   GST_OBJECT_LOCK(bin);
   for (GList *l = GST_BIN_CHILDREN(bin); l; l = l->next)
-    children.push_back(GST_ELEMENT(l->data));
+    children.push_back(ref_object(GST_ELEMENT(l->data)));
   GST_OBJECT_UNLOCK(bin);
   return children;
 }
 
 // Brings every child added since `before` to the pipeline's state, the last
-// added (the senders, downstream) first. Nothing is ever removed from the
-// pipeline, so the earlier children are still there.
-bool sync_new_children(GstElement *pipeline, const std::vector<GstElement *> &before) {
+// added (the senders, downstream) first.
+bool sync_new_children(GstElement *pipeline, const std::vector<ElementRef> &before) {
   bool synced = true;
-  for (GstElement *child : children_of(pipeline)) {
-    if (std::find(before.begin(), before.end(), child) != before.end())
+  for (const ElementRef &child : children_of(pipeline)) {
+    auto known = std::find_if(before.begin(), before.end(),
+                              [&child](const ElementRef &old) { return old.get() == child.get(); });
+    if (known != before.end())
       continue;
-    if (!gst_element_sync_state_with_parent(child))
+    if (!gst_element_sync_state_with_parent(child.get()))
       synced = false;
   }
   return synced;
@@ -65,7 +66,7 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
                                         360, nullptr));
   CapsRef rate_caps(gst_caps_new_simple("video/x-raw", "framerate", GST_TYPE_FRACTION, 10, 1, nullptr));
 
-  std::vector<GstElement *> before = children_of(pipeline);
+  std::vector<ElementRef> before = children_of(pipeline);
   BranchTarget target{pipeline, rtpbin, new_pad, destination, sinks, console};
   std::string_view kind = gst_structure_get_name(first);
   if (kind == "video/x-raw") {
