@@ -119,7 +119,21 @@ void Harness::pause() {
             GST_STATE_CHANGE_FAILURE);
 }
 
+// A broken element may never wait on the clock again; a generous limit
+// turns that into a failure instead of a hung suite.
+static bool wait_for_clock_wait(GstTestClock *clock) {
+  GList *ids = nullptr;
+  bool found = gst_test_clock_timed_wait_for_multiple_pending_ids(
+      clock, 1, 60 * 1000, &ids);
+  g_list_free_full(ids, (GDestroyNotify)gst_clock_id_unref);
+  return found;
+}
+
 GstClockTime Harness::next_wait_time() {
+  if (!wait_for_clock_wait(clock_)) {
+    ADD_FAILURE() << "the element does not wait on the clock";
+    return GST_CLOCK_TIME_NONE;
+  }
   GstClockID id = nullptr;
   gst_test_clock_wait_for_next_pending_id(clock_, &id);
   GstClockTime t = gst_clock_id_get_time(id);
@@ -127,12 +141,20 @@ GstClockTime Harness::next_wait_time() {
   return t;
 }
 
-void Harness::crank() { ASSERT_TRUE(gst_harness_crank_single_clock_wait(h_)); }
+void Harness::crank() {
+  ASSERT_TRUE(wait_for_clock_wait(clock_))
+      << "the element does not wait on the clock";
+  ASSERT_TRUE(gst_harness_crank_single_clock_wait(h_));
+}
 
 GstBuffer *Harness::pull() { return received(gst_harness_pull(h_)); }
 
 GstEvent *Harness::try_pull_event() {
   return received(gst_harness_try_pull_event(h_));
+}
+
+GstEvent *Harness::pull_event() {
+  return received(gst_harness_pull_event(h_));
 }
 
 GstEvent *Harness::pull_event_of_type(GstEventType type) {

@@ -46,6 +46,8 @@ class Harness {
   GstBuffer *pull();
   // The next event downstream, if one is there.
   GstEvent *try_pull_event();
+  // The next event downstream, waiting for it; null after GstHarness's limit.
+  GstEvent *pull_event();
   // Pulls events until one of @type arrives; null if another buffer-less
   // event queue runs dry first.
   GstEvent *pull_event_of_type(GstEventType type);

@@ -151,7 +151,7 @@ void race(const char *factory, const char *caps, gsize frame_size) {
     for (std::thread &t : workers) t.join();
     gst_element_set_state(h.element(), GST_STATE_NULL);
     gst_object_unref(clock);
-    while (GstEvent *event = gst_harness_try_pull_event(h.get()))
+    while (GstEvent *event = h.try_pull_event())
       gst_event_unref(event);
   }
   EXPECT_EQ(g_alive.load(), 0);
