@@ -26,16 +26,33 @@ std::vector<ElementRef> children_of(GstElement *bin) {
   return children;
 }
 
+// The state new elements are set to. While the pipeline is still on its way
+// to PLAYING they only go to PAUSED: an element that reached PLAYING on its
+// own would have no clock yet, and a sender without a clock sends everything
+// it gets at once. The pipeline waits for the new senders' preroll and then
+// takes every child to PLAYING with its clock and base time.
+GstState state_for_new_elements(GstElement *pipeline) {
+  GST_OBJECT_LOCK(pipeline);
+  GstState current = GST_STATE(pipeline);
+  GstState pending = GST_STATE_PENDING(pipeline);
+  GST_OBJECT_UNLOCK(pipeline);
+  GstState target = pending != GST_STATE_VOID_PENDING ? pending : current;
+  if (target == GST_STATE_PLAYING && current != GST_STATE_PLAYING)
+    return GST_STATE_PAUSED;
+  return target;
+}
+
 // Brings every child added since `before` to the pipeline's state, the last
 // added (the senders, downstream) first.
 bool sync_new_children(GstElement *pipeline, const std::vector<ElementRef> &before) {
+  GstState target = state_for_new_elements(pipeline);
   bool synced = true;
   for (const ElementRef &child : children_of(pipeline)) {
     auto known = std::find_if(before.begin(), before.end(),
                               [&child](const ElementRef &old) { return old.get() == child.get(); });
     if (known != before.end())
       continue;
-    if (!gst_element_sync_state_with_parent(child.get()))
+    if (gst_element_set_state(child.get(), target) == GST_STATE_CHANGE_FAILURE)
       synced = false;
   }
   return synced;

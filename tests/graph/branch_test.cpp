@@ -38,6 +38,33 @@ TEST_F(BranchTest, OnlyTheNewElementsFollowThePipelineState) {
   EXPECT_EQ(GST_STATE(decoder.get()), GST_STATE_NULL);
 }
 
+TEST_F(BranchTest, WhilePrerollingNewElementsWaitInPausedForThePipeline) {
+  // A sink that never gets data keeps the pipeline on its way to PLAYING.
+  GstElement *waiting = gst_element_factory_make("fakesink", nullptr);
+  ASSERT_TRUE(gst_bin_add(GST_BIN(pipeline.get()), waiting));
+  ASSERT_EQ(gst_element_set_state(pipeline.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_ASYNC);
+  ASSERT_EQ(GST_STATE_PENDING(pipeline.get()), GST_STATE_PLAYING);
+  ASSERT_EQ(build(decoder_pad(kAudioCaps)), std::nullopt);
+  std::vector<GstElement *> added = branch_elements();
+  added.erase(added.begin());  // the waiting fakesink came first
+  ASSERT_EQ(added.size(), 8u);
+  for (GstElement *element : added)
+    EXPECT_EQ(GST_STATE_TARGET(element), GST_STATE_PAUSED) << GST_OBJECT_NAME(element);
+}
+
+TEST_F(BranchTest, InAPlayingPipelineNewElementsPlayWithItsClock) {
+  ASSERT_EQ(gst_element_set_state(pipeline.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+  ASSERT_EQ(build(decoder_pad(kAudioCaps)), std::nullopt);
+  std::vector<GstElement *> added = branch_elements();
+  ASSERT_EQ(added.size(), 8u);
+  for (GstElement *element : added)
+    EXPECT_EQ(GST_STATE_TARGET(element), GST_STATE_PLAYING) << GST_OBJECT_NAME(element);
+  ObjectRef<GstClock> pipeline_clock(gst_element_get_clock(pipeline.get()));
+  ObjectRef<GstClock> sender_clock(gst_element_get_clock(added[6]));
+  ASSERT_TRUE(pipeline_clock);
+  EXPECT_EQ(sender_clock.get(), pipeline_clock.get());
+}
+
 TEST_F(BranchTest, DestinationIsParsedEvenForAStreamThatBuildsNothing) {
   GstPad *pad = decoder_pad("text/x-raw,format=utf8");
   EXPECT_EXIT(build(pad, "239.1.2.3:5000"), ::testing::ExitedWithCode(2),
