@@ -233,5 +233,7 @@ int main(int argc, char **argv) {
   std::printf("\n");
   all_ok = check_gap_memory("last-frame") && all_ok;
   all_ok = check_gap_memory("black") && all_ok;
+  // Lets the leaks tracer (GST_TRACERS=leaks) report anything left behind.
+  gst_deinit();
   return all_ok ? 0 : 1;
 }

@@ -267,5 +267,7 @@ int main(int argc, char **argv) {
     std::printf("\n");
     std::fflush(stdout);
   }
+  // Lets the leaks tracer (GST_TRACERS=leaks) report anything left behind.
+  gst_deinit();
   return ok ? 0 : 1;
 }
