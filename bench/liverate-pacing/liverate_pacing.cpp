@@ -21,6 +21,7 @@
 #include <gst/gst.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -49,7 +50,8 @@ struct Run {
   GstClockTime slot;
   GstClock *clock = nullptr;
   GstElement *pipeline = nullptr;
-  GstClockTime base_time = GST_CLOCK_TIME_NONE;
+  // Written by the application thread once PLAYING, read by the probe.
+  std::atomic<GstClockTime> base_time{GST_CLOCK_TIME_NONE};
   std::mt19937 random;
   std::uniform_real_distribution<double> uniform{0.0, 1.0};
   bool stalled = false;
@@ -65,8 +67,8 @@ struct Run {
 GstPadProbeReturn chaos_probe(GstPad *, GstPadProbeInfo *, gpointer data) {
   auto *run = static_cast<Run *>(data);
   GstClockTime now = gst_clock_get_time(run->clock);
-  if (!run->stalled && GST_CLOCK_TIME_IS_VALID(run->base_time) &&
-      now - run->base_time >= kStallAfter) {
+  GstClockTime base_time = run->base_time.load();
+  if (!run->stalled && GST_CLOCK_TIME_IS_VALID(base_time) && now - base_time >= kStallAfter) {
     run->stalled = true;
     run->stall_start = now;
     g_usleep(kStallLength / GST_USECOND);
