@@ -37,8 +37,8 @@ void write_statistics_file(const std::string &path, const std::string &line, std
 uint64_t bytes_served(GstElement *sender) {
   if (!sender)
     return 0;
-  GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(sender), "bytes-served");
-  if (!spec || !(spec->flags & G_PARAM_READABLE) || spec->value_type != G_TYPE_UINT64)
+  GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(sender), "bytes-served");
+  if (!pspec || !(pspec->flags & G_PARAM_READABLE) || pspec->value_type != G_TYPE_UINT64)
     return 0;
   guint64 value = 0;
   g_object_get(sender, "bytes-served", &value, nullptr);

@@ -32,7 +32,7 @@ TEST_F(AudioBranchTest, MakesEightElementsLinkedIntoSessionOne) {
 
 TEST_F(AudioBranchTest, ConfiguresEncoderPayloaderAndSendersWithDefaults) {
   PropertyLog log(pipeline.get());
-  ASSERT_EQ(build(decoder_pad(kAudioCaps), "udp://239.1.2.3:5000"), std::nullopt);
+  ASSERT_EQ(build(decoder_pad(kAudioCaps), "udp://127.0.0.2:5000"), std::nullopt);
   std::vector<GstElement *> a = branch_elements();
   EXPECT_EQ(get_property<guint>(a[5], "pt"), 97u);
   EXPECT_EQ(log.of("opusenc"),
@@ -41,13 +41,13 @@ TEST_F(AudioBranchTest, ConfiguresEncoderPayloaderAndSendersWithDefaults) {
   EXPECT_EQ(get_enum_property(a[3], "bitrate-type"), 2);  // constrained-vbr
   EXPECT_TRUE(get_property<gboolean>(a[3], "inband-fec"));
   EXPECT_EQ(get_property<gint>(a[3], "packet-loss-percentage"), 100);
-  EXPECT_EQ(get_string_property(a[6], "host"), "239.1.2.3");
+  EXPECT_EQ(get_string_property(a[6], "host"), "127.0.0.2");
   EXPECT_EQ(get_property<gint>(a[6], "port"), 5002);
   EXPECT_EQ(get_property<gint>(a[6], "ttl-mc"), 64);
-  EXPECT_EQ(get_string_property(a[6], "clients"), "239.1.2.3:5002");
+  EXPECT_EQ(get_string_property(a[6], "clients"), "127.0.0.2:5002");
   EXPECT_EQ(get_property<gint>(a[7], "port"), 5003);
   EXPECT_EQ(get_property<gint>(a[7], "ttl-mc"), 64);
-  EXPECT_EQ(get_string_property(a[7], "clients"), "239.1.2.3:5003");
+  EXPECT_EQ(get_string_property(a[7], "clients"), "127.0.0.2:5003");
   EXPECT_FALSE(get_property<gboolean>(a[7], "async"));
   EXPECT_EQ(console.text(), "Target audio bitrate 96000\n");
   EXPECT_EQ(sinks->audio_rtp.get(), a[6]);

@@ -105,8 +105,8 @@ inline std::string get_string_property(gpointer object, const char *name) {
 
 inline int get_enum_property(gpointer object, const char *name) {
   GValue value = G_VALUE_INIT;
-  GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), name);
-  g_value_init(&value, spec->value_type);
+  GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), name);
+  g_value_init(&value, pspec->value_type);
   g_object_get_property(G_OBJECT(object), name, &value);
   int result = G_VALUE_HOLDS_ENUM(&value) ? g_value_get_enum(&value) : static_cast<int>(g_value_get_flags(&value));
   g_value_unset(&value);
@@ -153,9 +153,9 @@ class PropertyLog {
   }
 
  private:
-  static void on_notify(GstObject *, GstObject *origin, GParamSpec *spec, PropertyLog *self) {
+  static void on_notify(GstObject *, GstObject *origin, GParamSpec *pspec, PropertyLog *self) {
     if (GST_IS_ELEMENT(origin))
-      self->entries_.emplace_back(factory_name(GST_ELEMENT(origin)), spec->name);
+      self->entries_.emplace_back(factory_name(GST_ELEMENT(origin)), pspec->name);
   }
   GstElement *pipeline_;
   gulong id_;
