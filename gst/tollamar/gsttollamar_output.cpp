@@ -324,8 +324,14 @@ gst_tollamar_target_frame (GstTollamar * self, GstClockTime diff)
   gdouble t;
 
   gst_tollamar_pacing_rate (self, &fps_n, &fps_d);
-  t = (gdouble) gst_util_uint64_scale_ceil (diff + SLOT_TOLERANCE, fps_n,
-      fps_d * GST_SECOND) / self->distortion;
+  /* The distortion stretches the slot; rounding up after dividing by it
+   * would lose a whole slot whenever it is a hair above 1.0. */
+  if (self->distortion == 1.0)
+    t = (gdouble) gst_util_uint64_scale_ceil (diff + SLOT_TOLERANCE, fps_n,
+        fps_d * GST_SECOND);
+  else
+    t = std::ceil ((gdouble) (diff + SLOT_TOLERANCE) * (gdouble) fps_n
+        / ((gdouble) fps_d * (gdouble) GST_SECOND * self->distortion));
   if (!(t < 9223372036854775807.0))
     return (guint32) G_MAXINT64;
   return (guint32) (gint64) t;
@@ -409,7 +415,11 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
 
   if (GST_CLOCK_TIME_IS_VALID (w)
       && GST_CLOCK_TIME_IS_VALID (self->next_running_time)
-      && e < self->next_running_time) {
+      && (e < self->next_running_time
+          /* while filling, a buffer that ends on the next due time belongs
+           * to the slot a gap buffer has already filled */
+          || (self->filling && w < self->next_running_time
+              && e <= self->next_running_time + SLOT_TOLERANCE))) {
     GST_DEBUG_OBJECT (self, "Buffer in the past, dropping");
     gst_buffer_unref (buf);
     goto consumed;
@@ -494,7 +504,12 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
     anchor = due = now > base_time ? now - base_time : 0;
   }
 
-  deadline = self->max_lateness + self->latency + due + base_time;
+  /* A known latency already holds max-lateness; adding it again would make
+   * every idle gap buffer late by max-lateness at a synchronised sink. */
+  if (GST_CLOCK_TIME_IS_VALID (self->latency))
+    deadline = MAX (self->latency, self->max_lateness) + due + base_time;
+  else
+    deadline = self->max_lateness + self->latency + due + base_time;
   /* With latency still none the sum ends 1 ns early on purpose; when that
    * lands exactly on "none" the slot is simply due at once. */
   if (deadline == GST_CLOCK_TIME_NONE)

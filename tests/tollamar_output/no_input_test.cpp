@@ -85,7 +85,10 @@ TEST(TollamarNoInput, VideoInventsStreamStartCapsAndSegmentThenBlackGaps) {
   EXPECT_TRUE(h.drain_event_types().empty());
 }
 
-TEST(TollamarNoInput, DeadlineAddsTheQueriedLatency) {
+// The latency the element answers already holds max-lateness; adding it once
+// more would make every idle gap buffer late by max-lateness at a sink that
+// renders at its PTS plus the pipeline latency.
+TEST(TollamarNoInput, DeadlineIsTheSlotPlusTheQueriedLatency) {
   Harness h("livevideorate");
   gst_harness_set_upstream_latency(h.get(), 20 * GST_MSECOND);
   // As a pipeline does: the latency is asked for once the element is PAUSED.
@@ -95,11 +98,24 @@ TEST(TollamarNoInput, DeadlineAddsTheQueriedLatency) {
   gst_query_unref(query);
   h.play();
 
-  // slot 0 + latency (20 ms upstream + 200 ms) + max-lateness
-  EXPECT_EQ(h.next_wait_time(), 220 * GST_MSECOND + kMaxLateness);
+  // slot 0 + latency (20 ms upstream + 200 ms max-lateness)
+  EXPECT_EQ(h.next_wait_time(), 220 * GST_MSECOND);
   h.crank();
   gst_buffer_unref(h.pull());
-  EXPECT_EQ(h.next_wait_time(), kSlot + 220 * GST_MSECOND + kMaxLateness);
+  EXPECT_EQ(h.next_wait_time(), kSlot + 220 * GST_MSECOND);
+}
+
+// A non-live upstream stores latency 0: input may still be max-lateness late.
+TEST(TollamarNoInput, DeadlineNeverComesBeforeMaxLateness) {
+  Harness h("livevideorate");
+  h.pause();
+  with_lock(h.self(), [](GstTollamar *self) { self->latency = 0; });
+  h.play();
+
+  EXPECT_EQ(h.next_wait_time(), kMaxLateness);
+  h.crank();
+  gst_buffer_unref(h.pull());
+  EXPECT_EQ(h.next_wait_time(), kSlot + kMaxLateness);
 }
 
 TEST(TollamarNoInput, AudioInventsMonoS16At48kAndFillsWithSilence) {

@@ -114,6 +114,51 @@ TEST(TollamarPacing, BufferInThePastIsDropped) {
   expect_next(h, 3 * kSlot, false);
 }
 
+TEST(TollamarPacing, LateBufferForAGapFilledSlotIsNotOutputTwice) {
+  Harness h("livevideorate");
+  start_video(h);
+  for (guint k = 0; k < 3; k++) {
+    push(h, k * kSlot);
+    expect_next(h, k * kSlot, false);
+  }
+  h.crank();
+  expect_next(h, 3 * kSlot, true);
+
+  // The real frame for slot 3 ends exactly where slot 4 is due.
+  push(h, 3 * kSlot);
+  push(h, 4 * kSlot);
+  expect_next(h, 4 * kSlot, false);
+  h.next_wait_time();
+  EXPECT_EQ(pacing(h).frame_index, 1u);
+  EXPECT_EQ(gst_harness_buffers_received(h.get()), 5u);
+}
+
+// Upstream timestamps of 30 fps round to whole nanoseconds, so the measured
+// distortion is a hair above 1.0 at some frames; a dropped frame right after
+// one of them must still get its gap buffer.
+TEST(TollamarPacing, DroppedFrameGetsItsGapWhenDistortionIsAHairAboveOne) {
+  Harness h("livevideorate");
+  h.play();
+  gst_harness_set_src_caps_str(h.get(),
+                               "video/x-raw, format=(string)RGBx, width=(int)4, "
+                               "height=(int)4, framerate=(fraction)30/1");
+  auto pts = [](guint k) { return gst_util_uint64_scale_round(k, GST_SECOND, 30); };
+  for (guint k = 0; k <= 5; k++) {
+    push(h, pts(k), pts(k + 1) - pts(k));
+    expect_next(h, pts(k), false);
+  }
+  h.next_wait_time();
+  ASSERT_GT(pacing(h).distortion, 1.0);
+
+  push(h, pts(7), pts(8) - pts(7));  // frame 6 was lost upstream
+  GstBuffer *gap = h.pull();
+  ASSERT_NE(gap, nullptr);
+  EXPECT_TRUE(GST_BUFFER_FLAG_IS_SET(gap, GST_BUFFER_FLAG_GAP));
+  EXPECT_NEAR((double)GST_BUFFER_PTS(gap), (double)pts(6), 2.0);
+  gst_buffer_unref(gap);
+  expect_next(h, pts(7), false);
+}
+
 TEST(TollamarPacing, SkipToFirstAnchorsOnTheFirstBufferWithoutGaps) {
   Harness h("livevideorate");
   g_object_set(h.element(), "skip-to-first", TRUE, nullptr);
