@@ -10,7 +10,7 @@
 #include <regex>
 #include <sstream>
 
-#include "program/subprocess.h"
+#include "support/subprocess.h"
 #include "udp_listener.h"
 
 namespace nerko::test {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "build_revision.h"
-#include "subprocess.h"
+#include "support/subprocess.h"
 
 namespace nerko {
 namespace {
