@@ -49,18 +49,18 @@ TEST_F(VideoBranchTest, LinksDecoderThroughEncoderPayloaderAndQueueIntoSessionZe
 }
 
 TEST_F(VideoBranchTest, ConfiguresPayloaderSendersAndEncoderWithDefaults) {
-  ASSERT_EQ(build(decoder_pad(kVideoCaps), "udp://239.1.2.3:5000"), std::nullopt);
+  ASSERT_EQ(build(decoder_pad(kVideoCaps), "udp://127.0.0.2:5000"), std::nullopt);
   std::vector<GstElement *> v = branch_elements();
   EXPECT_EQ(get_property<guint>(v[9], "pt"), 96u);
 
-  EXPECT_EQ(get_string_property(v[10], "host"), "239.1.2.3");
+  EXPECT_EQ(get_string_property(v[10], "host"), "127.0.0.2");
   EXPECT_EQ(get_property<gint>(v[10], "port"), 5000);
   EXPECT_EQ(get_property<gint>(v[10], "ttl-mc"), 64);
-  EXPECT_EQ(get_string_property(v[10], "clients"), "239.1.2.3:5000");
-  EXPECT_EQ(get_string_property(v[11], "host"), "239.1.2.3");
+  EXPECT_EQ(get_string_property(v[10], "clients"), "127.0.0.2:5000");
+  EXPECT_EQ(get_string_property(v[11], "host"), "127.0.0.2");
   EXPECT_EQ(get_property<gint>(v[11], "port"), 5001);
   EXPECT_EQ(get_property<gint>(v[11], "ttl-mc"), 64);
-  EXPECT_EQ(get_string_property(v[11], "clients"), "239.1.2.3:5001");
+  EXPECT_EQ(get_string_property(v[11], "clients"), "127.0.0.2:5001");
   // The RTP sender keeps udpsink's defaults; the RTCP sender stays out of
   // preroll, clock sync and the pipeline's end of stream.
   EXPECT_TRUE(get_property<gboolean>(v[10], "sync"));
