@@ -37,27 +37,6 @@ std::optional<int64_t> parse_decimal(std::string_view text, bool allow_minus, in
   return value;
 }
 
-// `bytes` with every byte that starts no valid UTF-8 character shown as \xNN,
-// so the diagnostic shows what was received without writing broken text.
-std::string show_bytes(const char *bytes) {
-  std::string shown;
-  const char *end = bytes + std::strlen(bytes);
-  for (const char *p = bytes; p < end;) {
-    gunichar c = g_utf8_get_char_validated(p, end - p);
-    if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2)) {
-      char escaped[8];
-      g_snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(*p));
-      shown += escaped;
-      ++p;
-    } else {
-      const char *next = g_utf8_next_char(p);
-      shown.append(p, next);
-      p = next;
-    }
-  }
-  return shown;
-}
-
 // The raw value of a set variable, or nullopt when unset. Not valid Unicode
 // is a fatal stop; an empty value is a set value.
 std::optional<std::string> lookup(const char *name) {
@@ -90,6 +69,33 @@ std::optional<uint32_t> parse_uint32(std::string_view text) {
   return static_cast<uint32_t>(*v);
 }
 
+std::string show_bytes(std::string_view bytes) {
+  std::string shown;
+  const char *end = bytes.data() + bytes.size();
+  for (const char *p = bytes.data(); p < end;) {
+    gunichar c = g_utf8_get_char_validated(p, end - p);
+    if (c == static_cast<gunichar>(-1) || c == static_cast<gunichar>(-2)) {
+      char escaped[8];
+      g_snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(*p));
+      shown += escaped;
+      ++p;
+    } else {
+      const char *next = g_utf8_next_char(p);
+      shown.append(p, next);
+      p = next;
+    }
+  }
+  return shown;
+}
+
+std::optional<bool> parse_bool(std::string_view text) {
+  if (text == "true")
+    return true;
+  if (text == "false")
+    return false;
+  return std::nullopt;
+}
+
 int32_t read_int_setting(const char *name, int32_t fallback) {
   auto value = lookup(name);
   if (!value)
@@ -114,11 +120,10 @@ bool read_bool_setting(const char *name, bool fallback) {
   auto value = lookup(name);
   if (!value)
     return fallback;
-  if (*value == "true")
-    return true;
-  if (*value == "false")
-    return false;
-  malformed(name, "\"true\" or \"false\"", *value);
+  auto parsed = parse_bool(*value);
+  if (!parsed)
+    malformed(name, "\"true\" or \"false\"", *value);
+  return *parsed;
 }
 
 std::string read_text_setting(const char *name, const char *fallback) {

@@ -13,6 +13,12 @@ namespace nerko {
 std::optional<int32_t> parse_int32(std::string_view text);
 // As parse_int32, but only "+" is accepted as a sign.
 std::optional<uint32_t> parse_uint32(std::string_view text);
+// Exactly "true" or "false".
+std::optional<bool> parse_bool(std::string_view text);
+
+// `bytes` for a diagnostic: every byte that starts no valid UTF-8 character
+// is shown as \xNN, so the text shows what was received and stays valid UTF-8.
+std::string show_bytes(std::string_view bytes);
 
 int32_t read_int_setting(const char *name, int32_t fallback);
 uint32_t read_uint_setting(const char *name, uint32_t fallback);

@@ -1,0 +1,78 @@
+// The destination parser on arbitrary bytes. An independent reading of
+// "scheme://host:port" decides what must be accepted, with which host, port
+// and reason; an accepted destination must round-trip through its own
+// canonical text, and the session ports must wrap as 32-bit sums.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "encoder/graph/destination.h"
+#include "fuzz_check.h"
+#include "setting_oracle.h"
+
+namespace {
+
+struct Expected {
+  bool accepted;
+  std::string host;
+  int32_t port;
+  std::string reason;
+};
+
+Expected oracle_parse(std::string_view text) {
+  size_t first = text.find(':');
+  if (first == std::string_view::npos)
+    return {false, "", 0, "no host part"};
+  size_t second = text.find(':', first + 1);
+  std::string_view host_part =
+      text.substr(first + 1, second == std::string_view::npos ? std::string_view::npos : second - first - 1);
+  std::string host;
+  for (char c : host_part)
+    if (c != '/')
+      host.push_back(c);
+  if (second == std::string_view::npos)
+    return {false, "", 0, "no port part"};
+  std::string_view port_text = text.substr(second + 1);
+  port_text = port_text.substr(0, port_text.find(':'));
+  std::optional<int64_t> port = fuzz_oracle::decimal(port_text, true, INT32_MIN, INT32_MAX);
+  if (!port)
+    return {false, "", 0, "port \"" + std::string(port_text) + "\" is not a signed 32-bit decimal integer"};
+  return {true, host, static_cast<int32_t>(*port), ""};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  std::string_view text(reinterpret_cast<const char *>(data), size);
+  Expected expected = oracle_parse(text);
+
+  std::string reason;
+  std::optional<nerko::Destination> parsed = nerko::parse_destination(text, reason);
+  FUZZ_CHECK(parsed.has_value() == expected.accepted, "accepted %d, expected %d", parsed.has_value(),
+             expected.accepted);
+  if (!parsed) {
+    FUZZ_CHECK(reason == expected.reason, "reason \"%s\", expected \"%s\"", reason.c_str(),
+               expected.reason.c_str());
+    return 0;
+  }
+  FUZZ_CHECK(parsed->host == expected.host, "host differs");
+  FUZZ_CHECK(parsed->base_port == expected.port, "port %d, expected %d", parsed->base_port, expected.port);
+  FUZZ_CHECK(parsed->host.find('/') == std::string::npos && parsed->host.find(':') == std::string::npos,
+             "host keeps a separator");
+
+  // The canonical text of what was parsed reads back the same.
+  std::string canonical = "udp://" + parsed->host + ":" + std::to_string(parsed->base_port);
+  std::string again_reason;
+  std::optional<nerko::Destination> again = nerko::parse_destination(canonical, again_reason);
+  FUZZ_CHECK(again && again->host == parsed->host && again->base_port == parsed->base_port,
+             "\"%s\" does not round-trip", canonical.c_str());
+
+  for (int32_t offset = 0; offset < 4; ++offset) {
+    int64_t sum = int64_t{parsed->base_port} + offset;
+    int32_t wrapped = static_cast<int32_t>(sum > INT32_MAX ? sum - (int64_t{1} << 32) : sum);
+    FUZZ_CHECK(nerko::session_port(parsed->base_port, offset) == wrapped, "port + %d does not wrap", offset);
+  }
+  return 0;
+}
