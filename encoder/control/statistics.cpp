@@ -1,5 +1,8 @@
 #include "statistics.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -15,20 +18,26 @@ bool audio_started_flowing(uint64_t last_audio_rtp, uint64_t audio_rtp) {
   return last_audio_rtp != 0 && last_audio_rtp < audio_rtp;
 }
 
+// The file is truncated and then filled by one write(2) of the whole line:
+// a reader polling it sees it empty for a moment, never a part of a line.
+// Buffered stdio gives no such promise.
 void write_statistics_file(const std::string &path, const std::string &line, std::FILE *err) {
-  std::FILE *file = std::fopen(path.c_str(), "w");
-  if (!file) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
     std::fprintf(err, "Warning, failed to open file %s for writing: %s\n", path.c_str(), std::strerror(errno));
     return;
   }
-  bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
+  ssize_t written = write(fd, line.data(), line.size());
   int write_errno = errno;
-  // fclose flushes: a full disk often shows only here.
-  if (std::fclose(file) != 0 && written) {
-    written = false;
+  if (written >= 0 && static_cast<size_t>(written) != line.size())
+    write_errno = ENOSPC;  // a short write to a regular file means the device is full
+  bool complete = written >= 0 && static_cast<size_t>(written) == line.size();
+  // Some file systems report a failed write only when the file is closed.
+  if (close(fd) != 0 && complete) {
+    complete = false;
     write_errno = errno;
   }
-  if (!written)
+  if (!complete)
     fatal_stop(std::string("Failed to write to bytes served file: ") + std::strerror(write_errno));
 }
 
