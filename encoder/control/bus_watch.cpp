@@ -69,15 +69,7 @@ std::string structure_rendering(const GstStructure *structure, const std::string
 void handle_error(GstMessage *message, const BusWatchContext &context, std::FILE *err) {
   if (gst_element_set_state(context.pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
     fatal_stop("Unable to set the pipeline to the `Null` state");
-  GError *raw_error = nullptr;
-  gchar *raw_debug = nullptr;
-  gst_message_parse_error(message, &raw_error, &raw_debug);
-  ErrorRef error(raw_error);
-  GStringRef debug(raw_debug);
-  std::string line = "Error! ";
-  line += error && error->message ? error->message : "";
-  line += ": " + debug_rendering(debug.get()) + "\n";
-  write_line(err, line);
+  write_line(err, error_line(message));
   *context.run_end = RunEnd::Error;
   g_main_loop_quit(context.main_loop.get());
 }
@@ -128,6 +120,26 @@ std::string quote_text(std::string_view text) {
 }
 
 std::string debug_rendering(const char *debug) { return optional_text(debug); }
+
+std::string error_line(GstMessage *message) {
+  GError *raw_error = nullptr;
+  gchar *raw_debug = nullptr;
+  gst_message_parse_error(message, &raw_error, &raw_debug);
+  ErrorRef error(raw_error);
+  GStringRef debug(raw_debug);
+  std::string line = "Error! ";
+  line += error && error->message ? error->message : "";
+  line += ": " + debug_rendering(debug.get()) + "\n";
+  return line;
+}
+
+void report_first_error(GstBus *bus, std::FILE *err) {
+  // Only the first: later ones are usually GStreamer's generic follow-ups
+  // ("state change failed") that hide the cause.
+  MessageRef message(gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR));
+  if (message)
+    write_line(err, error_line(message.get()));
+}
 
 std::string info_rendering(GstMessage *message) {
   char ptr[32];

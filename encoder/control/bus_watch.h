@@ -29,6 +29,15 @@ std::string quote_text(std::string_view text);
 // Some("debug text") or None.
 std::string debug_rendering(const char *debug);
 
+// "Error! <message>: Some(\"<debug>\")" or "...: None" and a line feed, for
+// an error message.
+std::string error_line(GstMessage *message);
+
+// Writes the error line of the first error message waiting on `bus`, if
+// any; the messages before it are dropped. For a pipeline that refused to
+// start, so the operator reads why before the program stops.
+void report_first_error(GstBus *bus, std::FILE *err);
+
 // The multi-line rendering of a whole message used for info messages.
 std::string info_rendering(GstMessage *message);
 

@@ -151,7 +151,13 @@ TEST_F(StartUp, PipelineRefusingPlayingIsAFatalStopBeforeTheBanner) {
   // Only white space: the decoder gets an empty URI and cannot start.
   Outcome outcome = run_with("-i", " \t\xC2\xA0");
   EXPECT_EQ(outcome.out, kDefaultFecLine);
-  EXPECT_EQ(outcome.err, "Unable to set the pipeline to the `Playing` state\n");
+  // The decoder's own reason comes first, as one error line.
+  const std::string reason = "Error! Invalid URI \"\".: Some(\"";
+  const std::string stop = "\")\nUnable to set the pipeline to the `Playing` state\n";
+  EXPECT_EQ(outcome.err.rfind(reason, 0), 0u) << outcome.err;
+  ASSERT_GE(outcome.err.size(), stop.size());
+  EXPECT_EQ(outcome.err.substr(outcome.err.size() - stop.size()), stop) << outcome.err;
+  EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - stop.size() + 2) << "two lines: " << outcome.err;
   EXPECT_EQ(outcome.exit_status, 2);
 }
 

@@ -111,8 +111,12 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   BusRef bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline.get())));
   if (!bus)
     fatal_stop("Pipeline without bus. Shouldn't happen!");
-  if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
+  if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    // A missing file or an unknown scheme is refused here; the element's own
+    // error on the bus is what tells the operator which.
+    report_first_error(bus.get(), stderr);
     fatal_stop("Unable to set the pipeline to the `Playing` state");
+  }
 
   MainLoopRef main_loop(g_main_loop_new(nullptr, FALSE));
   std::printf("Nerko Multicast Encoder 3.2.2 (%s)\n", build_revision);
