@@ -9,6 +9,7 @@
 #include "bus_watch.h"
 #include "command_line.h"
 #include "encoder/graph/fec.h"
+#include "encoder/graph/no_more_pads.h"
 #include "encoder/graph/pad_added.h"
 #include "encoder/graph/properties.h"
 #include "encoder/graph/settings.h"
@@ -102,6 +103,13 @@ Result<RunEnd> run(int argc, const char *const *argv) {
           g_cclosure_new(G_CALLBACK(on_pad_added), pad_added_context,
                          destroy_context_closure<PadAddedContext>),
           pad_added.id()))
+    return *status;
+
+  // An input whose streams all go unused would otherwise never end the run.
+  if (Status status = connect_signal_checked(
+          decoder.get(), "no-more-pads",
+          g_cclosure_new(G_CALLBACK(on_no_more_pads), new NoMorePadsContext{sinks},
+                         destroy_context_closure<NoMorePadsContext>)))
     return *status;
 
   if (Status status = set_string_property(decoder.get(), "uri", line.input))
