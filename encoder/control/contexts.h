@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "gst_ref.h"
+#include "prometheus_settings.h"
 #include "stream_sinks.h"
 
 namespace nerko {
@@ -46,6 +48,8 @@ struct StatsTimerContext {
   std::vector<std::string> arguments;
   bool ready_printed = false;
   bool write_stats_file = true;
+  // Set when the tick also leaves a Prometheus text file.
+  std::optional<PrometheusExport> prometheus;
 };
 
 // GDestroyNotify / GClosureNotify adapters for the contexts above.

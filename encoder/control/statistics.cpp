@@ -9,6 +9,7 @@
 
 #include "build_revision.h"
 #include "fatal.h"
+#include "prometheus_file.h"
 
 namespace nerko {
 namespace {
@@ -76,6 +77,8 @@ void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FI
   context.last_audio_rtp_bytes = counts.audio_rtp;
   if (context.write_stats_file && context.arguments.size() > 4)
     write_statistics_file(context.arguments[4], line, err);
+  if (context.prometheus)
+    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err);
 }
 
 gboolean on_stats_tick(gpointer data) {

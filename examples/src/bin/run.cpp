@@ -143,6 +143,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   timer_context->sinks = sinks;
   timer_context->arguments = std::move(line.arguments);
   timer_context->write_stats_file = timer_context->arguments.size() > 4;
+  timer_context->prometheus = read_prometheus_export();
   guint timer_id = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, 5, on_stats_tick, timer_context,
                                               destroy_context<StatsTimerContext>);
 

@@ -1,0 +1,68 @@
+#include "prometheus_text.h"
+
+#include <glib.h>
+
+#include <cstdint>
+
+namespace nerko {
+namespace {
+
+// "{" + labels + "}" with the channel label in front when there is one;
+// "" when there are no labels at all.
+std::string label_set(std::string_view channel, std::string_view labels) {
+  std::string inside;
+  if (!channel.empty())
+    inside = "channel=\"" + prometheus_label_value(channel) + "\"";
+  if (!labels.empty()) {
+    if (!inside.empty())
+      inside += ",";
+    inside += labels;
+  }
+  return inside.empty() ? "" : "{" + inside + "}";
+}
+
+std::string sender_sample(std::string_view channel, const char *session, const char *kind, uint64_t bytes) {
+  return "nerko_encoder_bytes_served_total" +
+         label_set(channel, std::string("session=\"") + session + "\",kind=\"" + kind + "\"") + " " +
+         std::to_string(bytes) + "\n";
+}
+
+}  // namespace
+
+std::string prometheus_label_value(std::string_view value) {
+  gchar *valid = g_utf8_make_valid(value.data(), static_cast<gssize>(value.size()));
+  std::string escaped;
+  for (const char *p = valid; *p; ++p) {
+    switch (*p) {
+      case '\\': escaped += "\\\\"; break;
+      case '"': escaped += "\\\""; break;
+      case '\n': escaped += "\\n"; break;
+      default: escaped += *p;
+    }
+  }
+  g_free(valid);
+  return escaped;
+}
+
+std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
+                            std::string_view channel) {
+  std::string text =
+      "# HELP nerko_encoder_bytes_served_total Bytes sent by each UDP sender of the encoder.\n"
+      "# TYPE nerko_encoder_bytes_served_total counter\n";
+  text += sender_sample(channel, "video", "rtp", counts.video_rtp);
+  text += sender_sample(channel, "video", "rtcp", counts.video_rtcp);
+  text += sender_sample(channel, "audio", "rtp", counts.audio_rtp);
+  text += sender_sample(channel, "audio", "rtcp", counts.audio_rtcp);
+  text +=
+      "# HELP nerko_encoder_ready 1 once the audio stream was seen to flow and READY FOR PLAYBACK was printed.\n"
+      "# TYPE nerko_encoder_ready gauge\n"
+      "nerko_encoder_ready" + label_set(channel, "") + (ready ? " 1\n" : " 0\n");
+  text +=
+      "# HELP nerko_encoder_build_info Source revision the encoder was built from.\n"
+      "# TYPE nerko_encoder_build_info gauge\n"
+      "nerko_encoder_build_info" +
+      label_set(channel, "revision=\"" + prometheus_label_value(revision) + "\"") + " 1\n";
+  return text;
+}
+
+}  // namespace nerko

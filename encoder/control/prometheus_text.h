@@ -1,0 +1,21 @@
+// One statistics tick in Prometheus' text exposition format (version 0.0.4).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "statistics.h"
+
+namespace nerko {
+
+// `value` as the inside of a quoted label value: backslash, double quote and
+// line feed escaped, and anything that is not UTF-8 made valid.
+std::string prometheus_label_value(std::string_view value);
+
+// The bytes-served counter of each sender, the ready gauge and the build
+// information, each with its HELP and TYPE lines; every sample carries
+// channel="<channel>" first when `channel` is not empty.
+std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
+                            std::string_view channel);
+
+}  // namespace nerko
