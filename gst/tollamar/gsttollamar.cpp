@@ -452,9 +452,16 @@ gst_tollamar_provide_clock (GstElement * element)
 void
 gst_tollamar_reset (GstTollamar * self, gboolean keep_caps)
 {
-  GST_DEBUG_OBJECT (self, "Resetting internal state");
-
   gst_tollamar_lock (self);
+  gst_tollamar_reset_locked (self, keep_caps);
+  gst_tollamar_unlock (self);
+}
+
+/* with LOCK */
+void
+gst_tollamar_reset_locked (GstTollamar * self, gboolean keep_caps)
+{
+  GST_DEBUG_OBJECT (self, "Resetting internal state");
 
   gst_segment_init (&self->segment, GST_FORMAT_UNDEFINED);
   if (!keep_caps) {
@@ -480,7 +487,41 @@ gst_tollamar_reset (GstTollamar * self, gboolean keep_caps)
     gst_mini_object_unref (item);
   }
   self->queued_duration = 0;
+  self->reset_count++;
+}
 
+/* Takes the lock itself. It does not wait for the output task to leave its
+ * pass (the source pad's stream lock): GStreamer delivers a flush-stop from
+ * downstream holding that lock and the element sends it on upstream, where
+ * a source that flushes holds its own stream lock while it sends its
+ * flush-stop here, so waiting for it would close a cycle. A pass that the
+ * reset overtakes notices it by the reset count and ends as if flushing. */
+void
+gst_tollamar_flush_stop (GstTollamar * self, GstEvent * forward)
+{
+  gst_tollamar_lock (self);
+  gst_tollamar_reset_locked (self, TRUE);
+  /* Queued before the task can run again, so that it is the first thing
+   * the restarted task sends: the source pad refuses everything else until
+   * the flush-stop has passed it. */
+  if (forward)
+    gst_queue_array_push_tail (self->queue, forward);
+  /* Not while going down to READY: a task or data flow brought back after
+   * the shutdown stopped the task would keep a chain call waiting for room,
+   * and the sink pad's deactivation waiting for that call. */
+  if (gst_tollamar_may_restart_task (self)) {
+    self->flow_return = GST_FLOW_OK;
+    gst_pad_start_task (self->srcpad, gst_tollamar_src_loop, self->srcpad,
+        NULL);
+  }
+  /* Flush-stop may come without flush-start (GStreamer drops a flush-start
+   * that meets a flushing pad): a chain call waiting for room finds the
+   * queue empty now, and a task waiting on the clock or for PLAYING looks
+   * again at once. */
+  g_cond_broadcast (&self->queue_cond);
+  g_cond_broadcast (&self->start_cond);
+  if (self->clock_id)
+    gst_clock_id_unschedule (self->clock_id);
   gst_tollamar_unlock (self);
 }
 
@@ -564,26 +605,8 @@ gst_tollamar_sink_event (GstPad * pad, GstObject * parent, GstEvent * event)
       gst_tollamar_stop_flow (self);
       return gst_pad_event_default (pad, parent, event);
     case GST_EVENT_FLUSH_STOP:
-      /* Wake the output task (flush-stop may come without flush-start) and
-       * wait until it has left its current pass: a task that saw the flush
-       * pauses itself, and restarting it before that pause would leave it
-       * paused for good with nothing to wake it. */
-      gst_tollamar_stop_flow (self);
-      GST_PAD_STREAM_LOCK (self->srcpad);
-      gst_tollamar_reset (self, TRUE);
-      gst_tollamar_lock (self);
-      /* Not while going down to READY: a task or data flow brought back
-       * after the shutdown stopped the task would keep a chain call waiting
-       * for room, and the sink pad's deactivation waiting for that call. */
-      if (gst_tollamar_may_restart_task (self)) {
-        self->flow_return = GST_FLOW_OK;
-        gst_pad_start_task (self->srcpad, gst_tollamar_src_loop,
-            self->srcpad, NULL);
-      }
       /* Downstream gets the flush-stop through the restarted task. */
-      gst_tollamar_queue_event (self, event);
-      gst_tollamar_unlock (self);
-      GST_PAD_STREAM_UNLOCK (self->srcpad);
+      gst_tollamar_flush_stop (self, event);
       return TRUE;
     case GST_EVENT_GAP:
       /* The element fills gaps with content of its own. */

@@ -57,6 +57,12 @@ typedef struct _GstTollamar {
   gboolean resync;
   gint fps_n;
   gint fps_d;
+
+  /* Counts resets. The output task notes the count when a pass begins: a
+   * pass that a flush overtook while the lock was released drops what it
+   * computed instead of applying it to the stream that follows the flush. */
+  guint32 reset_count;
+  guint32 pass_reset_count;
 } GstTollamar;
 
 typedef struct _GstTollamarClass {
@@ -130,6 +136,9 @@ gst_tollamar_wait (GstTollamar * self, GCond * cond)
 
 /* Takes the lock itself. */
 void gst_tollamar_reset (GstTollamar * self, gboolean keep_caps);
+
+/* with LOCK */
+void gst_tollamar_reset_locked (GstTollamar * self, gboolean keep_caps);
 
 /* with LOCK */
 void gst_tollamar_update_queued_duration (GstTollamar * self);

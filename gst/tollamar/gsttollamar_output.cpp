@@ -19,6 +19,10 @@
 /* A buffer up to this much before a slot still counts as that slot. */
 static const GstClockTime SLOT_TOLERANCE = GST_MSECOND;
 
+/* Measured distortions outside these bounds are timestamp jumps, not drift. */
+static const gdouble MIN_DISTORTION = 0.5;
+static const gdouble MAX_DISTORTION = 2.0;
+
 /* Pacing used when the negotiated or configured rate has a zero numerator. */
 static const gint FALLBACK_FPS_N = 25;
 static const gint FALLBACK_FPS_D = 1;
@@ -136,13 +140,46 @@ gst_tollamar_distorted (GstTollamar * self, guint32 n)
 }
 
 /* with LOCK */
-GstFlowReturn
-gst_tollamar_store_push_result (GstTollamar * self, GstFlowReturn ret)
+gboolean
+gst_tollamar_pass_is_stale (GstTollamar * self)
 {
-  if (self->flow_return == GST_FLOW_FLUSHING)
+  return self->pass_reset_count != self->reset_count;
+}
+
+/* with LOCK */
+gboolean
+gst_tollamar_pass_interrupted (GstTollamar * self)
+{
+  return self->flow_return == GST_FLOW_FLUSHING
+      || gst_tollamar_pass_is_stale (self);
+}
+
+/* with LOCK */
+GstFlowReturn
+gst_tollamar_after_push (GstTollamar * self, GstFlowReturn ret)
+{
+  if (gst_tollamar_pass_interrupted (self))
     return GST_FLOW_FLUSHING;
+  self->frame_index++;
   self->flow_return = ret;
   return ret;
+}
+
+/* with LOCK and, as the task runs, the source pad's stream lock: waits on
+ * @cond with both released. GStreamer drops a flush-start from downstream
+ * while the source pad is still flushing from an upstream flush, and then
+ * hands the element the flush-stop only once it gets the stream lock, which
+ * a running task keeps across its passes; the task lets go of it while it
+ * waits, so such a flush-stop gets through. The stream lock is taken back
+ * first, in the order every other thread takes the two. */
+static void
+gst_tollamar_task_wait_cond (GstTollamar * self, GCond * cond)
+{
+  GST_PAD_STREAM_UNLOCK (self->srcpad);
+  gst_tollamar_wait (self, cond);
+  gst_tollamar_unlock (self);
+  GST_PAD_STREAM_LOCK (self->srcpad);
+  gst_tollamar_lock (self);
 }
 
 /* with LOCK: starts a new grid at @running_time, so that neither an old frame
@@ -170,18 +207,23 @@ gst_tollamar_running_time (GstTollamar * self, GstClockTime ts)
 }
 
 /* with LOCK: the timestamp that puts @running_time on the output segment's
- * timeline, so that gap and real buffers share one; a running time that the
- * segment cannot place is kept as it is. */
+ * timeline, so that gap and real buffers share one. Past the segment's ends
+ * the position goes on counting (downstream clips such buffers): taking the
+ * running time there instead would send the timestamps back in time. A
+ * position before zero has no timestamp; zero is the nearest. */
 static GstClockTime
 gst_tollamar_gap_timestamp (GstTollamar * self, GstClockTime running_time)
 {
-  GstClockTime pos;
+  guint64 pos;
+  gint sign;
 
   if (self->segment.format != GST_FORMAT_TIME)
     return running_time;
-  pos = gst_segment_position_from_running_time (&self->segment,
-      GST_FORMAT_TIME, running_time);
-  return GST_CLOCK_TIME_IS_VALID (pos) ? pos : running_time;
+  sign = gst_segment_position_from_running_time_full (&self->segment,
+      GST_FORMAT_TIME, running_time, &pos);
+  if (sign > 0)
+    return pos;
+  return sign < 0 ? 0 : running_time;
 }
 
 /* with LOCK */
@@ -247,8 +289,7 @@ gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstFlowReturn * ret)
   GST_DEBUG_OBJECT (self, "Pushing buffer %" GST_PTR_FORMAT, buf);
   res = gst_pad_push (self->srcpad, buf);
   gst_tollamar_lock (self);
-  self->frame_index++;
-  res = gst_tollamar_store_push_result (self, res);
+  res = gst_tollamar_after_push (self, res);
   *ret = res;
 
   if (res == GST_FLOW_OK)
@@ -443,8 +484,11 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
       gdouble distortion = (gdouble) diff / (gdouble) f;
 
       /* Zero would collapse the grid onto the base and infinity would push
-       * it out of reach; keep the last usable measurement instead. */
-      if (distortion > 0.0 && std::isfinite (distortion))
+       * it out of reach; a ratio near either says the timestamps jumped, not
+       * that upstream's clock runs at another rate, and divided into the
+       * next target slot it would ask for a flood of catch-up frames. Keep
+       * the last usable measurement instead. */
+      if (distortion >= MIN_DISTORTION && distortion <= MAX_DISTORTION)
         self->distortion = distortion;
       GST_DEBUG_OBJECT (self, "Elapsed upstream: %" GST_TIME_FORMAT
           " frame_based %" GST_TIME_FORMAT " Distortion %16.14lf",
@@ -459,8 +503,7 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
   gst_tollamar_unlock (self);
   ret = gst_pad_push (self->srcpad, buf);
   gst_tollamar_lock (self);
-  self->frame_index++;
-  ret = gst_tollamar_store_push_result (self, ret);
+  ret = gst_tollamar_after_push (self, ret);
 
   if (ret != GST_FLOW_OK) {
     GST_DEBUG_OBJECT (self, "Pushing buffer returned %s",
@@ -517,9 +560,12 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
   id = self->clock_id = gst_clock_new_single_shot_id (clock, deadline);
   gst_tollamar_unlock (self);
 
+  /* Without the stream lock as well: see gst_tollamar_task_wait_cond. */
+  GST_PAD_STREAM_UNLOCK (self->srcpad);
   GST_DEBUG_OBJECT (self, "Waiting for clock to reach %" GST_TIME_FORMAT,
       GST_TIME_ARGS (deadline));
   gst_clock_id_wait (id, NULL);
+  GST_PAD_STREAM_LOCK (self->srcpad);
 
   gst_tollamar_lock (self);
   if (self->clock_id) {
@@ -527,7 +573,9 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
     self->clock_id = NULL;
   }
 
-  if (self->flow_return == GST_FLOW_FLUSHING) {
+  /* A flush-stop meanwhile (it may come alone, GStreamer having dropped the
+   * flush-start) left a new stream: the next pass starts on it afresh. */
+  if (gst_tollamar_pass_interrupted (self)) {
     GST_DEBUG_OBJECT (self, "Flushing");
     gst_tollamar_unlock (self);
     *reason = GST_FLOW_FLUSHING;
@@ -583,13 +631,15 @@ gst_tollamar_src_loop (gpointer user_data)
   clock = gst_element_get_clock (GST_ELEMENT_CAST (self));
   while (!((clock && !self->waiting) || self->flow_return != GST_FLOW_OK)) {
     GST_DEBUG_OBJECT (self, "Waiting to reach PLAYING");
-    gst_tollamar_wait (self, &self->start_cond);
+    gst_tollamar_task_wait_cond (self, &self->start_cond);
     if (clock)
       gst_object_unref (clock);
     clock = gst_element_get_clock (GST_ELEMENT_CAST (self));
   }
   if (self->flow_return == GST_FLOW_FLUSHING || !clock)
     goto flushing;
+  /* Whatever this pass computes belongs to the stream after the last reset. */
+  self->pass_reset_count = self->reset_count;
 
   gst_tollamar_follow_rate (self);
   base_time = gst_element_get_base_time (GST_ELEMENT_CAST (self));

@@ -29,11 +29,25 @@ GstClockTime gst_tollamar_distorted (GstTollamar * self, guint32 n);
 GstBuffer *gst_tollamar_create_video_gap (GstTollamar * self,
     GstClockTime duration);
 
-/* with LOCK: stores the result of a push that was made without the lock and
- * returns the result the caller must act on. A flush that started during the
- * push wins over the push result, so it is never lost. */
-GstFlowReturn gst_tollamar_store_push_result (GstTollamar * self,
-    GstFlowReturn ret);
+/* with LOCK, re-taken after a push that was made without it: counts the
+ * slot, stores the push result and returns the result the caller must act
+ * on. A flush that started during the push wins over the push result, so it
+ * is never lost; after a flush-stop reset the element meanwhile, the push
+ * belonged to the stream before the flush and changes nothing. */
+GstFlowReturn gst_tollamar_after_push (GstTollamar * self, GstFlowReturn ret);
+
+/* with LOCK: this pass of the output task began before the latest reset. */
+gboolean gst_tollamar_pass_is_stale (GstTollamar * self);
+
+/* with LOCK: the task must end its pass as it does when flushing: a flush
+ * started, or a flush-stop reset the element, since the pass began. */
+gboolean gst_tollamar_pass_interrupted (GstTollamar * self);
+
+/* Takes the lock itself. Flush-stop from either side: empties the queue and
+ * the pacing state, keeps the format, queues @forward (owned, or NULL) for
+ * the task to send downstream, lets data flow again and restarts the task,
+ * all in one step, so that no thread sees a state in between. */
+void gst_tollamar_flush_stop (GstTollamar * self, GstEvent * forward);
 
 /* with LOCK: the element is READY or below, or on its way there. */
 gboolean gst_tollamar_shutting_down (GstTollamar * self);

@@ -79,7 +79,7 @@ gst_tollamar_invent_caps (GstTollamar * self, GstFlowReturn * ret)
   gst_caps_unref (templ);
   gst_tollamar_lock (self);
 
-  if (self->flow_return == GST_FLOW_FLUSHING) {
+  if (gst_tollamar_pass_interrupted (self)) {
     GST_DEBUG_OBJECT (self, "Flushing");
     if (caps)
       gst_caps_unref (caps);
@@ -139,7 +139,7 @@ gst_tollamar_invent_caps (GstTollamar * self, GstFlowReturn * ret)
   gst_pad_push_event (self->srcpad, event);
   gst_tollamar_lock (self);
 
-  if (self->flow_return == GST_FLOW_FLUSHING) {
+  if (gst_tollamar_pass_interrupted (self)) {
     GST_DEBUG_OBJECT (self, "Flushing");
     *ret = GST_FLOW_FLUSHING;
     return FALSE;
@@ -166,7 +166,7 @@ gst_tollamar_ensure_output (GstTollamar * self, GstFlowReturn * ret)
     gst_tollamar_unlock (self);
     gst_pad_push_event (self->srcpad, event);
     gst_tollamar_lock (self);
-    if (self->flow_return == GST_FLOW_FLUSHING) {
+    if (gst_tollamar_pass_interrupted (self)) {
       GST_DEBUG_OBJECT (self, "Flushing");
       *ret = GST_FLOW_FLUSHING;
       return FALSE;
@@ -186,7 +186,7 @@ gst_tollamar_ensure_output (GstTollamar * self, GstFlowReturn * ret)
   gst_tollamar_unlock (self);
   gst_pad_push_event (self->srcpad, event);
   gst_tollamar_lock (self);
-  if (self->flow_return == GST_FLOW_FLUSHING) {
+  if (gst_tollamar_pass_interrupted (self)) {
     GST_DEBUG_OBJECT (self, "Flushing");
     *ret = GST_FLOW_FLUSHING;
     return FALSE;
@@ -319,14 +319,7 @@ gst_tollamar_src_event (GstPad * pad, GstObject * parent, GstEvent * event)
       return res;
     }
     case GST_EVENT_FLUSH_STOP:
-      gst_tollamar_reset (self, TRUE);
-      gst_tollamar_lock (self);
-      if (gst_tollamar_may_restart_task (self)) {
-        self->flow_return = GST_FLOW_OK;
-        gst_pad_start_task (self->srcpad, gst_tollamar_src_loop,
-            self->srcpad, NULL);
-      }
-      gst_tollamar_unlock (self);
+      gst_tollamar_flush_stop (self, NULL);
       return gst_pad_push_event (self->sinkpad, event);
     case GST_EVENT_SEEK:
     case GST_EVENT_NAVIGATION:
