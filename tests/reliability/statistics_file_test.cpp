@@ -1,0 +1,141 @@
+// The statistics file seen by another program while the encoder runs: it is
+// truncated and rewritten in place every five seconds, so a reader may find
+// it empty, but never holding part of a line or more than one line; and a
+// directory that is missing at start is used from the first tick after it
+// appears.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "reliability_support.h"
+
+namespace nerko::reliability {
+namespace {
+
+using testing_support::RunningProgram;
+
+const std::regex kStatisticsLine(
+    "nerko-encoder \\([0-9a-f]{40}\\): Video RTP:[0-9]+, Video RTCP:[0-9]+, Audio RTP:[0-9]+, "
+    "Audio RTCP:[0-9]+, Total:[0-9]+\n");
+
+// Reads the whole file over and over on a thread of its own and keeps every
+// distinct content it found.
+class FilePoller {
+ public:
+  explicit FilePoller(fs::path path) : path_(std::move(path)), thread_([this] { poll(); }) {}
+  ~FilePoller() { stop(); }
+
+  void stop() {
+    stopping_ = true;
+    if (thread_.joinable())
+      thread_.join();
+  }
+  std::set<std::string> contents() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return contents_;
+  }
+  bool has_seen(const std::string &content) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return contents_.count(content) > 0;
+  }
+  long reads() const { return reads_; }
+
+ private:
+  void poll() {
+    std::string content;
+    char buffer[4096];
+    while (!stopping_) {
+      int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) {
+        std::this_thread::yield();
+        continue;
+      }
+      content.clear();
+      ssize_t n;
+      while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        content.append(buffer, n);
+      close(fd);
+      ++reads_;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        contents_.insert(content);
+      }
+      std::this_thread::yield();
+    }
+  }
+
+  fs::path path_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<long> reads_{0};
+  mutable std::mutex mutex_;
+  std::set<std::string> contents_;
+  std::thread thread_;
+};
+
+// The next statistics line on standard output; empty when the output ended.
+std::string next_statistics_line(RunningProgram &program) {
+  while (auto line = program.next_out_line(std::chrono::seconds(60)))
+    if (std::regex_match(*line, kStatisticsLine))
+      return *line;
+  return "";
+}
+
+TEST(ReliabilityStatisticsFile, PollingReaderSeesOneWholeLineAndALateDirectoryIsUsedFromTheNextTick) {
+  TempDir dir;
+  // Longer than three ticks, so the run is still streaming at the third.
+  const fs::path clip = dir / "clip.mkv";
+  make_audio_video_clip(clip, 20);
+  const fs::path late_dir = dir / "appears later";
+  const fs::path stats = late_dir / "stats now.txt";
+  const std::string warning =
+      "Warning, failed to open file " + stats.string() + " for writing: No such file or directory\n";
+
+  FilePoller poller(stats);
+  RunningProgram program({"zolvane", "-i", file_uri(clip), "udp://127.0.0.1:5000", stats.string()},
+                         settings_env());
+
+  // First tick: nowhere to write, one warning.
+  const std::string first = next_statistics_line(program);
+  ASSERT_NE(first, "") << program.err();
+  for (int waited = 0; program.err().find(warning) == std::string::npos && waited < 60; ++waited)
+    program.next_out_line(std::chrono::seconds(1));  // drains standard error too
+  ASSERT_NE(program.err().find(warning), std::string::npos) << program.err();
+  fs::create_directory(late_dir);
+
+  const std::string second = next_statistics_line(program);
+  ASSERT_NE(second, "") << "the run ended before the second tick\n" << program.err();
+  const std::string third = next_statistics_line(program);
+  ASSERT_NE(third, "") << "the run ended before the third tick\n" << program.err();
+  // The third tick writes its file right after its console line.
+  for (int waited = 0; !poller.has_seen(third) && waited < 600; ++waited)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  program.kill_and_wait();
+  poller.stop();
+
+  EXPECT_TRUE(poller.has_seen(second)) << "the tick after the directory appeared wrote nothing";
+  EXPECT_TRUE(poller.has_seen(third));
+  EXPECT_FALSE(poller.has_seen(first));
+  // One warning: the ticks after the directory appeared found it.
+  EXPECT_EQ(count_lines_starting_with(program.err(), "Warning, failed to open file "), 1) << program.err();
+  EXPECT_GT(poller.reads(), 100);
+  // Empty for a moment (truncated, then written), otherwise exactly one of
+  // the lines the console showed: never a part of one, never two.
+  for (const std::string &content : poller.contents()) {
+    if (content.empty())
+      continue;
+    EXPECT_TRUE(std::regex_match(content, kStatisticsLine)) << '"' << content << '"';
+    EXPECT_TRUE(content == second || content == third) << '"' << content << '"';
+  }
+  EXPECT_TRUE(fs::is_regular_file(stats));
+}
+
+}  // namespace
+}  // namespace nerko::reliability
