@@ -23,11 +23,15 @@ bool audio_started_flowing(uint64_t last_audio_rtp, uint64_t audio_rtp) {
 // a reader polling it sees it empty for a moment, never a part of a line.
 // Buffered stdio gives no such promise.
 void write_statistics_file(const std::string &path, const std::string &line, std::FILE *err) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // Opened without blocking: a named pipe that nobody reads would otherwise
+  // hold the main loop in open() forever. It fails with ENXIO instead, a
+  // warning like any other unopenable path. The write itself blocks as usual.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) {
     std::fprintf(err, "Warning, failed to open file %s for writing: %s\n", path.c_str(), std::strerror(errno));
     return;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   ssize_t written = write(fd, line.data(), line.size());
   int write_errno = errno;
   if (written >= 0 && static_cast<size_t>(written) != line.size())

@@ -5,6 +5,7 @@
 // appears.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +21,7 @@
 namespace nerko::reliability {
 namespace {
 
+using testing_support::Outcome;
 using testing_support::RunningProgram;
 
 const std::regex kStatisticsLine(
@@ -135,6 +137,27 @@ TEST(ReliabilityStatisticsFile, PollingReaderSeesOneWholeLineAndALateDirectoryIs
     EXPECT_TRUE(content == second || content == third) << '"' << content << '"';
   }
   EXPECT_TRUE(fs::is_regular_file(stats));
+}
+
+// A named pipe nobody reads used to block the tick in open(), and with it the
+// main loop: the run never saw its end of stream.
+TEST(ReliabilityStatisticsFile, NamedPipeWithoutAReaderIsWarnedAboutAndTheRunGoesOnToItsEnd) {
+  TempDir dir;
+  // Longer than one tick.
+  const fs::path clip = dir / "clip.mkv";
+  make_audio_video_clip(clip, 7);
+  const fs::path pipe = dir / "stats.fifo";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+
+  Outcome outcome = run_program(file_uri(clip), pipe);
+  ASSERT_TRUE(ended_by_itself(outcome)) << "killed by signal " << outcome.signal << "\n" << outcome.err;
+  EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+  const int ticks = count_lines_starting_with(outcome.out, "nerko-encoder (");
+  EXPECT_GE(ticks, 1) << outcome.out;
+  const std::string warning =
+      "Warning, failed to open file " + pipe.string() + " for writing: No such device or address\n";
+  EXPECT_EQ(count_lines_starting_with(outcome.err, warning), ticks) << outcome.err;
+  EXPECT_EQ(count_lines_starting_with(outcome.err, "Warning, failed to open file "), ticks) << outcome.err;
 }
 
 }  // namespace
