@@ -65,5 +65,11 @@ int main(int argc, char **argv) {
     return 1;
   }
   register_inputs(FUZZ_SUITE, "regression", FUZZ_REGRESSIONS_DIR);
+  // Inputs named on the command line, for looking into a new finding.
+  for (int i = 1; i < argc; ++i) {
+    std::filesystem::path file(argv[i]);
+    ::testing::RegisterTest(FUZZ_SUITE, test_name("given", file).c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                            [file]() -> ::testing::Test * { return new ReplayInput(file); });
+  }
   return RUN_ALL_TESTS();
 }

@@ -354,7 +354,10 @@ TEST(TollamarPacingDecisions, GapTimestampsFollowTheOutputSegment) {
   expect_next(h, 10 * GST_SECOND + 2 * kSlot, true);
 }
 
-TEST(TollamarPacingDecisions, GapWithoutSegmentPositionKeepsRunningTime) {
+// Before the segment's start the gap timestamps go on counting on the
+// segment's timeline (downstream clips them), so they stay in order with the
+// ones that follow inside it.
+TEST(TollamarPacingDecisions, GapBeforeTheSegmentKeepsItsTimeline) {
   Harness h("livevideorate");
   h.play();
   gst_harness_set_caps_str(h.get(), kCaps, kCaps);
@@ -364,9 +367,28 @@ TEST(TollamarPacingDecisions, GapWithoutSegmentPositionKeepsRunningTime) {
   segment.base = 5 * GST_SECOND;  // running time 5 s is position 10 s
   ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_segment(&segment)));
   h.crank();
-  expect_next(h, 0, true);
+  expect_next(h, 5 * GST_SECOND, true);
   h.crank();
-  expect_next(h, kSlot, true);
+  expect_next(h, 5 * GST_SECOND + kSlot, true);
+}
+
+// Past the segment's stop as well: stamping the running time there instead
+// would send the timestamps back in time.
+TEST(TollamarPacingDecisions, GapPastTheSegmentStopKeepsItsTimeline) {
+  Harness h("livevideorate");
+  h.play();
+  gst_harness_set_caps_str(h.get(), kCaps, kCaps);
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_TIME);
+  segment.start = 10 * GST_SECOND;
+  segment.stop = 10 * GST_SECOND + kSlot;
+  ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_segment(&segment)));
+  h.crank();
+  expect_next(h, 10 * GST_SECOND, true);
+  h.crank();
+  expect_next(h, 10 * GST_SECOND + kSlot, true);
+  h.crank();
+  expect_next(h, 10 * GST_SECOND + 2 * kSlot, true);
 }
 
 }  // namespace
