@@ -500,6 +500,19 @@ void
 gst_tollamar_flush_stop (GstTollamar * self, GstEvent * forward)
 {
   gst_tollamar_lock (self);
+  if (!forward) {
+    /* An upstream flush-stop still waiting in the queue answers a
+     * flush-start that downstream has seen already: emptying the queue for
+     * a flush from downstream must not lose it. */
+    guint n = gst_queue_array_get_length (self->queue);
+    for (guint i = 0; i < n && !forward; i++) {
+      GstMiniObject *item =
+          (GstMiniObject *) gst_queue_array_peek_nth (self->queue, i);
+      if (GST_IS_EVENT (item)
+          && GST_EVENT_TYPE (GST_EVENT_CAST (item)) == GST_EVENT_FLUSH_STOP)
+        forward = gst_event_ref (GST_EVENT_CAST (item));
+    }
+  }
   gst_tollamar_reset_locked (self, TRUE);
   /* Queued before the task can run again, so that it is the first thing
    * the restarted task sends: the source pad refuses everything else until

@@ -356,6 +356,29 @@ gst_tollamar_buffer_end (GstTollamar * self, GstBuffer * buf, GstClockTime w)
       bytes_per_second);
 }
 
+/* with LOCK: when the next output is due after a real buffer that starts
+ * at @w and ends at @e. A frame that claims to last longer than a slot
+ * (hours, for a broken timestamp) would otherwise hold back every gap buffer
+ * and drop every frame until its end: the output stays on the grid and the
+ * next buffer is due one slot after the later of its start and the previous
+ * due time at the latest. */
+static GstClockTime
+gst_tollamar_limit_end (GstTollamar * self, GstClockTime w, GstClockTime e)
+{
+  guint64 fps_n, fps_d;
+  GstClockTime from, limit;
+
+  if (!GST_CLOCK_TIME_IS_VALID (e) || !gst_tollamar_is_video (self))
+    return e;
+  gst_tollamar_pacing_rate (self, &fps_n, &fps_d);
+  from = w;
+  if (GST_CLOCK_TIME_IS_VALID (self->next_running_time)
+      && self->next_running_time > from)
+    from = self->next_running_time;
+  limit = from + gst_util_uint64_scale_ceil (GST_SECOND, fps_d, fps_n);
+  return e > limit ? limit : e;
+}
+
 /* with LOCK: target slot of a buffer @diff after the base, seen through the
  * distortion. Only the low 32 bits count, as for frame_index. */
 static guint32
@@ -385,6 +408,7 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
     GstFlowReturn * reason)
 {
   GstClockTime w, e, diff;
+  GstClockTime stamped = GST_CLOCK_TIME_NONE;
   gboolean on_grid;
   guint32 target;
   GstFlowReturn ret;
@@ -405,6 +429,22 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
     GST_DEBUG_OBJECT (self, "Anchoring output grid at buffer %"
         GST_TIME_FORMAT, GST_TIME_ARGS (w));
     gst_tollamar_anchor (self, w);
+  }
+
+  /* A buffer without running time takes the slot that is due, and is
+   * stamped with it: an untimed buffer in a paced stream would leave that
+   * slot without a time, and the next gap buffer a hole after it. */
+  if (!GST_CLOCK_TIME_IS_VALID (w)
+      && GST_CLOCK_TIME_IS_VALID (self->next_running_time)
+      && GST_CLOCK_TIME_IS_VALID (self->base_running_time)) {
+    stamped = self->filling ?
+        gst_tollamar_distorted (self, self->frame_index) :
+        self->next_running_time;
+    buf = gst_buffer_make_writable (buf);
+    GST_BUFFER_PTS (buf) = gst_tollamar_gap_timestamp (self, stamped);
+    GST_BUFFER_DTS (buf) = GST_CLOCK_TIME_NONE;
+    GST_DEBUG_OBJECT (self, "Buffer without running time takes the slot at %"
+        GST_TIME_FORMAT, GST_TIME_ARGS (stamped));
   }
 
   e = gst_tollamar_buffer_end (self, buf, w);
@@ -460,7 +500,11 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
           /* while filling, a buffer that ends on the next due time belongs
            * to the slot a gap buffer has already filled */
           || (self->filling && w < self->next_running_time
-              && e <= self->next_running_time + SLOT_TOLERANCE))) {
+              && e <= self->next_running_time + SLOT_TOLERANCE)
+          /* a repeated timestamp: its slot has gone out already and it
+           * brings nothing past it */
+          || (on_grid && target <= self->frame_index
+              && e <= self->next_running_time))) {
     GST_DEBUG_OBJECT (self, "Buffer in the past, dropping");
     gst_buffer_unref (buf);
     goto consumed;
@@ -474,6 +518,8 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
    * and filling goes on after it. */
   if (self->filling && GST_CLOCK_TIME_IS_VALID (w))
     gst_tollamar_anchor (self, w);
+  if (GST_CLOCK_TIME_IS_VALID (stamped))
+    e = gst_tollamar_buffer_end (self, buf, stamped);
 
   if (GST_CLOCK_TIME_IS_VALID (self->base_running_time)) {
     GstClockTime f = gst_tollamar_nominal (self, self->frame_index);
@@ -497,8 +543,9 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
   }
 
   GST_DEBUG_OBJECT (self, "Pushing buffer %" GST_PTR_FORMAT, buf);
-  if (GST_CLOCK_TIME_IS_VALID (w))
-    self->next_running_time = e;
+  if (GST_CLOCK_TIME_IS_VALID (w) || GST_CLOCK_TIME_IS_VALID (stamped))
+    self->next_running_time = gst_tollamar_limit_end (self,
+        GST_CLOCK_TIME_IS_VALID (w) ? w : stamped, e);
 
   gst_tollamar_unlock (self);
   ret = gst_pad_push (self->srcpad, buf);

@@ -46,7 +46,8 @@ gboolean gst_tollamar_pass_interrupted (GstTollamar * self);
 /* Takes the lock itself. Flush-stop from either side: empties the queue and
  * the pacing state, keeps the format, queues @forward (owned, or NULL) for
  * the task to send downstream, lets data flow again and restarts the task,
- * all in one step, so that no thread sees a state in between. */
+ * all in one step, so that no thread sees a state in between. Without
+ * @forward, an upstream flush-stop that was still queued is kept. */
 void gst_tollamar_flush_stop (GstTollamar * self, GstEvent * forward);
 
 /* with LOCK: the element is READY or below, or on its way there. */

@@ -186,13 +186,14 @@ TEST(TollamarPacingDecisions, BufferWithoutRunningTimeKeepsTheGrid) {
     push(h, k * kSlot);
     expect_next(h, k * kSlot, false);
   }
+  // It takes the slot that is due, stamped with that slot's time.
   push(h, GST_CLOCK_TIME_NONE);
-  expect_next(h, GST_CLOCK_TIME_NONE, false);
+  expect_next(h, 3 * kSlot, false);
   h.next_wait_time();
   Pacing p = pacing(h);
   EXPECT_EQ(p.distortion, 1.0);
   EXPECT_EQ(p.frame_index, 4u);
-  EXPECT_EQ(p.next, 3 * kSlot);
+  EXPECT_EQ(p.next, 4 * kSlot);
   h.crank();
   expect_next(h, 4 * kSlot, true);
 }
