@@ -115,6 +115,11 @@ TEST_F(ReliabilityRefusedSetting, VideoValuesTheEncoderRefusesEndTheRunWithStatu
 TEST_F(ReliabilityRefusedSetting, AudioValuesTheEncoderRefusesEndTheRunWithStatusOne) {
   expect_posted_error(run({{"NERKO_TARGET_AUDIO_BITRATE", "1"}}),
                       refused_property_line("bitrate", "GstOpusEnc"), "audio bitrate");
+  // The half-configured branch stays in the pipeline; its references still go.
+  Outcome traced = run(with_leak_tracer({{"NERKO_TARGET_AUDIO_BITRATE", "1"}}));
+  EXPECT_EQ(traced.exit_status, 1);
+  EXPECT_EQ(first_line_starting_with(traced.err, "Error! "), refused_property_line("bitrate", "GstOpusEnc"));
+  expect_no_leaks(traced);
   expect_posted_error(run({{"NERKO_AUDIO_FEC_PERCENT", "101"}}),
                       refused_property_line("packet-loss-percentage", "GstOpusEnc"), "audio fec 101");
   // Past 2147483647 the percentage reaches the signed property as a negative number.

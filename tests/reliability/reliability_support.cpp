@@ -140,6 +140,11 @@ void make_truncated_copy(const fs::path &from, const fs::path &to, size_t size) 
   std::ofstream(to, std::ios::binary) << bytes;
 }
 
+void make_two_stream_clip(const fs::path &file, bool video) {
+  const std::string part = video ? video_part(1) : audio_part(1);
+  run_pipeline(part + " ! matroskamux name=mux ! " + sink(file) + " " + part + " ! mux.");
+}
+
 std::string file_uri(const fs::path &file) { return "file://" + file.string(); }
 
 Outcome run_program(const std::string &input, const fs::path &stats, const EnvChanges &env,
@@ -147,6 +152,24 @@ Outcome run_program(const std::string &input, const fs::path &stats, const EnvCh
   // A bounded run: a hang is killed here and fails the test's status check.
   return testing_support::run_to_end({"zolvane", "-i", input, output, stats.string()}, settings_env(env),
                                      std::chrono::seconds(120));
+}
+
+EnvChanges with_leak_tracer(EnvChanges changes) {
+  changes["GST_TRACERS"] = "leaks";
+  changes["GST_DEBUG"] = "GST_TRACER:7";
+  changes["GST_DEBUG_NO_COLOR"] = "1";
+  return changes;
+}
+
+void expect_no_leaks(const Outcome &outcome) {
+  // The tracer's announcement of its record format ("type-name=(string)%s")
+  // is not a record.
+  const std::string record = "object-alive, type-name=(string)";
+  int alive = 0;
+  for (size_t at = outcome.err.find(record); at != std::string::npos; at = outcome.err.find(record, at + 1))
+    alive += outcome.err.compare(at + record.size(), 1, "%") != 0;
+  EXPECT_EQ(alive, 0) << outcome.err;
+  EXPECT_NE(outcome.err.find("new format string: object-alive"), std::string::npos) << "the tracer did not run";
 }
 
 bool ended_by_itself(const Outcome &outcome) { return outcome.exit_status >= 0 && outcome.signal == 0; }

@@ -46,6 +46,8 @@ void make_audio_only_clip(const fs::path &file);                 // Vorbis in Og
 void make_subtitle_only_file(const fs::path &file);              // SubRip text in Matroska
 void make_video_with_subtitle_clip(const fs::path &file);        // Theora + SubRip in Matroska
 void make_png_image(const fs::path &file);
+// Two streams of one kind (two videos, or two audios) in Matroska, 1 s.
+void make_two_stream_clip(const fs::path &file, bool video);
 // `size` bytes from a fixed-seed generator: the same file on every run.
 void make_random_file(const fs::path &file, size_t size);
 // The first `size` bytes of `from`.
@@ -59,6 +61,12 @@ std::string file_uri(const fs::path &file);
 testing_support::Outcome run_program(const std::string &input, const fs::path &stats,
                                      const testing_support::EnvChanges &env = {},
                                      const std::string &output = "udp://127.0.0.1:5000");
+
+// `changes` with GStreamer's leak tracer on: at exit it reports on standard
+// error every object still referenced.
+testing_support::EnvChanges with_leak_tracer(testing_support::EnvChanges changes = {});
+// The tracer ran and found no object alive at exit.
+void expect_no_leaks(const testing_support::Outcome &outcome);
 
 // The child ended by itself (it was not killed by the safety limit or a signal).
 bool ended_by_itself(const testing_support::Outcome &outcome);
