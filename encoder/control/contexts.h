@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "encoder/graph/sdp_file.h"
 #include "gst_ref.h"
 #include "prometheus_settings.h"
 #include "stream_sinks.h"
@@ -23,6 +24,8 @@ struct PadAddedContext {
   std::string output;
   SharedStreamSinks sinks;
   uint32_t audio_fec_percent;
+  // Rewritten after every branch built; none unless NERKO_SDP_FILE is set.
+  std::shared_ptr<SessionDescriptionFile> session_description = nullptr;
 };
 
 // "request-fec-encoder" of rtpbin.

@@ -67,7 +67,7 @@ std::string pad_name(GstPad *pad) {
 
 Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *pipeline,
                     GstElement *rtpbin, GstPad *new_pad, uint32_t audio_fec_percent,
-                    std::FILE *console) {
+                    std::FILE *console, SessionDescriptionFile *session_description) {
   CapsRef caps(gst_pad_get_current_caps(new_pad));
   if (!caps)
     fatal_stop("Decoder pad " + pad_name(new_pad) + " has no caps");
@@ -99,6 +99,10 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
   // the pipeline's own state change.
   if (!sync_new_children(pipeline, before))
     return EncoderError::library("Failed to sync children states");
+  // Still under the lock: the file always matches the recorded senders.
+  if (session_description && (kind == "video/x-raw" || kind == "audio/x-raw"))
+    session_description->describe(destination, sinks.video_rtp.get() != nullptr,
+                                  sinks.audio_rtp.get() != nullptr);
   return std::nullopt;
 }
 

@@ -13,7 +13,8 @@ void on_pad_added(GstElement *element, GstPad *pad, gpointer data) {
     fatal_stop("\"pad-added\" emitted without a pad");
   const auto *context = static_cast<const PadAddedContext *>(data);
   Status status = build_branch(*context->sinks, context->output, context->pipeline.get(),
-                               context->rtpbin.get(), pad, context->audio_fec_percent);
+                               context->rtpbin.get(), pad, context->audio_fec_percent, stdout,
+                               context->session_description.get());
   if (status)
     post_library_failure(element, "Failed to link decodebin srcpad", status->message(), kPadAddedErrorLine);
 }

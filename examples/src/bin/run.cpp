@@ -12,6 +12,7 @@
 #include "encoder/graph/no_more_pads.h"
 #include "encoder/graph/pad_added.h"
 #include "encoder/graph/properties.h"
+#include "encoder/graph/sdp_file.h"
 #include "encoder/graph/settings.h"
 #include "fatal.h"
 #include "gst_ref.h"
@@ -97,7 +98,8 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   PadAddedConnection pad_added(decoder.get());
   auto *pad_added_context =
       new PadAddedContext{ref_object(pipeline.get()), ref_object(rtpbin.get()), line.output, sinks,
-                          audio_fec_percent};
+                          audio_fec_percent,
+                          session_description_file(video_fec_percent, audio_fec_percent)};
   if (Status status = connect_signal_checked(
           decoder.get(), "pad-added",
           g_cclosure_new(G_CALLBACK(on_pad_added), pad_added_context,
