@@ -11,6 +11,12 @@ Status configure_udp_sender(GstElement *sender, const std::string &host, int32_t
     return s;
   if (Status s = set_int_property(sender, "ttl-mc", kMulticastTtl))
     return s;
+  // A sender needs no membership of the group it sends to. Joining it only
+  // adds a way to fail: with no multicast route yet (link down, booting) the
+  // join is refused and the whole run would end, where sending merely fails
+  // until the route appears and then goes through.
+  if (Status s = set_bool_property(sender, "auto-multicast", false))
+    return s;
   return set_string_property(sender, "clients", host + ":" + std::to_string(port));
 }
 

@@ -177,6 +177,43 @@ std::optional<std::string> RunningProgram::next_out_line(std::chrono::seconds li
   }
 }
 
+Outcome RunningProgram::finish(std::chrono::seconds limit) {
+  Outcome outcome;
+  outcome.out = std::move(pending_);
+  pending_.clear();
+  outcome.err = err_;
+  int *fds[2] = {&out_fd_, &err_fd_};
+  std::string *sinks[2] = {&outcome.out, &outcome.err};
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (out_fd_ >= 0 || err_fd_ >= 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                     std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      kill(pid_, SIGKILL);
+      break;
+    }
+    pollfd polled[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    if (poll(polled, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
+      break;
+    for (int i = 0; i < 2; ++i) {
+      if (*fds[i] < 0 || !(polled[i].revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
+      char buffer[4096];
+      ssize_t n = read(*fds[i], buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, n);
+      } else if (n == 0 || errno != EINTR) {
+        close(*fds[i]);
+        *fds[i] = -1;
+      }
+    }
+  }
+  err_ = outcome.err;
+  wait_for(pid_, outcome);
+  pid_ = -1;
+  return outcome;
+}
+
 void RunningProgram::kill_and_wait() {
   kill(pid_, SIGKILL);
   Outcome ignored;

@@ -46,6 +46,10 @@ class RunningProgram {
   const std::string &err() const { return err_; }
   // Ends the child with SIGKILL and waits for it.
   void kill_and_wait();
+  // Reads both outputs until the child closes them (killing it once `limit`
+  // has passed: a safety net), waits for it and returns its exit status with
+  // the standard output not yet read by next_out_line and all of standard error.
+  Outcome finish(std::chrono::seconds limit = std::chrono::seconds(120));
 
  private:
   pid_t pid_ = -1;

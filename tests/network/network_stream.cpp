@@ -1,0 +1,93 @@
+#include "network_stream.h"
+
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <regex>
+#include <sstream>
+
+namespace nerko::network_test {
+
+namespace fs = std::filesystem;
+
+void make_clip(const fs::path &clip, int seconds) {
+  gst_init(nullptr, nullptr);
+  const std::string description =
+      "videotestsrc num-buffers=" + std::to_string(25 * seconds) +
+      " ! video/x-raw,width=160,height=120,framerate=25/1 ! theoraenc ! queue ! oggmux name=mux ! "
+      "filesink location=\"" + clip.string() + "\" audiotestsrc num-buffers=" +
+      std::to_string(48000 * seconds / 1024 + 1) +
+      " samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! vorbisenc ! queue ! mux.";
+  GError *error = nullptr;
+  GstElement *pipeline = gst_parse_launch(description.c_str(), &error);
+  std::string reason = error ? error->message : "";
+  if (error)
+    g_error_free(error);
+  ASSERT_TRUE(pipeline) << reason;
+  ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+  GstBus *bus = gst_element_get_bus(pipeline);
+  GstMessage *message = gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND,
+                                                   GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  GstMessageType type = message ? GST_MESSAGE_TYPE(message) : GST_MESSAGE_UNKNOWN;
+  if (message)
+    gst_message_unref(message);
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(pipeline);
+  ASSERT_EQ(type, GST_MESSAGE_EOS) << "the clip could not be made";
+}
+
+testing_support::EnvChanges default_settings() {
+  testing_support::EnvChanges env;
+  for (const char *name :
+       {"NERKO_TARGET_VIDEO_BITRATE", "NERKO_CQ_LEVEL", "NERKO_SHARPNESS", "NERKO_DROPFRAME_THRESHOLD",
+        "NERKO_UNDERSHOOT", "NERKO_RESIZE_ALLOWED", "NERKO_END_USAGE", "NERKO_BOOST",
+        "NERKO_BUFFER_INITIAL_SIZE", "NERKO_BUFFER_OPTIMAL_SIZE", "NERKO_BUFFER_SIZE",
+        "NERKO_TARGET_AUDIO_BITRATE", "NERKO_VIDEO_FEC_PERCENT", "NERKO_AUDIO_FEC_PERCENT"})
+    env[name] = std::nullopt;
+  return env;
+}
+
+std::optional<SentBytes> parse_statistics_line(const std::string &line) {
+  static const std::regex pattern(
+      "nerko-encoder \\([0-9a-f]{40}\\): Video RTP:([0-9]+), Video RTCP:([0-9]+), "
+      "Audio RTP:([0-9]+), Audio RTCP:([0-9]+), Total:([0-9]+)\n?");
+  std::smatch m;
+  if (!std::regex_match(line, m, pattern))
+    return std::nullopt;
+  return SentBytes{std::stoull(m[1]), std::stoull(m[2]), std::stoull(m[3]), std::stoull(m[4]),
+                   std::stoull(m[5])};
+}
+
+std::vector<SentBytes> statistics_lines(const std::string &out) {
+  std::vector<SentBytes> lines;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line))
+    if (auto parsed = parse_statistics_line(line))
+      lines.push_back(*parsed);
+  return lines;
+}
+
+std::optional<SentBytes> next_statistics_line(testing_support::RunningProgram &program,
+                                              std::chrono::seconds limit) {
+  while (auto line = program.next_out_line(limit))
+    if (auto parsed = parse_statistics_line(*line))
+      return parsed;
+  return std::nullopt;
+}
+
+TemporaryDirectory::TemporaryDirectory() {
+  std::string pattern = (fs::temp_directory_path() / "nerko-network-XXXXXX").string();
+  if (mkdtemp(pattern.data()))
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+  std::error_code ignored;
+  if (!path_.empty())
+    fs::remove_all(path_, ignored);
+}
+
+}  // namespace nerko::network_test
