@@ -490,6 +490,29 @@ gst_tollamar_reset_locked (GstTollamar * self, gboolean keep_caps)
   self->reset_count++;
 }
 
+/* with LOCK: adds to @kept, in queue order, a new reference to every queued
+ * sticky event that outlives a flush (all but segment and end-of-stream). */
+static void
+gst_tollamar_take_stream_events (GstTollamar * self, GQueue * kept)
+{
+  guint n = gst_queue_array_get_length (self->queue);
+
+  for (guint i = 0; i < n; i++) {
+    GstMiniObject *item =
+        (GstMiniObject *) gst_queue_array_peek_nth (self->queue, i);
+    GstEvent *event;
+
+    if (!GST_IS_EVENT (item))
+      continue;
+    event = GST_EVENT_CAST (item);
+    if ((gst_event_type_get_flags (GST_EVENT_TYPE (event))
+            & GST_EVENT_TYPE_STICKY)
+        && GST_EVENT_TYPE (event) != GST_EVENT_SEGMENT
+        && GST_EVENT_TYPE (event) != GST_EVENT_EOS)
+      g_queue_push_tail (kept, gst_event_ref (event));
+  }
+}
+
 /* Takes the lock itself. It does not wait for the output task to leave its
  * pass (the source pad's stream lock): GStreamer delivers a flush-stop from
  * downstream holding that lock and the element sends it on upstream, where
@@ -513,12 +536,19 @@ gst_tollamar_flush_stop (GstTollamar * self, GstEvent * forward)
         forward = gst_event_ref (GST_EVENT_CAST (item));
     }
   }
+  /* A flush ends the segment, not the stream: stream-start, caps and the
+   * other sticky events that still wait in the queue have not reached
+   * downstream, and upstream does not send them again. */
+  GQueue kept = G_QUEUE_INIT;
+  gst_tollamar_take_stream_events (self, &kept);
   gst_tollamar_reset_locked (self, TRUE);
   /* Queued before the task can run again, so that it is the first thing
    * the restarted task sends: the source pad refuses everything else until
    * the flush-stop has passed it. */
   if (forward)
     gst_queue_array_push_tail (self->queue, forward);
+  while (GstEvent * event = (GstEvent *) g_queue_pop_head (&kept))
+    gst_queue_array_push_tail (self->queue, event);
   /* Not while going down to READY: a task or data flow brought back after
    * the shutdown stopped the task would keep a chain call waiting for room,
    * and the sink pad's deactivation waiting for that call. */

@@ -14,7 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <cstdlib>
 
 #include "fuzz_check.h"
 #include "gsttollamar.h"
@@ -90,6 +90,15 @@ class Bytes {
   size_t pos_ = 0;
 };
 
+// A CRITICAL or WARNING from GLib or GStreamer is a finding. It aborts, so
+// that libFuzzer keeps the input (a breakpoint trap would lose it).
+GLogWriterOutput abort_on_warnings(GLogLevelFlags level, const GLogField *fields, gsize n_fields, gpointer) {
+  GLogWriterOutput written = g_log_writer_standard_streams(level, fields, n_fields, nullptr);
+  if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING))
+    std::abort();
+  return written;
+}
+
 void init_once() {
   static bool done = false;
   if (done)
@@ -99,8 +108,9 @@ void init_once() {
   // plug-ins at every start.
   g_setenv("GST_REGISTRY_DISABLE", "yes", FALSE);
   gst_init(nullptr, nullptr);
-  // A CRITICAL or WARNING from GLib or GStreamer is a finding.
-  g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING));
+  // So that the leaks tracer (GST_TRACERS=leaks) reports at exit.
+  std::atexit([] { gst_deinit(); });
+  g_log_set_writer_func(abort_on_warnings, nullptr, nullptr);
 }
 
 class Session {
@@ -152,9 +162,13 @@ class Session {
       case 5:
         gst_caps_unref(caps_);
         caps_ = gst_caps_from_string(video_ ? bytes_.pick(kVideoCaps) : bytes_.pick(kAudioCaps));
+        send_stream_start();
         send(gst_event_new_caps(caps_));
+        sent_caps_ = true;
         break;
       case 6:
+        send_stream_start();
+        send_caps();
         send_segment();
         break;
       case 7:
@@ -166,9 +180,11 @@ class Session {
         flush_stop();
         break;
       case 9:
+        send_stream_head();
         send(gst_event_new_eos());
         break;
       case 10:
+        send_stream_head();
         send(gst_event_new_gap(pts_valid_ ? pts_ : 0, bytes_.pick(kDurations)));
         break;
       case 11: {
@@ -203,8 +219,10 @@ class Session {
         checks_->upstream_in_order = false;
         pts_ = pts_ > step ? pts_ - step : 0;
         break;
-      case 7:  // no timestamp
+      case 7:  // no timestamp: the element places it, so what follows may
+               // lie before that place
         pts_valid_ = false;
+        checks_->upstream_in_order = false;
         break;
       default:
         pts_ += step;
@@ -234,18 +252,26 @@ class Session {
     gst_harness_push(h_, buf);
   }
 
-  // What a well-behaved upstream sends before data.
-  void send_stream_head() {
+  // What a well-behaved upstream sends before data, in GStreamer's order.
+  void send_stream_start() {
     if (!sent_stream_start_) {
       gchar *id = g_strdup_printf("fuzz/%u", stream_number_++);
       send(gst_event_new_stream_start(id));
       g_free(id);
       sent_stream_start_ = true;
     }
+  }
+
+  void send_caps() {
     if (!sent_caps_) {
       send(gst_event_new_caps(caps_));
       sent_caps_ = true;
     }
+  }
+
+  void send_stream_head() {
+    send_stream_start();
+    send_caps();
     if (!sent_segment_) {
       GstSegment segment;
       gst_segment_init(&segment, GST_FORMAT_TIME);
@@ -312,6 +338,9 @@ class Session {
         FUZZ_CHECK(gst_element_set_state(h_->element, GST_STATE_PAUSED) != GST_STATE_CHANGE_FAILURE,
                    "the element refuses to pause");
         come_to_rest();
+        // Playing again anchors the output at the clock, which the fuzzed
+        // upstream may have run ahead of.
+        checks_->new_timeline();
         play();
         break;
       case 1:  // stop and start again: upstream starts a new stream
