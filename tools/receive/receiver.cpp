@@ -1,0 +1,290 @@
+#include "receiver.h"
+
+#include <gst/audio/audio.h>
+
+#include <initializer_list>
+
+namespace nerko::receive {
+namespace {
+
+using Counters = Receiver::Counters;
+
+// More room than the system default, so a busy machine loses no datagram in
+// the socket before the jitter buffer takes it.
+constexpr int kSocketBufferBytes = 2 * 1024 * 1024;
+
+GstElement *add(GstElement *pipeline, const char *factory, std::string &reason) {
+  GstElement *element = gst_element_factory_make(factory, nullptr);
+  if (!element) {
+    reason = std::string("Missing element ") + factory;
+    return nullptr;
+  }
+  gst_bin_add(GST_BIN(pipeline), element);
+  return element;
+}
+
+// A sink from a gst-launch description, or a counting-only fakesink.
+GstElement *add_sink(GstElement *pipeline, bool check, const std::string &description, std::string &reason) {
+  if (check) {
+    GstElement *sink = add(pipeline, "fakesink", reason);
+    if (sink)
+      g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+    return sink;
+  }
+  GError *error = nullptr;
+  GstElement *sink = gst_parse_bin_from_description(description.c_str(), TRUE, &error);
+  if (!sink) {
+    ErrorRef owned(error);
+    reason = "Cannot make the sink \"" + description + "\": " + (owned ? owned->message : "unknown error");
+    return nullptr;
+  }
+  if (error)
+    g_error_free(error);
+  gst_bin_add(GST_BIN(pipeline), sink);
+  return sink;
+}
+
+bool link_all(std::initializer_list<GstElement *> chain, std::string &reason) {
+  GstElement *previous = nullptr;
+  for (GstElement *element : chain) {
+    if (previous && !gst_element_link(previous, element)) {
+      GStringRef from(gst_object_get_name(GST_OBJECT(previous)));
+      GStringRef to(gst_object_get_name(GST_OBJECT(element)));
+      reason = std::string("Cannot link ") + from.get() + " to " + to.get();
+      return false;
+    }
+    previous = element;
+  }
+  return true;
+}
+
+GstElement *add_udp_source(GstElement *pipeline, const std::string &host, int port, GstCaps *caps,
+                           std::string &reason) {
+  GstElement *source = add(pipeline, "udpsrc", reason);
+  if (!source)
+    return nullptr;
+  g_object_set(source, "address", host.c_str(), "port", port, "buffer-size", kSocketBufferBytes, nullptr);
+  if (caps) {
+    g_object_set(source, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+  }
+  return source;
+}
+
+GstPadProbeReturn drop_video_packet(GstPad *, GstPadProbeInfo *info, gpointer data) {
+  auto *counters = static_cast<Counters *>(data);
+  GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  guint8 second_byte = 0;
+  if (gst_buffer_extract(buffer, 1, &second_byte, 1) != 1)
+    return GST_PAD_PROBE_OK;
+  // Only media packets: the FEC packets are what should rebuild them.
+  if ((second_byte & 0x7f) != counters->video_payload_type)
+    return GST_PAD_PROBE_OK;
+  uint64_t n = ++counters->video_packets;
+  if (counters->drop_every == 0 || n % counters->drop_every != 0)
+    return GST_PAD_PROBE_OK;
+  ++counters->dropped;
+  return GST_PAD_PROBE_DROP;
+}
+
+GstPadProbeReturn count_frame(GstPad *, GstPadProbeInfo *, gpointer data) {
+  ++static_cast<Counters *>(data)->video_frames;
+  return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn count_samples(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
+  CapsRef caps(gst_pad_get_current_caps(pad));
+  GstAudioInfo audio;
+  if (caps && gst_audio_info_from_caps(&audio, caps.get()) && GST_AUDIO_INFO_BPF(&audio) > 0)
+    static_cast<Counters *>(data)->audio_samples +=
+        gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)) / GST_AUDIO_INFO_BPF(&audio);
+  return GST_PAD_PROBE_OK;
+}
+
+// The first sender's packets go on; the FEC decoder needs the SSRC in the
+// caps, which only the demuxer puts there.
+void link_first_sender(GstElement *, GstPad *pad, gpointer data) {
+  auto *jitterbuffer = static_cast<GstElement *>(data);
+  GStringRef name(gst_object_get_name(GST_OBJECT(pad)));
+  if (!g_str_has_prefix(name.get(), "src_"))
+    return;
+  PadRef sink(gst_element_get_static_pad(jitterbuffer, "sink"));
+  if (!gst_pad_is_linked(sink.get()))
+    gst_pad_link(pad, sink.get());
+}
+
+void add_probe(GstElement *element, const char *pad_name, GstPadProbeCallback callback, Counters *counters) {
+  PadRef pad(gst_element_get_static_pad(element, pad_name));
+  gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, callback, counters, nullptr);
+}
+
+uint64_t lost_packets(GstElement *jitterbuffer) {
+  if (!jitterbuffer)
+    return 0;
+  GstStructure *stats = nullptr;
+  g_object_get(jitterbuffer, "stats", &stats, nullptr);
+  guint64 lost = 0;
+  if (stats) {
+    gst_structure_get_uint64(stats, "num-lost", &lost);
+    gst_structure_free(stats);
+  }
+  return lost;
+}
+
+unsigned uint_property(GstElement *element, const char *name) {
+  guint value = 0;
+  if (element)
+    g_object_get(element, name, &value, nullptr);
+  return value;
+}
+
+}  // namespace
+
+std::string report(const ReceiveCounts &c, bool dropping) {
+  std::string text = "Video frames decoded: " + std::to_string(c.video_frames) + "\n";
+  text += "Audio samples decoded: " + std::to_string(c.audio_samples) + "\n";
+  if (dropping)
+    text += "Video packets dropped on purpose: " + std::to_string(c.dropped) + "\n";
+  text += "Packets lost: " + std::to_string(c.video_lost + c.audio_lost) + " (video " +
+          std::to_string(c.video_lost) + ", audio " + std::to_string(c.audio_lost) + ")\n";
+  text += "Packets recovered by FEC: " + std::to_string(c.recovered) + " (unrecovered " +
+          std::to_string(c.unrecovered) + ")\n";
+  return text;
+}
+
+Receiver::Receiver(const ReceiveSource &source, const ReceiveOptions &options)
+    : source_(source), options_(options) {
+  counters_->drop_every = options.drop_video_every;
+  if (source.video)
+    counters_->video_payload_type = source.video->payload_type;
+}
+
+Receiver::~Receiver() { stop(); }
+
+bool Receiver::build_video(const VideoStream &video, std::string &reason) {
+  GstElement *pipeline = pipeline_.get();
+  // No payload type in the caps: they hold for the VP8 and the ULPFEC packets alike.
+  GstElement *source = add_udp_source(
+      pipeline, source_.host, video.port,
+      gst_caps_new_simple("application/x-rtp", "media", G_TYPE_STRING, "video", "clock-rate", G_TYPE_INT, 90000,
+                          "encoding-name", G_TYPE_STRING, "VP8", nullptr),
+      reason);
+  if (!source)
+    return false;
+  // The storage keeps the packets the FEC decoder rebuilds lost ones from; it
+  // must hold them for as long as the jitter buffer waits.
+  GstElement *storage = add(pipeline, "rtpstorage", reason);
+  GstElement *demux = storage ? add(pipeline, "rtpssrcdemux", reason) : nullptr;
+  GstElement *jitterbuffer = demux ? add(pipeline, "rtpjitterbuffer", reason) : nullptr;
+  GstElement *fec = nullptr;
+  if (jitterbuffer && video.fec_payload_type)
+    fec = add(pipeline, "rtpulpfecdec", reason);
+  if (!jitterbuffer || (video.fec_payload_type && !fec))
+    return false;
+  GstElement *depay = add(pipeline, "rtpvp8depay", reason);
+  GstElement *decoder = depay ? add(pipeline, "vp8dec", reason) : nullptr;
+  GstElement *convert = decoder && !options_.check ? add(pipeline, "videoconvert", reason) : nullptr;
+  if (!decoder || (!options_.check && !convert))
+    return false;
+  GstElement *sink = add_sink(pipeline, options_.check, options_.video_sink, reason);
+  if (!sink)
+    return false;
+
+  g_object_set(storage, "size-time", static_cast<guint64>(options_.latency_ms + 20) * GST_MSECOND, nullptr);
+  // Lost-packet events tell the FEC decoder what to rebuild.
+  g_object_set(jitterbuffer, "latency", options_.latency_ms, "do-lost", TRUE, nullptr);
+  video_jitterbuffer_ = ref_object(jitterbuffer);
+  if (fec) {
+    g_object_set(fec, "pt", static_cast<guint>(*video.fec_payload_type), nullptr);
+    fec_decoder_ = ref_object(fec);
+  }
+
+  g_signal_connect(demux, "pad-added", G_CALLBACK(link_first_sender), jitterbuffer);
+  bool linked = link_all({source, storage, demux}, reason) &&
+                (fec ? link_all({jitterbuffer, fec, depay, decoder}, reason)
+                     : link_all({jitterbuffer, depay, decoder}, reason));
+  if (!linked || !(convert ? link_all({decoder, convert, sink}, reason) : link_all({decoder, sink}, reason)))
+    return false;
+  add_probe(source, "src", drop_video_packet, counters_.get());
+  add_probe(decoder, "src", count_frame, counters_.get());
+  return true;
+}
+
+bool Receiver::build_audio(const AudioStream &audio, std::string &reason) {
+  GstElement *pipeline = pipeline_.get();
+  GstElement *source = add_udp_source(
+      pipeline, source_.host, audio.port,
+      gst_caps_new_simple("application/x-rtp", "media", G_TYPE_STRING, "audio", "clock-rate", G_TYPE_INT, 48000,
+                          "encoding-name", G_TYPE_STRING, "OPUS", "payload", G_TYPE_INT, audio.payload_type,
+                          nullptr),
+      reason);
+  GstElement *jitterbuffer = source ? add(pipeline, "rtpjitterbuffer", reason) : nullptr;
+  GstElement *depay = jitterbuffer ? add(pipeline, "rtpopusdepay", reason) : nullptr;
+  GstElement *decoder = depay ? add(pipeline, "opusdec", reason) : nullptr;
+  if (!decoder)
+    return false;
+  GstElement *convert = nullptr, *resample = nullptr;
+  if (!options_.check) {
+    convert = add(pipeline, "audioconvert", reason);
+    resample = convert ? add(pipeline, "audioresample", reason) : nullptr;
+    if (!resample)
+      return false;
+  }
+  GstElement *sink = add_sink(pipeline, options_.check, options_.audio_sink, reason);
+  if (!sink)
+    return false;
+
+  g_object_set(jitterbuffer, "latency", options_.latency_ms, "do-lost", TRUE, nullptr);
+  // A lost packet is rebuilt from the redundancy the next one carries.
+  g_object_set(decoder, "use-inband-fec", TRUE, nullptr);
+  audio_jitterbuffer_ = ref_object(jitterbuffer);
+
+  if (!link_all({source, jitterbuffer, depay, decoder}, reason) ||
+      !(resample ? link_all({decoder, convert, resample, sink}, reason) : link_all({decoder, sink}, reason)))
+    return false;
+  add_probe(decoder, "src", count_samples, counters_.get());
+  return true;
+}
+
+// RTCP is read and thrown away: the encoder wants no reports back, and a
+// bound port keeps the sender's datagrams from bouncing.
+bool Receiver::add_rtcp_drain(int port, std::string &reason) {
+  GstElement *source = add_udp_source(pipeline_.get(), source_.host, port, nullptr, reason);
+  GstElement *sink = source ? add(pipeline_.get(), "fakesink", reason) : nullptr;
+  if (!sink)
+    return false;
+  g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+  return link_all({source, sink}, reason);
+}
+
+bool Receiver::start(std::string &reason) {
+  pipeline_ = ElementRef(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+  if (source_.video && (!build_video(*source_.video, reason) || !add_rtcp_drain(source_.video->rtcp_port, reason)))
+    return false;
+  if (source_.audio && (!build_audio(*source_.audio, reason) || !add_rtcp_drain(source_.audio->rtcp_port, reason)))
+    return false;
+  if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    reason = "The receiving pipeline does not start (is a port in use?)";
+    return false;
+  }
+  return true;
+}
+
+ReceiveCounts Receiver::counts() const {
+  ReceiveCounts c;
+  c.video_frames = counters_->video_frames;
+  c.audio_samples = counters_->audio_samples;
+  c.dropped = counters_->dropped;
+  c.video_lost = lost_packets(video_jitterbuffer_.get());
+  c.audio_lost = lost_packets(audio_jitterbuffer_.get());
+  c.recovered = uint_property(fec_decoder_.get(), "recovered");
+  c.unrecovered = uint_property(fec_decoder_.get(), "unrecovered");
+  return c;
+}
+
+void Receiver::stop() {
+  if (pipeline_)
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+}
+
+}  // namespace nerko::receive

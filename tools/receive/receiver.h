@@ -1,0 +1,82 @@
+// The receiving pipeline: VP8 with ULPFEC recovery and Opus with in-band
+// FEC, from the encoder's ports, decoded to sinks of the caller's choice,
+// counting what it decodes and loses.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "encoder/control/gst_ref.h"
+#include "receive_source.h"
+
+namespace nerko::receive {
+
+struct ReceiveOptions {
+  // Played on these sinks (gst-launch descriptions); in check mode decoded
+  // data is only counted.
+  bool check = false;
+  std::string video_sink = "autovideosink";
+  std::string audio_sink = "autoaudiosink";
+  // Drops every n-th VP8 packet as it arrives, before anything stores it, to
+  // see the FEC at work; 0 drops nothing.
+  unsigned drop_video_every = 0;
+  // How long the jitter buffers wait for late and recovered packets.
+  unsigned latency_ms = 200;
+};
+
+struct ReceiveCounts {
+  uint64_t video_frames = 0;
+  uint64_t audio_samples = 0;
+  uint64_t video_lost = 0;  // missing before FEC recovery (dropped ones included)
+  uint64_t audio_lost = 0;
+  uint64_t recovered = 0;   // rebuilt by the ULPFEC decoder
+  uint64_t unrecovered = 0;
+  uint64_t dropped = 0;     // dropped on purpose
+};
+
+// The lines a check prints, each with its line feed.
+std::string report(const ReceiveCounts &counts, bool dropping);
+
+class Receiver {
+ public:
+  Receiver(const ReceiveSource &source, const ReceiveOptions &options);
+  ~Receiver();
+  Receiver(const Receiver &) = delete;
+  Receiver &operator=(const Receiver &) = delete;
+
+  // Builds the pipeline and sets it playing (the ports are bound when it
+  // returns true); on failure `reason` says why.
+  bool start(std::string &reason);
+  GstElement *pipeline() const { return pipeline_.get(); }
+  // What was decoded, lost and recovered so far.
+  ReceiveCounts counts() const;
+  void stop();
+
+  struct Counters {
+    std::atomic<uint64_t> video_frames{0};
+    std::atomic<uint64_t> audio_samples{0};
+    std::atomic<uint64_t> video_packets{0};
+    std::atomic<uint64_t> dropped{0};
+    unsigned drop_every = 0;
+    int video_payload_type = -1;
+  };
+
+ private:
+  bool build_video(const VideoStream &video, std::string &reason);
+  bool build_audio(const AudioStream &audio, std::string &reason);
+  bool add_rtcp_drain(int port, std::string &reason);
+
+  ReceiveSource source_;
+  ReceiveOptions options_;
+  ElementRef pipeline_;
+  ElementRef video_jitterbuffer_;
+  ElementRef audio_jitterbuffer_;
+  ElementRef fec_decoder_;
+  std::unique_ptr<Counters> counters_ = std::make_unique<Counters>();
+};
+
+}  // namespace nerko::receive
