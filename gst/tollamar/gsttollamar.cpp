@@ -660,7 +660,9 @@ gst_tollamar_sink_event (GstPad * pad, GstObject * parent, GstEvent * event)
       break;
   }
 
-  if (!GST_EVENT_IS_SERIALIZED (event))
+  /* GST_EVENT_IS_SERIALIZED mixes two enumerations, which C++20 deprecates. */
+  if (!(gst_event_type_get_flags (GST_EVENT_TYPE (event))
+          & GST_EVENT_TYPE_SERIALIZED))
     return gst_pad_event_default (pad, parent, event);
 
   /* Queued whatever the flow state: no event is refused. */
