@@ -728,6 +728,17 @@ gst_tollamar_update_queued_duration (GstTollamar * self)
 
 /* Source pad */
 
+/* @a + @b, at most the largest time that is not "none". */
+static GstClockTime
+gst_tollamar_latency_sum (GstClockTime a, GstClockTime b)
+{
+  const GstClockTime largest = GST_CLOCK_TIME_NONE - 1;
+
+  if (a > largest || b > largest - a)
+    return largest;
+  return a + b;
+}
+
 static gboolean
 gst_tollamar_src_query (GstPad * pad, GstObject * parent, GstQuery * query)
 {
@@ -750,14 +761,18 @@ gst_tollamar_src_query (GstPad * pad, GstObject * parent, GstQuery * query)
           GST_TIME_FORMAT " max %" GST_TIME_FORMAT, live,
           GST_TIME_ARGS (min), GST_TIME_ARGS (max));
 
+      /* "max-lateness" may be as large as a guint64: the sums saturate
+       * rather than wrap, the minimum short of "none" (which a latency
+       * answer may not carry), the maximum at "none", that is unbounded. */
       gst_tollamar_lock (self);
       if (live) {
-        min += self->max_lateness;
+        min = gst_tollamar_latency_sum (min, self->max_lateness);
         if (GST_CLOCK_TIME_IS_VALID (max))
-          max += self->max_lateness;
+          max = max < GST_CLOCK_TIME_NONE - self->max_lateness ?
+              max + self->max_lateness : GST_CLOCK_TIME_NONE;
         self->latency = min;
       } else {
-        min = self->max_lateness;
+        min = gst_tollamar_latency_sum (0, self->max_lateness);
         max = GST_CLOCK_TIME_NONE;
         self->latency = 0;
       }

@@ -80,6 +80,33 @@ TEST(TollamarLatency, NonLiveUpstreamGetsMaxLatenessAndNoMaximum) {
   EXPECT_TRUE(watcher.seen("Our latency: live 1 min 0:00:00.200000000 max 99:99:99.999999999"));
 }
 
+// The property takes any guint64; the answer must still be a valid latency.
+TEST(TollamarLatency, LargestMaxLatenessSaturatesInsteadOfWrapping) {
+  constexpr GstClockTime largest = GST_CLOCK_TIME_NONE - 1;
+  ObjectRef<GstElement> element(make_element("livevideorate"));
+  ASSERT_TRUE(element);
+  Upstream upstream(element.get());
+  g_object_set(element.get(), "max-lateness", G_MAXUINT64, nullptr);
+
+  upstream.answer_latency(true, 20 * ms, 100 * ms);
+  LatencyAnswer a = query_latency(element.get());
+  EXPECT_TRUE(a.ok);
+  EXPECT_EQ(a.min, largest);
+  EXPECT_EQ(a.max, GST_CLOCK_TIME_NONE);
+  EXPECT_EQ(stored_latency(element.get()), largest);
+
+  upstream.answer_latency(false, 5 * ms, 10 * ms);
+  a = query_latency(element.get());
+  EXPECT_TRUE(a.ok);
+  EXPECT_EQ(a.min, largest);
+  EXPECT_EQ(a.max, GST_CLOCK_TIME_NONE);
+
+  g_object_set(element.get(), "max-lateness", largest - 20 * ms + 1, nullptr);
+  upstream.answer_latency(true, 20 * ms, GST_CLOCK_TIME_NONE);
+  a = query_latency(element.get());
+  EXPECT_EQ(a.min, largest);
+}
+
 TEST(TollamarLatency, NewMaxLatenessAppliesFromTheNextQuery) {
   ObjectRef<GstElement> element(make_element("livevideorate"));
   ASSERT_TRUE(element);
