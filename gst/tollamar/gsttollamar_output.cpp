@@ -165,6 +165,35 @@ gst_tollamar_after_push (GstTollamar * self, GstFlowReturn ret)
   return ret;
 }
 
+/* The output task lets go of the source pad's stream lock, which its pad
+ * task holds, and takes it back. GStreamer takes and releases that lock
+ * inside its own library, where the sanitizer build does not follow locks
+ * (tests/tsan.supp); ThreadSanitizer is told of the hold around the two
+ * calls made here, so that it sees them in pairs. */
+static void
+gst_tollamar_release_stream (GstTollamar * self)
+{
+  GRecMutex *stream_lock = GST_PAD_GET_STREAM_LOCK (self->srcpad);
+
+#ifdef NERKO_TSAN
+  __tsan_mutex_pre_lock (stream_lock->p, 0);
+  __tsan_mutex_post_lock (stream_lock->p, 0, 0);
+#endif
+  g_rec_mutex_unlock (stream_lock);
+}
+
+static void
+gst_tollamar_retake_stream (GstTollamar * self)
+{
+  GRecMutex *stream_lock = GST_PAD_GET_STREAM_LOCK (self->srcpad);
+
+  g_rec_mutex_lock (stream_lock);
+#ifdef NERKO_TSAN
+  __tsan_mutex_pre_unlock (stream_lock->p, 0);
+  __tsan_mutex_post_unlock (stream_lock->p, 0);
+#endif
+}
+
 /* with LOCK and, as the task runs, the source pad's stream lock: waits on
  * @cond with both released. GStreamer drops a flush-start from downstream
  * while the source pad is still flushing from an upstream flush, and then
@@ -175,10 +204,10 @@ gst_tollamar_after_push (GstTollamar * self, GstFlowReturn ret)
 static void
 gst_tollamar_task_wait_cond (GstTollamar * self, GCond * cond)
 {
-  GST_PAD_STREAM_UNLOCK (self->srcpad);
+  gst_tollamar_release_stream (self);
   gst_tollamar_wait (self, cond);
   gst_tollamar_unlock (self);
-  GST_PAD_STREAM_LOCK (self->srcpad);
+  gst_tollamar_retake_stream (self);
   gst_tollamar_lock (self);
 }
 
@@ -608,11 +637,11 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
   gst_tollamar_unlock (self);
 
   /* Without the stream lock as well: see gst_tollamar_task_wait_cond. */
-  GST_PAD_STREAM_UNLOCK (self->srcpad);
+  gst_tollamar_release_stream (self);
   GST_DEBUG_OBJECT (self, "Waiting for clock to reach %" GST_TIME_FORMAT,
       GST_TIME_ARGS (deadline));
   gst_clock_id_wait (id, NULL);
-  GST_PAD_STREAM_LOCK (self->srcpad);
+  gst_tollamar_retake_stream (self);
 
   gst_tollamar_lock (self);
   if (self->clock_id) {

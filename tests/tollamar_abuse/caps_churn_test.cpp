@@ -63,6 +63,36 @@ TEST(TollamarAbuseCaps, CapsChangingEveryFewFramesKeepTheGridAndFillInTheNewForm
                                                "RGBx", "I420"}));
 }
 
+TEST(TollamarAbuseCaps, AudioRateChangingEveryFewBuffersKeepsTheGrid) {
+  Harness h("liveaudiorate");
+  h.play();
+  const char *rates[] = {
+      "audio/x-raw, format=(string)S16LE, rate=(int)48000, channels=(int)1, "
+      "layout=(string)interleaved",
+      "audio/x-raw, format=(string)S16LE, rate=(int)44100, channels=(int)1, "
+      "layout=(string)interleaved"};
+  const gsize slot_bytes[] = {3840, 3528};  // 40 ms of mono S16LE
+  gst_harness_set_src_caps_str(h.get(), rates[0]);
+  std::vector<GstClockTime> pts;
+  guint k = 0;
+  for (int round = 0; round < 6; round++) {
+    ASSERT_TRUE(send_caps(h, rates[round % 2]));
+    for (int i = 0; i < 3; i++, k++) {
+      ASSERT_EQ(push(h, k * kSlot, kSlot, slot_bytes[round % 2]), GST_FLOW_OK);
+      Output out = pull(h);
+      EXPECT_FALSE(out.gap);
+      pts.push_back(out.pts);
+    }
+  }
+  // Silence in the last format: 1764 samples of 44100 Hz per slot.
+  h.crank();
+  Output gap = pull(h);
+  EXPECT_TRUE(gap.gap);
+  EXPECT_EQ(gap.size, slot_bytes[1]);
+  pts.push_back(gap.pts);
+  EXPECT_TRUE(on_grid_from(pts, 0));
+}
+
 TEST(TollamarAbuseCaps, UnusableCapsMidStreamStopWithTheStreamError) {
   Harness h("livevideorate");
   h.play();

@@ -42,8 +42,10 @@ TEST(TollamarCrossingFlushes, DownstreamFlushStopGetsPastATaskHeldInPaused) {
   // An upstream flush: flush-start leaves through the source pad at once,
   // the flush-stop waits in the queue for a task that holds until PLAYING.
   ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_flush_start()));
+  tollamar_output::LogCapture log(h.element(), GST_LEVEL_DEBUG);
   ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_flush_stop(TRUE)));
   ASSERT_TRUE(GST_PAD_IS_FLUSHING(h.self()->srcpad));
+  ASSERT_TRUE(log.wait_for("Waiting to reach PLAYING"));
 
   // A flush from downstream now: its flush-start dies at the flushing pad...
   EXPECT_FALSE(gst_harness_push_upstream_event(h.get(),
