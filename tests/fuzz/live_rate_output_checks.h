@@ -24,7 +24,9 @@ class OutputChecks {
  public:
   explicit OutputChecks(GstTollamar *element) : element_(element) {
     gst_segment_init(&segment_, GST_FORMAT_TIME);
-    gst_pad_add_probe(element->srcpad, GST_PAD_PROBE_TYPE_DATA_DOWNSTREAM, &OutputChecks::probe, this, nullptr);
+    gst_pad_add_probe(element->srcpad,
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_DATA_DOWNSTREAM | GST_PAD_PROBE_TYPE_EVENT_FLUSH),
+                      &OutputChecks::probe, this, nullptr);
   }
 
   // Set by the fuzz target while what upstream sent since the last flush or
@@ -50,7 +52,7 @@ class OutputChecks {
     auto *self = static_cast<OutputChecks *>(data);
     if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER)
       self->check_buffer(pad, GST_PAD_PROBE_INFO_BUFFER(info));
-    else if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM)
+    else if (GST_PAD_PROBE_INFO_TYPE(info) & (GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM | GST_PAD_PROBE_TYPE_EVENT_FLUSH))
       self->follow_event(GST_PAD_PROBE_INFO_EVENT(info));
     else
       FUZZ_CHECK(false, "the element pushed a buffer list");
