@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -36,16 +37,19 @@ void restart_upstream(Harness &h) {
 }
 
 TEST(TollamarCrossingFlushes, DownstreamFlushStopGetsPastATaskHeldInPaused) {
+  // Outlives the element, whose task writes to it until it is stopped.
+  std::unique_ptr<tollamar_output::LogCapture> log;
   Harness h("livevideorate");
   h.pause();
   gst_harness_set_src_caps_str(h.get(), kVideoCaps);
   // An upstream flush: flush-start leaves through the source pad at once,
   // the flush-stop waits in the queue for a task that holds until PLAYING.
   ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_flush_start()));
-  tollamar_output::LogCapture log(h.element(), GST_LEVEL_DEBUG);
+  log.reset(new tollamar_output::LogCapture(h.element(), GST_LEVEL_DEBUG));
   ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_flush_stop(TRUE)));
   ASSERT_TRUE(GST_PAD_IS_FLUSHING(h.self()->srcpad));
-  ASSERT_TRUE(log.wait_for("Waiting to reach PLAYING"));
+  // The restarted task holds on, waiting for PLAYING.
+  ASSERT_TRUE(log->wait_for("Waiting to reach PLAYING"));
 
   // A flush from downstream now: its flush-start dies at the flushing pad...
   EXPECT_FALSE(gst_harness_push_upstream_event(h.get(),
