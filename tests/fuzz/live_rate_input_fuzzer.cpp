@@ -241,6 +241,7 @@ class Session {
     gst_buffer_memset(buf, 0, fill_byte(id), size);
     GST_BUFFER_OFFSET(buf) = id;
     GST_BUFFER_PTS(buf) = pts_valid_ ? pts_ : GST_CLOCK_TIME_NONE;
+    checks_->sent(id, GST_BUFFER_PTS(buf));
     GST_BUFFER_DURATION(buf) = bytes_.pick(kDurations);
     uint8_t flags = bytes_.next();
     if (flags & 1)
