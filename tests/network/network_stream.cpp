@@ -7,6 +7,8 @@
 #include <regex>
 #include <sstream>
 
+extern char **environ;
+
 namespace nerko::network_test {
 
 namespace fs = std::filesystem;
@@ -39,13 +41,13 @@ void make_clip(const fs::path &clip, int seconds) {
 }
 
 testing_support::EnvChanges default_settings() {
+  // Every NERKO_ variable, the ones added later included.
   testing_support::EnvChanges env;
-  for (const char *name :
-       {"NERKO_TARGET_VIDEO_BITRATE", "NERKO_CQ_LEVEL", "NERKO_SHARPNESS", "NERKO_DROPFRAME_THRESHOLD",
-        "NERKO_UNDERSHOOT", "NERKO_RESIZE_ALLOWED", "NERKO_END_USAGE", "NERKO_BOOST",
-        "NERKO_BUFFER_INITIAL_SIZE", "NERKO_BUFFER_OPTIMAL_SIZE", "NERKO_BUFFER_SIZE",
-        "NERKO_TARGET_AUDIO_BITRATE", "NERKO_VIDEO_FEC_PERCENT", "NERKO_AUDIO_FEC_PERCENT"})
-    env[name] = std::nullopt;
+  for (char **entry = environ; *entry; ++entry) {
+    std::string text(*entry);
+    if (text.rfind("NERKO_", 0) == 0)
+      env[text.substr(0, text.find('='))] = std::nullopt;
+  }
   return env;
 }
 
