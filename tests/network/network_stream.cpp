@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <regex>
 #include <sstream>
+#include <string_view>
 
 extern char **environ;
 
@@ -51,15 +51,51 @@ testing_support::EnvChanges default_settings() {
   return env;
 }
 
-std::optional<SentBytes> parse_statistics_line(const std::string &line) {
-  static const std::regex pattern(
-      "nerko-encoder \\([0-9a-f]{40}\\): Video RTP:([0-9]+), Video RTCP:([0-9]+), "
-      "Audio RTP:([0-9]+), Audio RTCP:([0-9]+), Total:([0-9]+)\n?");
-  std::smatch m;
-  if (!std::regex_match(line, m, pattern))
+namespace {
+
+// Consumes `literal` at the front of `text`.
+bool take(std::string_view &text, std::string_view literal) {
+  if (text.substr(0, literal.size()) != literal)
+    return false;
+  text.remove_prefix(literal.size());
+  return true;
+}
+
+// Consumes one or more decimal digits at the front of `text`.
+std::optional<uint64_t> take_number(std::string_view &text) {
+  size_t digits = 0;
+  while (digits < text.size() && digits < 19 && text[digits] >= '0' && text[digits] <= '9')
+    ++digits;
+  if (digits == 0)
     return std::nullopt;
-  return SentBytes{std::stoull(m[1]), std::stoull(m[2]), std::stoull(m[3]), std::stoull(m[4]),
-                   std::stoull(m[5])};
+  uint64_t value = std::stoull(std::string(text.substr(0, digits)));
+  text.remove_prefix(digits);
+  return value;
+}
+
+}  // namespace
+
+std::optional<SentBytes> parse_statistics_line(const std::string &line) {
+  std::string_view text(line);
+  if (!text.empty() && text.back() == '\n')
+    text.remove_suffix(1);
+  if (!take(text, "nerko-encoder (") || text.size() < 40)
+    return std::nullopt;
+  for (char c : text.substr(0, 40))
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+      return std::nullopt;
+  text.remove_prefix(40);
+  uint64_t values[5];
+  const char *labels[5] = {"): Video RTP:", ", Video RTCP:", ", Audio RTP:", ", Audio RTCP:", ", Total:"};
+  for (int i = 0; i < 5; ++i) {
+    std::optional<uint64_t> value;
+    if (!take(text, labels[i]) || !(value = take_number(text)))
+      return std::nullopt;
+    values[i] = *value;
+  }
+  if (!text.empty())
+    return std::nullopt;
+  return SentBytes{values[0], values[1], values[2], values[3], values[4]};
 }
 
 std::vector<SentBytes> statistics_lines(const std::string &out) {
