@@ -43,12 +43,12 @@ std::vector<char *> pointers(std::vector<std::string> &texts) {
   return result;
 }
 
-// Starts the program with its standard output and error on two pipes.
-pid_t spawn(std::vector<std::string> argv, const EnvChanges &changes, int *out_fd, int *err_fd) {
+// Starts the program at `path` with its standard output and error on two pipes.
+pid_t spawn(const std::string &path, std::vector<std::string> argv, const EnvChanges &changes, int *out_fd,
+            int *err_fd) {
   std::vector<std::string> env = child_environment(changes);
   std::vector<char *> argv_ptrs = pointers(argv);
   std::vector<char *> env_ptrs = pointers(env);
-  const std::string path = zolvane_path();
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
@@ -92,7 +92,7 @@ std::string zolvane_path() {
 Outcome run_to_end(const std::vector<std::string> &argv, const EnvChanges &env,
                    std::chrono::seconds limit) {
   int fds[2];
-  pid_t pid = spawn(argv, env, &fds[0], &fds[1]);
+  pid_t pid = spawn(zolvane_path(), argv, env, &fds[0], &fds[1]);
   Outcome outcome;
   std::string *sinks[2] = {&outcome.out, &outcome.err};
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -128,8 +128,12 @@ Outcome run_to_end(const std::vector<std::string> &argv, const EnvChanges &env,
   return outcome;
 }
 
-RunningProgram::RunningProgram(const std::vector<std::string> &argv, const EnvChanges &env) {
-  pid_ = spawn(argv, env, &out_fd_, &err_fd_);
+RunningProgram::RunningProgram(const std::vector<std::string> &argv, const EnvChanges &env)
+    : RunningProgram(zolvane_path(), argv, env) {}
+
+RunningProgram::RunningProgram(const std::string &program, const std::vector<std::string> &argv,
+                               const EnvChanges &env) {
+  pid_ = spawn(program, argv, env, &out_fd_, &err_fd_);
 }
 
 RunningProgram::~RunningProgram() {
@@ -212,6 +216,11 @@ Outcome RunningProgram::finish(std::chrono::seconds limit) {
   wait_for(pid_, outcome);
   pid_ = -1;
   return outcome;
+}
+
+void RunningProgram::send_signal(int signal) {
+  if (pid_ > 0)
+    kill(pid_, signal);
 }
 
 void RunningProgram::kill_and_wait() {

@@ -35,6 +35,8 @@ Outcome run_to_end(const std::vector<std::string> &argv, const EnvChanges &env =
 class RunningProgram {
  public:
   RunningProgram(const std::vector<std::string> &argv, const EnvChanges &env = {});
+  // Another program than the one under test, for example a receiver beside it.
+  RunningProgram(const std::string &program, const std::vector<std::string> &argv, const EnvChanges &env = {});
   ~RunningProgram();  // kills the child if it still runs
   RunningProgram(const RunningProgram &) = delete;
   RunningProgram &operator=(const RunningProgram &) = delete;
@@ -46,6 +48,8 @@ class RunningProgram {
   const std::string &err() const { return err_; }
   // Ends the child with SIGKILL and waits for it.
   void kill_and_wait();
+  // Sends `signal` to the child, which ends (or not) in its own way; finish() collects it.
+  void send_signal(int signal);
   // Reads both outputs until the child closes them (killing it once `limit`
   // has passed: a safety net), waits for it and returns its exit status with
   // the standard output not yet read by next_out_line and all of standard error.

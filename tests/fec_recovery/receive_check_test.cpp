@@ -1,0 +1,99 @@
+// scripts/receive --check beside the encoder: what it prints, and its exit
+// status when nothing was decoded or the command line is wrong.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "sdp/streaming_support.h"
+
+namespace nerko::test {
+namespace {
+
+using testing_support::Outcome;
+using testing_support::RunningProgram;
+
+constexpr const char *kUsage =
+    "Usage: nerko-receive [--check SECONDS] [--drop-video-every N] [--latency MS] udp://HOST:PORT|FILE.sdp\n";
+
+class FecRecoveryReceiveCheck : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = fs::temp_directory_path() / ("nerko-receive-check-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    clip_ = dir_ / "clip.ogg";
+    make_clip(clip_, 50, 30);
+  }
+  static void TearDownTestSuite() { fs::remove_all(dir_); }
+
+  Outcome run_receive(const std::vector<std::string> &arguments) {
+    std::vector<std::string> argv{"receive"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    RunningProgram receive(receive_script(), argv, receive_environment());
+    return receive.finish(std::chrono::seconds(120));
+  }
+
+  static fs::path dir_, clip_;
+};
+
+fs::path FecRecoveryReceiveCheck::dir_, FecRecoveryReceiveCheck::clip_;
+
+TEST_F(FecRecoveryReceiveCheck, BesideTheEncoderItCountsDecodedLostAndRecovered) {
+  int port = free_port_block();
+  RunningProgram receiver(receive_script(),
+                          {"receive", "--check", "300", "--drop-video-every", "20", "--latency", "1000",
+                           output_for(port)},
+                          receive_environment());
+  ASSERT_EQ(receiver.next_out_line(), "Receiving from " + output_for(port) + " for 300 s\n") << receiver.err();
+  Outcome encoder = stream_clip(clip_, port, dir_ / "stats.txt", encoder_environment());
+  EXPECT_EQ(encoder.exit_status, 0) << encoder.err;
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  // Stopped early, it still reports what it counted.
+  receiver.send_signal(SIGTERM);
+  Outcome received = receiver.finish();
+
+  std::cout << received.out;
+  EXPECT_EQ(received.exit_status, 0) << received.err;
+  EXPECT_EQ(received.err, "");
+  auto counts = parse_check(received.out);
+  ASSERT_TRUE(counts) << received.out;
+  ASSERT_TRUE(counts->dropped);
+  EXPECT_GT(*counts->dropped, 0u);
+  EXPECT_GE(counts->recovered, *counts->dropped);
+  EXPECT_EQ(counts->lost, counts->video_lost + counts->audio_lost);
+  EXPECT_EQ(counts->frames, 50u);
+  EXPECT_GT(counts->samples, 0u);
+}
+
+TEST_F(FecRecoveryReceiveCheck, NothingDecodedEndsWithStatusOne) {
+  std::string output = output_for(free_port_block());
+  Outcome outcome = run_receive({"--check", "1", output});
+  EXPECT_EQ(outcome.exit_status, 1);
+  EXPECT_EQ(outcome.out, "Receiving from " + output + " for 1 s\n"
+                         "Video frames decoded: 0\n"
+                         "Audio samples decoded: 0\n"
+                         "Packets lost: 0 (video 0, audio 0)\n"
+                         "Packets recovered by FEC: 0 (unrecovered 0)\n");
+  EXPECT_EQ(outcome.err, "Nothing decoded from " + output + "\n");
+}
+
+TEST_F(FecRecoveryReceiveCheck, AWrongCommandLineEndsWithStatusTwoAndTheUsage) {
+  Outcome none = run_receive({});
+  EXPECT_EQ(none.exit_status, 2);
+  EXPECT_EQ(none.err, std::string("Error! no source given\n") + kUsage);
+
+  Outcome bad_seconds = run_receive({"--check", "soon", "udp://127.0.0.1:5000"});
+  EXPECT_EQ(bad_seconds.exit_status, 2);
+  EXPECT_EQ(bad_seconds.err, std::string("Error! --check needs a whole number above 0\n") + kUsage);
+
+  Outcome bad_output = run_receive({"--check", "1", "udp://127.0.0.1"});
+  EXPECT_EQ(bad_output.exit_status, 2);
+  EXPECT_EQ(bad_output.err, "Error! Cannot receive from udp://127.0.0.1: no port part\n");
+  EXPECT_EQ(bad_output.out, "");
+}
+
+}  // namespace
+}  // namespace nerko::test

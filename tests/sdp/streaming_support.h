@@ -1,0 +1,172 @@
+// What the session description and FEC recovery tests share: short clips
+// made in the test, a free block of four loopback ports, the encoder's
+// environment without the developer's NERKO_ settings, the receiver's paths
+// and the counts it prints.
+#pragma once
+
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "support/subprocess.h"
+
+namespace nerko::test {
+
+namespace fs = std::filesystem;
+
+inline std::string read_text_file(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Runs a gst-launch description in this process until end of stream.
+inline void run_to_eos(const std::string &description) {
+  GError *error = nullptr;
+  GstElement *pipeline = gst_parse_launch(description.c_str(), &error);
+  ASSERT_TRUE(pipeline) << (error ? error->message : "");
+  if (error)
+    g_error_free(error);
+  ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+  GstBus *bus = gst_element_get_bus(pipeline);
+  GstMessage *message =
+      gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  ASSERT_TRUE(message);
+  EXPECT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_EOS);
+  gst_message_unref(message);
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(pipeline);
+}
+
+// Theora video of `frames` frames at 25/s (320x240) and, when `audio_buffers`
+// is not 0, Vorbis audio of that many 1024-sample buffers at 48 kHz stereo.
+// With the audio shorter than the video the encoder sends exactly `frames`
+// video frames (a longer audio track makes the frame-rate adapter repeat the
+// last frame up to the audio's end).
+inline void make_clip(const fs::path &path, int frames, int audio_buffers) {
+  std::string description = "videotestsrc num-buffers=" + std::to_string(frames) +
+                            " ! video/x-raw,width=320,height=240,framerate=25/1 ! theoraenc ! queue"
+                            " ! oggmux name=mux ! filesink location=" + path.string();
+  if (audio_buffers > 0)
+    description += " audiotestsrc num-buffers=" + std::to_string(audio_buffers) +
+                   " samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! vorbisenc ! queue ! mux.";
+  run_to_eos(description);
+}
+
+inline void make_audio_clip(const fs::path &path, int audio_buffers) {
+  run_to_eos("audiotestsrc num-buffers=" + std::to_string(audio_buffers) +
+             " samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! vorbisenc ! oggmux"
+             " ! filesink location=" + path.string());
+}
+
+// A base port whose block of four UDP ports on 127.0.0.1 was free a moment
+// ago (the receiver binds them again right after).
+inline int free_port_block() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
+    int base = ntohs(address.sin_port);
+    close(probe);
+    if (base % 2 != 0 || base > 65000)
+      continue;
+    bool all_free = true;
+    for (int offset = 0; offset < 4 && all_free; ++offset) {
+      int s = socket(AF_INET, SOCK_DGRAM, 0);
+      address.sin_port = htons(static_cast<uint16_t>(base + offset));
+      all_free = bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+      close(s);
+    }
+    if (all_free)
+      return base;
+  }
+  ADD_FAILURE() << "no free block of four UDP ports";
+  return 0;
+}
+
+// Every NERKO_ variable removed, so the developer's shell cannot change results.
+inline testing_support::EnvChanges encoder_environment() {
+  testing_support::EnvChanges env;
+  for (const char *name :
+       {"NERKO_TARGET_VIDEO_BITRATE", "NERKO_CQ_LEVEL", "NERKO_SHARPNESS", "NERKO_DROPFRAME_THRESHOLD",
+        "NERKO_UNDERSHOOT", "NERKO_RESIZE_ALLOWED", "NERKO_END_USAGE", "NERKO_BOOST",
+        "NERKO_BUFFER_INITIAL_SIZE", "NERKO_BUFFER_OPTIMAL_SIZE", "NERKO_BUFFER_SIZE",
+        "NERKO_TARGET_AUDIO_BITRATE", "NERKO_VIDEO_FEC_PERCENT", "NERKO_AUDIO_FEC_PERCENT",
+        "NERKO_SDP_FILE", "NERKO_PROMETHEUS_FILE", "NERKO_PROMETHEUS_CHANNEL"})
+    env[name] = std::nullopt;
+  return env;
+}
+
+inline std::string output_for(int base_port) { return "udp://127.0.0.1:" + std::to_string(base_port); }
+
+// Streams `clip` to 127.0.0.1:`base_port` until its end.
+inline testing_support::Outcome stream_clip(const fs::path &clip, int base_port, const fs::path &stats,
+                                            const testing_support::EnvChanges &env) {
+  return testing_support::run_to_end(
+      {"zolvane", "-i", "file://" + clip.string(), output_for(base_port), stats.string()}, env);
+}
+
+// The built receiver and the script in front of it.
+inline std::string receive_tool() {
+  const char *dir = std::getenv("NERKO_BINARY_DIR");
+  return std::string(dir ? dir : ".") + "/tools/receive/nerko-receive";
+}
+inline std::string receive_script() {
+  return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "scripts" / "receive").string();
+}
+// The script uses the receiver of this build instead of building one.
+inline testing_support::EnvChanges receive_environment() {
+  return {{"NERKO_RECEIVE", receive_tool()}, {"RECEIVER_VIDEO_SINK", std::nullopt},
+          {"RECEIVER_AUDIO_SINK", std::nullopt}};
+}
+
+// The counts a receiver check prints.
+struct CheckCounts {
+  uint64_t frames = 0;
+  uint64_t samples = 0;
+  std::optional<uint64_t> dropped;
+  uint64_t lost = 0, video_lost = 0, audio_lost = 0;
+  uint64_t recovered = 0, unrecovered = 0;
+};
+
+inline std::optional<CheckCounts> parse_check(const std::string &out) {
+  static const std::regex pattern(
+      "Video frames decoded: ([0-9]+)\n"
+      "Audio samples decoded: ([0-9]+)\n"
+      "(?:Video packets dropped on purpose: ([0-9]+)\n)?"
+      "Packets lost: ([0-9]+) \\(video ([0-9]+), audio ([0-9]+)\\)\n"
+      "Packets recovered by FEC: ([0-9]+) \\(unrecovered ([0-9]+)\\)\n$");
+  std::smatch m;
+  if (!std::regex_search(out, m, pattern))
+    return std::nullopt;
+  CheckCounts c;
+  c.frames = std::stoull(m[1]);
+  c.samples = std::stoull(m[2]);
+  if (m[3].matched)
+    c.dropped = std::stoull(m[3]);
+  c.lost = std::stoull(m[4]);
+  c.video_lost = std::stoull(m[5]);
+  c.audio_lost = std::stoull(m[6]);
+  c.recovered = std::stoull(m[7]);
+  c.unrecovered = std::stoull(m[8]);
+  return c;
+}
+
+}  // namespace nerko::test
