@@ -314,6 +314,8 @@ class Session {
         break;
       case 1:
         g_object_set(h_->element, "skip-to-first", (gboolean)(bytes_.next() & 1), nullptr);
+        // Turned on while playing, the next buffer starts a new grid.
+        checks_->new_timeline();
         break;
       case 2:
         if (video_) {
