@@ -93,13 +93,15 @@ TEST_F(SdpPlayers, TheDescriptionWithVideoFecDrivesTheReceiverToDecodeBothStream
   EXPECT_GE(counts->samples, static_cast<uint64_t>(kAudioBuffers * 1024 - 960));
 }
 
-// GStreamer's SDP receiver with counting sinks, in this process.
+// GStreamer's SDP receiver with counting sinks, in this process. Its
+// no-data timeout is off: on a busy machine the encoder may take longer to
+// start than the default ten seconds.
 class SdpDemuxReceiver {
  public:
   explicit SdpDemuxReceiver(const fs::path &sdp) {
     GError *error = nullptr;
     pipeline_ = gst_parse_launch(("filesrc location=" + sdp.string() +
-                                  " ! sdpdemux latency=1000 name=demux"
+                                  " ! sdpdemux latency=1000 timeout=0 name=demux"
                                   " demux. ! rtpvp8depay ! vp8dec name=video ! fakesink sync=false async=false"
                                   " demux. ! rtpopusdepay ! opusdec name=audio ! fakesink sync=false async=false")
                                      .c_str(),

@@ -15,7 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
+#include <algorithm>
+#include <cstdio>
 #include <sstream>
 #include <string>
 
@@ -146,27 +147,59 @@ struct CheckCounts {
   uint64_t recovered = 0, unrecovered = 0;
 };
 
+// The counts at the end of `out`, in exactly the printed form.
 inline std::optional<CheckCounts> parse_check(const std::string &out) {
-  static const std::regex pattern(
-      "Video frames decoded: ([0-9]+)\n"
-      "Audio samples decoded: ([0-9]+)\n"
-      "(?:Video packets dropped on purpose: ([0-9]+)\n)?"
-      "Packets lost: ([0-9]+) \\(video ([0-9]+), audio ([0-9]+)\\)\n"
-      "Packets recovered by FEC: ([0-9]+) \\(unrecovered ([0-9]+)\\)\n$");
-  std::smatch m;
-  if (!std::regex_search(out, m, pattern))
+  size_t at = out.find("Video frames decoded: ");
+  if (at == std::string::npos)
     return std::nullopt;
+  std::string tail = out.substr(at);
   CheckCounts c;
-  c.frames = std::stoull(m[1]);
-  c.samples = std::stoull(m[2]);
-  if (m[3].matched)
-    c.dropped = std::stoull(m[3]);
-  c.lost = std::stoull(m[4]);
-  c.video_lost = std::stoull(m[5]);
-  c.audio_lost = std::stoull(m[6]);
-  c.recovered = std::stoull(m[7]);
-  c.unrecovered = std::stoull(m[8]);
+  unsigned long long frames, samples, dropped, lost, video_lost, audio_lost, recovered, unrecovered;
+  int used = 0;
+  if (std::sscanf(tail.c_str(), "Video frames decoded: %llu\nAudio samples decoded: %llu\n%n", &frames, &samples,
+                  &used) != 2)
+    return std::nullopt;
+  tail.erase(0, used);
+  if (tail.starts_with("Video packets dropped on purpose: ")) {
+    used = 0;
+    if (std::sscanf(tail.c_str(), "Video packets dropped on purpose: %llu\n%n", &dropped, &used) != 1)
+      return std::nullopt;
+    c.dropped = dropped;
+    tail.erase(0, used);
+  }
+  char end = 0;
+  if (std::sscanf(tail.c_str(),
+                  "Packets lost: %llu (video %llu, audio %llu)\nPackets recovered by FEC: %llu (unrecovered %llu%c",
+                  &lost, &video_lost, &audio_lost, &recovered, &unrecovered, &end) != 6 ||
+      end != ')' || !tail.ends_with(")\n") || std::count(tail.begin(), tail.end(), '\n') != 2)
+    return std::nullopt;
+  c.frames = frames;
+  c.samples = samples;
+  c.lost = lost;
+  c.video_lost = video_lost;
+  c.audio_lost = audio_lost;
+  c.recovered = recovered;
+  c.unrecovered = unrecovered;
   return c;
+}
+
+// The description with the numbers of its origin line replaced by N, after
+// checking they are numbers: the session id is the start time, the version
+// counts the rewrites.
+inline std::string without_origin_numbers(const std::string &text, unsigned long long *version = nullptr) {
+  size_t start = text.find("o=- ");
+  if (start == std::string::npos)
+    return text;
+  size_t end = text.find("\r\n", start);
+  unsigned long long id = 0, v = 0;
+  int used = 0;
+  std::string line = text.substr(start, end - start);
+  if (std::sscanf(line.c_str(), "o=- %llu %llu IN IP4 127.0.0.1%n", &id, &v, &used) != 2 ||
+      used != static_cast<int>(line.size()))
+    return text;
+  if (version)
+    *version = v;
+  return text.substr(0, start) + "o=- N N IN IP4 127.0.0.1" + text.substr(end);
 }
 
 }  // namespace nerko::test
