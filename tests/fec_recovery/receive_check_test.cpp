@@ -80,6 +80,33 @@ TEST_F(FecRecoveryReceiveCheck, NothingDecodedEndsWithStatusOne) {
   EXPECT_EQ(outcome.err, "Nothing decoded from " + output + "\n");
 }
 
+TEST_F(FecRecoveryReceiveCheck, PlayingOnChosenSinksStopsOnSignalWithItsCounts) {
+  std::string output = output_for(free_port_block());
+  testing_support::EnvChanges env = receive_environment();
+  env["RECEIVER_VIDEO_SINK"] = "fakesink";
+  env["RECEIVER_AUDIO_SINK"] = "fakesink";
+  RunningProgram receiver(receive_script(), {"receive", output}, env);
+  ASSERT_EQ(receiver.next_out_line(), "Playing " + output + " (Ctrl-C to stop)\n") << receiver.err();
+  receiver.send_signal(SIGINT);
+  Outcome outcome = receiver.finish();
+  EXPECT_EQ(outcome.exit_status, 1);
+  EXPECT_EQ(outcome.out, "Video frames decoded: 0\n"
+                         "Audio samples decoded: 0\n"
+                         "Packets lost: 0 (video 0, audio 0)\n"
+                         "Packets recovered by FEC: 0 (unrecovered 0)\n");
+  EXPECT_EQ(outcome.err, "Nothing decoded from " + output + "\n");
+}
+
+TEST_F(FecRecoveryReceiveCheck, ASinkThatCannotBeMadeEndsWithStatusOne) {
+  testing_support::EnvChanges env = receive_environment();
+  env["RECEIVER_VIDEO_SINK"] = "no-such-sink";
+  RunningProgram receiver(receive_script(), {"receive", output_for(free_port_block())}, env);
+  Outcome outcome = receiver.finish();
+  EXPECT_EQ(outcome.exit_status, 1);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.err, "Error! Cannot make the sink \"no-such-sink\": no element \"no-such-sink\"\n");
+}
+
 TEST_F(FecRecoveryReceiveCheck, AWrongCommandLineEndsWithStatusTwoAndTheUsage) {
   Outcome none = run_receive({});
   EXPECT_EQ(none.exit_status, 2);
