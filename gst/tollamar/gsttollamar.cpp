@@ -123,6 +123,7 @@ static gboolean gst_tollamar_src_query (GstPad * pad, GstObject * parent,
     GstQuery * query);
 static GstStateChangeReturn gst_tollamar_change_state (GstElement * element,
     GstStateChange transition);
+static gboolean gst_tollamar_anchor_at_play (GstTollamar * self);
 
 /* Plugin entry points */
 
@@ -387,11 +388,22 @@ gst_tollamar_set_property (GObject * object, guint prop_id,
       self->max_lateness = g_value_get_uint64 (value);
       gst_tollamar_unlock (self);
       break;
-    case PROP_SKIP_TO_FIRST:
+    case PROP_SKIP_TO_FIRST:{
+      gboolean playing;
+
+      GST_OBJECT_LOCK (self);
+      playing = GST_STATE (self) == GST_STATE_PLAYING;
+      GST_OBJECT_UNLOCK (self);
       gst_tollamar_lock (self);
       self->skip_to_first = g_value_get_boolean (value);
+      /* Turned off while playing and still waiting for the first buffer:
+       * no buffer will release the output task now, and upstream would
+       * block for good once the queue fills. Start as PLAYING does. */
+      if (!self->skip_to_first && self->waiting && playing)
+        gst_tollamar_anchor_at_play (self);
       gst_tollamar_unlock (self);
       break;
+    }
     case PROP_FILL_MODE:       /* also PROP_FILL_FRAMERATE */
       gst_tollamar_lock (self);
       if (gst_tollamar_is_video (self)) {

@@ -267,3 +267,26 @@ TEST(TollamarProperties, PropertiesMayChangeWhileThePipelineRuns) {
     EXPECT_EQ(self->fps_d, 1);
   });
 }
+
+// Nothing but a first buffer releases the output in skip-to-first mode;
+// turned off before one came, the element starts as PLAYING does without it,
+// or upstream would block for good once the queue fills.
+TEST(TollamarProperties, TurningSkipToFirstOffWhileWaitingForTheFirstBufferStartsTheOutput) {
+  ObjectRef<GstElement> element(make_element("livevideorate"));
+  ASSERT_TRUE(element);
+  Downstream downstream(element.get());
+  ObjectRef<GstClock> clock(gst_test_clock_new_with_start_time(3 * GST_SECOND));
+  gst_element_set_clock(element.get(), clock.get());
+  gst_element_set_base_time(element.get(), 1 * GST_SECOND);
+  g_object_set(element.get(), "skip-to-first", TRUE, nullptr);
+  ASSERT_NE(gst_element_set_state(element.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
+  with_lock(element.get(), [](GstTollamar *self) { EXPECT_TRUE(self->waiting); });
+
+  g_object_set(element.get(), "skip-to-first", FALSE, nullptr);
+  with_lock(element.get(), [](GstTollamar *self) {
+    EXPECT_FALSE(self->waiting);
+    EXPECT_EQ(self->base_running_time, 2 * GST_SECOND);
+    EXPECT_EQ(self->next_running_time, 2 * GST_SECOND);
+  });
+  gst_element_set_state(element.get(), GST_STATE_NULL);
+}
