@@ -295,7 +295,8 @@ class Session {
     segment.position = segment.start;
     send(gst_event_new_segment(&segment));
     sent_segment_ = true;
-    checks_->upstream_in_order = true;
+    // Playing backwards, rising timestamps are falling running times.
+    checks_->upstream_in_order = segment.rate > 0;
   }
 
   void flush_stop() {
