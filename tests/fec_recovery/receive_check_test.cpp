@@ -107,6 +107,27 @@ TEST_F(FecRecoveryReceiveCheck, ASinkThatCannotBeMadeEndsWithStatusOne) {
   EXPECT_EQ(outcome.err, "Error! Cannot make the sink \"no-such-sink\": no element \"no-such-sink\"\n");
 }
 
+TEST_F(FecRecoveryReceiveCheck, AUnicastPortAlreadyInUseIsRefusedNotShared) {
+  int port = free_port_block();
+  // Another program holds the audio port, with address reuse allowed on its side.
+  int holder = socket(AF_INET, SOCK_DGRAM, 0);
+  int on = 1;
+  setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port + 2));
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  Outcome outcome = run_receive({"--check", "1", output_for(port)});
+  close(holder);
+  EXPECT_EQ(outcome.exit_status, 1);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_TRUE(outcome.err.starts_with("Error! The receiving pipeline does not start: ")) << outcome.err;
+  EXPECT_NE(outcome.err.find("127.0.0.1:" + std::to_string(port + 2) + ": Address already in use"),
+            std::string::npos)
+      << outcome.err;
+}
+
 TEST_F(FecRecoveryReceiveCheck, AWrongCommandLineEndsWithStatusTwoAndTheUsage) {
   Outcome none = run_receive({});
   EXPECT_EQ(none.exit_status, 2);

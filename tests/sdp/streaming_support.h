@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
@@ -74,23 +75,20 @@ inline void make_audio_clip(const fs::path &path, int audio_buffers) {
 }
 
 // A base port whose block of four UDP ports on 127.0.0.1 was free a moment
-// ago (the receiver binds them again right after).
+// ago (the receiver binds them again right after). Drawn at random below the
+// kernel's ephemeral range, so neither a sender's own source port nor a test
+// running in parallel is likely to take the same block.
 inline int free_port_block() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    int probe = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
-    int base = ntohs(address.sin_port);
-    close(probe);
-    if (base % 2 != 0 || base > 65000)
-      continue;
+  static std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> pick(10000, 14999);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int base = 2 * pick(random);
     bool all_free = true;
     for (int offset = 0; offset < 4 && all_free; ++offset) {
       int s = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
       address.sin_port = htons(static_cast<uint16_t>(base + offset));
       all_free = bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
       close(s);

@@ -4,6 +4,8 @@
 
 #include <initializer_list>
 
+#include "encoder/graph/sdp_description.h"
+
 namespace nerko::receive {
 namespace {
 
@@ -64,6 +66,10 @@ GstElement *add_udp_source(GstElement *pipeline, const std::string &host, int po
   if (!source)
     return nullptr;
   g_object_set(source, "address", host.c_str(), "port", port, "buffer-size", kSocketBufferBytes, nullptr);
+  // Several receivers on one host may share a multicast group's port; a
+  // unicast port shared with another program would split the packets
+  // between the two, so it is refused instead.
+  g_object_set(source, "reuse", is_ipv4_multicast(host) ? TRUE : FALSE, nullptr);
   if (caps) {
     g_object_set(source, "caps", caps, nullptr);
     gst_caps_unref(caps);
@@ -264,7 +270,18 @@ bool Receiver::start(std::string &reason) {
   if (source_.audio && (!build_audio(*source_.audio, reason) || !add_rtcp_drain(source_.audio->rtcp_port, reason)))
     return false;
   if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-    reason = "The receiving pipeline does not start (is a port in use?)";
+    reason = "The receiving pipeline does not start";
+    // The element that refused says why, for example a port already in use.
+    BusRef bus(gst_element_get_bus(pipeline_.get()));
+    MessageRef error(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR));
+    if (error) {
+      GError *raw = nullptr;
+      gchar *debug = nullptr;
+      gst_message_parse_error(error.get(), &raw, &debug);
+      ErrorRef owned(raw);
+      GStringRef details(debug);
+      reason += std::string(": ") + owned->message + (details ? std::string(" (") + details.get() + ")" : "");
+    }
     return false;
   }
   return true;
