@@ -177,6 +177,27 @@ gst_tollamar_ensure_output (GstTollamar * self, GstFlowReturn * ret)
       && !gst_tollamar_invent_caps (self, ret))
     return FALSE;
 
+  /* Caps pushed while downstream was at end of stream were dropped there,
+   * and a flush then leaves the pad without them: send the format again. */
+  if (!gst_pad_has_current_caps (self->srcpad)) {
+    GstCaps *caps = gst_tollamar_is_video (self) ?
+        gst_video_info_to_caps (&self->video_info) :
+        gst_audio_info_to_caps (&self->audio_info);
+
+    if (caps) {
+      event = gst_event_new_caps (caps);
+      gst_caps_unref (caps);
+      gst_tollamar_unlock (self);
+      gst_pad_push_event (self->srcpad, event);
+      gst_tollamar_lock (self);
+      if (self->flow_return == GST_FLOW_FLUSHING) {
+        GST_DEBUG_OBJECT (self, "Flushing");
+        *ret = GST_FLOW_FLUSHING;
+        return FALSE;
+      }
+    }
+  }
+
   if (self->segment.format != GST_FORMAT_UNDEFINED)
     return TRUE;
 
