@@ -50,7 +50,12 @@ class OutputChecks {
   void new_timeline() {
     upstream_in_order = true;
     last_running_time_ = GST_CLOCK_TIME_NONE;
+    // With "skip-to-first" the next upstream buffer goes out whatever its
+    // time and starts the grid again.
+    next_real_starts_grid = true;
   }
+
+  std::atomic<bool> next_real_starts_grid{false};
 
  private:
   static GstPadProbeReturn probe(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
@@ -108,6 +113,8 @@ class OutputChecks {
     gst_buffer_unmap(buf, &map);
 
     bool gap = GST_BUFFER_OFFSET(buf) == GST_BUFFER_OFFSET_NONE;
+    if (!gap && next_real_starts_grid.exchange(false))
+      last_running_time_ = GST_CLOCK_TIME_NONE;
     GstClockTime running_time = gst_segment_to_running_time(&segment_, GST_FORMAT_TIME, GST_BUFFER_PTS(buf));
     if (GST_CLOCK_TIME_IS_VALID(running_time)) {
       if (GST_CLOCK_TIME_IS_VALID(last_running_time_) && upstream_in_order) {
