@@ -141,6 +141,10 @@ TEST_F(InstallTest, ProgramUnderBothNamesPluginAndExampleAreInThePrefix) {
   EXPECT_EQ(usage.err, "Error! Nerko Multicast Encoder 3.2.3\nUsage: nerko-encoder -i INPUT OUTPUT STATS.txt\n");
 
   EXPECT_TRUE(fs::is_regular_file(prefix_ / plugin_dir_in_prefix() / "libgsttollamar.so"));
+  // The receiver comes along, so a viewer host can check a stream.
+  fs::path receiver = prefix_ / "bin" / "nerko-receive";
+  ASSERT_TRUE(fs::is_regular_file(receiver));
+  EXPECT_EQ(access(receiver.c_str(), X_OK), 0);
 
   std::string example = read_file(prefix_ / "share/doc/nerko-encoder/channel.env.example");
   for (const char *line : {"\nINPUT=", "\nOUTPUT=", "\nSTATS=", "\n#NERKO_TARGET_VIDEO_BITRATE=3000000\n",
