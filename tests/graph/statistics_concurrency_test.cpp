@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <gst/check/gstharness.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
@@ -17,32 +15,12 @@
 
 #include "encoder/control/statistics.h"
 #include "graph_fixture.h"
+#include "loopback_socket.h"
 
 namespace nerko::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Where the senders send: a bound socket on 127.0.0.1 nobody reads; the
-// kernel drops what overflows it, which the counters do not see.
-class DiscardSocket {
- public:
-  DiscardSocket() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~DiscardSocket() { close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_;
-};
 
 // The Total of every statistics line in `text`, in order.
 std::vector<uint64_t> totals_in(const std::string &text) {
@@ -62,7 +40,7 @@ TEST(StatisticsConcurrencyTest, TicksRaceBranchBuildsAndStreamingAndOnlySeeGrowt
   constexpr gsize kBufferSize = 100;
   constexpr int kTicks = 60;
 
-  DiscardSocket discard;
+  LoopbackSocket discard;
   std::array<GstHarness *, 4> senders{};
   for (GstHarness *&h : senders) {
     h = gst_harness_new("udpsink");

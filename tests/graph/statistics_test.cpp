@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <gst/check/gstharness.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,6 +12,7 @@
 #include "encoder/control/build_revision.h"
 #include "encoder/control/statistics.h"
 #include "graph_fixture.h"
+#include "loopback_socket.h"
 
 namespace nerko::test {
 namespace {
@@ -149,28 +148,8 @@ TEST(SenderCountsTest, MissingAndUnreadableSendersCountZero) {
   EXPECT_EQ(counts.total(), 0u);
 }
 
-// A UDP socket on 127.0.0.1 to send to.
-class LoopbackReceiver {
- public:
-  LoopbackReceiver() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~LoopbackReceiver() { close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_;
-  int port_;
-};
-
 TEST(SenderCountsTest, ReadsWhatEachUdpSenderHasSent) {
-  LoopbackReceiver receiver;
+  LoopbackSocket receiver;
   GstHarness *h = gst_harness_new("udpsink");
   g_object_set(h->element, "host", "127.0.0.1", "port", receiver.port(), "sync", FALSE, nullptr);
   gst_harness_set_src_caps_str(h, "application/x-rtp");
