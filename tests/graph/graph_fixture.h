@@ -20,6 +20,7 @@
 #include "encoder/control/stream_sinks.h"
 #include "encoder/graph/branch.h"
 #include "encoder/graph/fec.h"
+#include "support/captured_file.h"
 
 namespace nerko::test {
 
@@ -113,27 +114,7 @@ inline int get_enum_property(gpointer object, const char *name) {
   return result;
 }
 
-// Reads back what was written to a FILE*.
-class CapturedFile {
- public:
-  CapturedFile() : file_(std::tmpfile()) {}
-  ~CapturedFile() { std::fclose(file_); }
-  std::FILE *get() const { return file_; }
-  std::string text() const {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
-      out.append(buffer, n);
-    std::fseek(file_, 0, SEEK_END);
-    return out;
-  }
-
- private:
-  std::FILE *file_;
-};
+using testing_support::CapturedFile;
 
 // Records every property set on an element of the pipeline, in order, as
 // "factory:property", through GstObject's deep-notify.

@@ -19,6 +19,7 @@
 #include "encoder/control/prometheus_text.h"
 #include "encoder/control/statistics.h"
 #include "exposition_parser.h"
+#include "support/captured_file.h"
 
 namespace nerko::test {
 namespace {
@@ -32,27 +33,7 @@ std::string read_file(const fs::path &path) {
   return s.str();
 }
 
-// Standard output or error of one tick.
-class CapturedFile {
- public:
-  CapturedFile() : file_(std::tmpfile()) {}
-  ~CapturedFile() { std::fclose(file_); }
-  std::FILE *get() const { return file_; }
-  std::string text() const {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string out;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
-      out.append(buffer, n);
-    std::fseek(file_, 0, SEEK_END);
-    return out;
-  }
-
- private:
-  std::FILE *file_;
-};
+using testing_support::CapturedFile;
 
 const std::string kRevision = "0123456789abcdef0123456789abcdef01234567";
 
