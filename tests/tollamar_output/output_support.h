@@ -7,7 +7,6 @@
 #include <gst/check/gsttestclock.h>
 #include <gst/gst.h>
 
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -83,7 +82,8 @@ std::vector<ErrorMessage> take_errors(GstBus *bus);
 ErrorMessage wait_error(GstElement *element);
 
 // Collects the messages that the "tollamar" debug category writes at @level
-// for one object while it lives.
+// for one object while it lives. All captures share one lock (see the
+// source for why).
 class LogCapture {
  public:
   LogCapture(gpointer object, GstDebugLevel level);
@@ -96,6 +96,7 @@ class LogCapture {
   bool wait_for(const std::string &message);
 
  private:
+  static void install();
   static void log_function(GstDebugCategory *category, GstDebugLevel level,
                            const gchar *file, const gchar *function,
                            gint line, GObject *object, GstDebugMessage *message,
@@ -103,9 +104,6 @@ class LogCapture {
   gpointer object_;
   GstDebugLevel level_;
   GstDebugLevel old_threshold_;
-  // std:: primitives rather than GLib's, which ThreadSanitizer cannot see.
-  std::mutex mutex_;
-  std::condition_variable cond_;
   std::vector<std::string> messages_;
 };
 
