@@ -19,7 +19,7 @@ bool send(GstElement *element, GstEvent *event) {
 TEST(TollamarFlush, FlushStartWhileTheChainFunctionWaitsReturnsFlushingAndReleasesTheBuffer) {
   ObjectRef<GstElement> element(make_element("livevideorate"));
   ASSERT_TRUE(element);
-  LogWatcher watcher(element.get());
+  ElementLog watcher(element.get());
   Downstream downstream(element.get());
   g_object_set(element.get(), "max-lateness", G_GUINT64_CONSTANT(0), nullptr);
   ASSERT_EQ(gst_element_set_state(element.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_NO_PREROLL);
@@ -146,7 +146,7 @@ TEST(TollamarFlush, FlushStopReachesDownstreamAfterTheRestartWithoutASecondStrea
 TEST(TollamarFlush, GapEventsNeverReachDownstream) {
   ObjectRef<GstElement> element(make_element("livevideorate"));
   ASSERT_TRUE(element);
-  LogWatcher watcher(element.get());
+  ElementLog watcher(element.get());
   Downstream downstream(element.get());
   ObjectRef<GstClock> clock(gst_test_clock_new());
   gst_element_set_clock(element.get(), clock.get());
@@ -167,7 +167,7 @@ TEST(TollamarFlush, AllocationQueriesOnTheSinkPadFail) {
   for (const char *name : {"liveaudiorate", "livevideorate"}) {
     ObjectRef<GstElement> element(make_element(name));
     ASSERT_TRUE(element);
-    LogWatcher watcher(element.get());
+    ElementLog watcher(element.get());
     Harness h(gst_harness_new_with_element(element.get(), "sink", "src"));
     GstCaps *caps = gst_caps_from_string(
         g_str_equal(name, "livevideorate") ? kVideoCaps

@@ -37,7 +37,7 @@ TEST(TollamarLatency, LiveUpstreamGetsMaxLatenessAddedToBothBounds) {
   for (const char *name : {"liveaudiorate", "livevideorate"}) {
     ObjectRef<GstElement> element(make_element(name));
     ASSERT_TRUE(element);
-    LogWatcher watcher(element.get());
+    ElementLog watcher(element.get());
     Upstream upstream(element.get());
     upstream.answer_latency(true, 20 * ms, 100 * ms);
     LatencyAnswer a = query_latency(element.get());
@@ -68,7 +68,7 @@ TEST(TollamarLatency, UnboundedUpstreamMaximumStaysUnbounded) {
 TEST(TollamarLatency, NonLiveUpstreamGetsMaxLatenessAndNoMaximum) {
   ObjectRef<GstElement> element(make_element("liveaudiorate"));
   ASSERT_TRUE(element);
-  LogWatcher watcher(element.get());
+  ElementLog watcher(element.get());
   Upstream upstream(element.get());
   upstream.answer_latency(false, 5 * ms, 10 * ms);
   LatencyAnswer a = query_latency(element.get());
@@ -123,7 +123,7 @@ TEST(TollamarLatency, NewMaxLatenessAppliesFromTheNextQuery) {
 TEST(TollamarLatency, UnlinkedSinkPadFailsAndKeepsTheStoredLatency) {
   ObjectRef<GstElement> element(make_element("livevideorate"));
   ASSERT_TRUE(element);
-  LogWatcher watcher(element.get());
+  ElementLog watcher(element.get());
   with_lock(element.get(), [](GstTollamar *self) { self->latency = 7 * ms; });
   EXPECT_FALSE(query_latency(element.get()).ok);
   EXPECT_EQ(stored_latency(element.get()), 7 * ms);

@@ -18,7 +18,7 @@ class TollamarQueueBound : public ::testing::Test {
   void SetUp() override {
     element_.reset(make_element("livevideorate"));
     ASSERT_TRUE(element_);
-    watcher_ = std::make_unique<LogWatcher>(element_.get());
+    watcher_ = std::make_unique<ElementLog>(element_.get());
     // Without a clock the output task holds, so only the test takes buffers.
     ASSERT_EQ(gst_element_set_state(element_.get(), GST_STATE_PAUSED),
               GST_STATE_CHANGE_NO_PREROLL);
@@ -44,7 +44,7 @@ class TollamarQueueBound : public ::testing::Test {
   }
 
   ObjectRef<GstElement> element_;
-  std::unique_ptr<LogWatcher> watcher_;
+  std::unique_ptr<ElementLog> watcher_;
 };
 
 }  // namespace
@@ -195,7 +195,7 @@ TEST_F(TollamarQueueBound, SerializedEventsAreQueuedEvenWhileTheFlowIsStopped) {
 TEST(TollamarQueueBoundWithOutputTask, WaitingBufferIsAdmittedWhenTheOutputTaskTakesOne) {
   ObjectRef<GstElement> element(make_element("livevideorate"));
   ASSERT_TRUE(element);
-  LogWatcher watcher(element.get());
+  ElementLog watcher(element.get());
   Downstream downstream(element.get());
   ObjectRef<GstClock> clock(gst_test_clock_new());
   gst_element_set_clock(element.get(), clock.get());

@@ -129,7 +129,7 @@ TEST_F(TollamarStateChange, PlayingWithoutAClockFailsWithAnElementError) {
 
 TEST_F(TollamarStateChange, PausedToReadyEndsABlockedChainCallAtOnce) {
   make(0, 0);
-  LogWatcher watcher(element_.get());
+  ElementLog watcher(element_.get());
   g_object_set(element_.get(), "max-lateness", G_GUINT64_CONSTANT(0), nullptr);
   ASSERT_EQ(gst_element_set_state(element_.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_NO_PREROLL);
   send_stream_head(element_.get(), kVideoCaps);
@@ -145,7 +145,7 @@ TEST_F(TollamarStateChange, PausedToReadyEndsABlockedChainCallAtOnce) {
 
 TEST_F(TollamarStateChange, PausedToReadyEndsTheOutputTasksClockWaitAtOnce) {
   make(0, 0);
-  LogWatcher watcher(element_.get());
+  ElementLog watcher(element_.get());
   ASSERT_EQ(gst_element_set_state(element_.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
   // With nothing queued the task waits on the clock for the next slot.
   gst_test_clock_wait_for_next_pending_id(test_clock(), nullptr);

@@ -71,58 +71,6 @@ std::vector<QueueItem> queue_items(GstElement *element) {
   return items;
 }
 
-LogWatcher::LogWatcher(gpointer object) : object_(object) {
-  gst_debug_add_log_function(&LogWatcher::log_function, this, nullptr);
-}
-
-LogWatcher::~LogWatcher() {
-  gst_debug_remove_log_function_by_data(this);
-  // The lines were written by streaming threads that are joined by now, but
-  // through GLib's futex locks, which ThreadSanitizer cannot see; taking the
-  // watcher's own mutex makes that order visible to it.
-  std::lock_guard<std::mutex> guard(mutex_);
-  lines_.clear();
-}
-
-void LogWatcher::log_function(GstDebugCategory *category, GstDebugLevel, const gchar *,
-                              const gchar *, gint, GObject *object,
-                              GstDebugMessage *message, gpointer user_data) {
-  auto *self = static_cast<LogWatcher *>(user_data);
-  if (g_strcmp0(gst_debug_category_get_name(category), "tollamar") != 0) return;
-  // Lines logged on a pad belong to the pad's element.
-  bool ours = object == self->object_ ||
-              (object && GST_IS_PAD(object) && GST_OBJECT_PARENT(object) == self->object_);
-  if (!ours) return;
-  std::lock_guard<std::mutex> guard(self->mutex_);
-  self->lines_.emplace_back(gst_debug_message_get(message));
-  self->changed_.notify_all();
-}
-
-bool LogWatcher::wait_for(const std::string &line) {
-  std::unique_lock<std::mutex> guard(mutex_);
-  // A safety limit only: a correct element writes the line long before.
-  auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  for (;;) {
-    for (auto it = lines_.begin(); it != lines_.end(); ++it) {
-      if (*it == line) {
-        lines_.erase(lines_.begin(), it + 1);
-        return true;
-      }
-    }
-    if (changed_.wait_until(guard, limit) == std::cv_status::timeout) {
-      ADD_FAILURE() << "the element never logged \"" << line << "\"";
-      return false;
-    }
-  }
-}
-
-bool LogWatcher::seen(const std::string &line) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  for (const auto &l : lines_)
-    if (l == line) return true;
-  return false;
-}
-
 GstBus *attach_bus(GstElement *element) {
   GstBus *bus = gst_bus_new();
   gst_element_set_bus(element, bus);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gsttollamar.h"
+#include "support/element_log.h"
 
 namespace tollamar_test {
 
@@ -98,31 +99,7 @@ struct QueueItem {
 };
 std::vector<QueueItem> queue_items(GstElement *element);
 
-// Collects the formatted log lines that the "tollamar" category writes for
-// one object, and lets a test wait for a given line.
-class LogWatcher {
- public:
-  explicit LogWatcher(gpointer object);
-  ~LogWatcher();
-  LogWatcher(const LogWatcher &) = delete;
-  LogWatcher &operator=(const LogWatcher &) = delete;
-
-  // Blocks until a line equal to @line has been written (counting lines that
-  // were written before the call), consuming it. Fails the test after a
-  // generous safety limit instead of hanging the suite.
-  bool wait_for(const std::string &line);
-  bool seen(const std::string &line);
-
- private:
-  static void log_function(GstDebugCategory *category, GstDebugLevel level,
-                           const gchar *file, const gchar *function,
-                           gint line, GObject *object, GstDebugMessage *message,
-                           gpointer user_data);
-  gpointer object_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-};
+using test_support::ElementLog;
 
 // Collects the element's messages on a private bus.
 GstBus *attach_bus(GstElement *element);

@@ -38,14 +38,14 @@ void restart_upstream(Harness &h) {
 
 TEST(TollamarCrossingFlushes, DownstreamFlushStopGetsPastATaskHeldInPaused) {
   // Outlives the element, whose task writes to it until it is stopped.
-  std::unique_ptr<tollamar_output::LogCapture> log;
+  std::unique_ptr<tollamar_output::ElementLog> log;
   Harness h("livevideorate");
   h.pause();
   gst_harness_set_src_caps_str(h.get(), kVideoCaps);
   // An upstream flush: flush-start leaves through the source pad at once,
   // the flush-stop waits in the queue for a task that holds until PLAYING.
   ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_flush_start()));
-  log.reset(new tollamar_output::LogCapture(h.element(), GST_LEVEL_DEBUG));
+  log.reset(new tollamar_output::ElementLog(h.element(), GST_LEVEL_DEBUG));
   ASSERT_TRUE(gst_harness_push_event(h.get(), gst_event_new_flush_stop(TRUE)));
   ASSERT_TRUE(GST_PAD_IS_FLUSHING(h.self()->srcpad));
   // The restarted task holds on, waiting for PLAYING.

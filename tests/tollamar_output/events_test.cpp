@@ -83,7 +83,7 @@ TEST(TollamarEvents, UpstreamEventsAreForwardedInOrderWithTheBuffers) {
 
 TEST(TollamarEvents, BytesSegmentStopsWithTheStreamErrorAndEos) {
   Harness h("livevideorate");
-  LogCapture errors(h.element(), GST_LEVEL_ERROR);
+  ElementLog errors(h.element(), GST_LEVEL_ERROR);
   h.play();
   gst_harness_set_src_caps_str(h.get(), kRgbx4);
   GstSegment segment;
@@ -97,7 +97,7 @@ TEST(TollamarEvents, BytesSegmentStopsWithTheStreamErrorAndEos) {
   GstEvent *eos = h.wait_event_of_type(GST_EVENT_EOS);
   ASSERT_NE(eos, nullptr);
   gst_event_unref(eos);
-  EXPECT_EQ(errors.messages(),
+  EXPECT_EQ(errors.lines(),
             std::vector<std::string>{"Non-time segments not supported"});
   EXPECT_EQ(gst_harness_push(h.get(), make_buffer(0, kSlot, 64)),
             GST_FLOW_ERROR);
@@ -105,7 +105,7 @@ TEST(TollamarEvents, BytesSegmentStopsWithTheStreamErrorAndEos) {
 
 TEST(TollamarEvents, UnparsableUpstreamCapsAreNotNegotiated) {
   Harness h("livevideorate");
-  LogCapture errors(h.element(), GST_LEVEL_ERROR);
+  ElementLog errors(h.element(), GST_LEVEL_ERROR);
   h.play();
   // Alternate fields need the "format:Interlaced" caps feature.
   gst_harness_set_src_caps_str(
@@ -118,7 +118,7 @@ TEST(TollamarEvents, UnparsableUpstreamCapsAreNotNegotiated) {
   GstEvent *eos = h.wait_event_of_type(GST_EVENT_EOS);
   ASSERT_NE(eos, nullptr);
   gst_event_unref(eos);
-  EXPECT_EQ(errors.messages(), std::vector<std::string>{"Failed to parse caps"});
+  EXPECT_EQ(errors.lines(), std::vector<std::string>{"Failed to parse caps"});
 }
 
 TEST(TollamarEvents, EosFromUpstreamIsForwardedOnceAndRefusesLaterBuffers) {
@@ -247,7 +247,7 @@ TEST(TollamarFlowErrors, NotLinkedPostsTheStreamErrorAndPushesEos) {
 
 TEST(TollamarFlowErrors, FlushingPausesSilently) {
   Harness h("livevideorate");
-  LogCapture log(h.element(), GST_LEVEL_LOG);
+  ElementLog log(h.element(), GST_LEVEL_LOG);
   h.play();
   gst_pad_add_probe(h.self()->srcpad, GST_PAD_PROBE_TYPE_BUFFER, refuse_buffers,
                     GINT_TO_POINTER(GST_FLOW_FLUSHING), nullptr);
@@ -290,13 +290,13 @@ TEST(TollamarEventsDecisions, UnparsableInventedCapsAreNotNegotiated) {
 
 TEST(TollamarEvents, NoDownstreamCapsIsNotNegotiated) {
   Harness h("livevideorate");
-  LogCapture errors(h.element(), GST_LEVEL_ERROR);
+  ElementLog errors(h.element(), GST_LEVEL_ERROR);
   gst_harness_set_sink_caps_str(h.get(), "audio/x-raw");
   h.play();
   h.crank();
   ErrorMessage e = wait_error(h.element());
   EXPECT_EQ(e.flow_return, GST_FLOW_NOT_NEGOTIATED);
-  EXPECT_EQ(errors.messages(),
+  EXPECT_EQ(errors.lines(),
             std::vector<std::string>{"No possible downstream caps"});
 }
 

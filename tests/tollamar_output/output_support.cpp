@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstring>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 
 namespace tollamar_output {
@@ -232,73 +231,6 @@ std::vector<ErrorMessage> take_errors(GstBus *bus) {
     gst_message_unref(msg);
   }
   return errors;
-}
-
-namespace {
-
-// GStreamer hands log functions to streaming threads through GLib's locks
-// and plain loads, which ThreadSanitizer cannot see. So one function is
-// installed once, and every capture is reached through this mutex: a
-// constant-initialised std::mutex that the thread takes before it touches
-// a capture, which makes construction and destruction visibly ordered
-// against the threads' use.
-std::mutex captures_mutex;
-std::condition_variable captures_changed;
-std::vector<LogCapture *> captures;
-
-}  // namespace
-
-void LogCapture::install() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    gst_debug_add_log_function(&LogCapture::log_function, nullptr, nullptr);
-  });
-}
-
-LogCapture::LogCapture(gpointer object, GstDebugLevel level)
-    : object_(object), level_(level) {
-  init_plugin();
-  install();
-  old_threshold_ = gst_debug_category_get_threshold(gst_tollamar_debug);
-  if (old_threshold_ < level)
-    gst_debug_category_set_threshold(gst_tollamar_debug, level);
-  std::lock_guard<std::mutex> lock(captures_mutex);
-  captures.push_back(this);
-}
-
-LogCapture::~LogCapture() {
-  gst_debug_category_set_threshold(gst_tollamar_debug, old_threshold_);
-  std::lock_guard<std::mutex> lock(captures_mutex);
-  std::erase(captures, this);
-}
-
-bool LogCapture::wait_for(const std::string &message) {
-  std::unique_lock<std::mutex> lock(captures_mutex);
-  return captures_changed.wait_for(lock, std::chrono::seconds(60), [&] {
-    return std::find(messages_.begin(), messages_.end(), message) !=
-           messages_.end();
-  });
-}
-
-std::vector<std::string> LogCapture::messages() {
-  std::lock_guard<std::mutex> lock(captures_mutex);
-  return messages_;
-}
-
-void LogCapture::log_function(GstDebugCategory *category, GstDebugLevel level,
-                              const gchar *, const gchar *, gint,
-                              GObject *object, GstDebugMessage *message,
-                              gpointer) {
-  if (category != gst_tollamar_debug)
-    return;
-  std::lock_guard<std::mutex> lock(captures_mutex);
-  bool taken = false;
-  for (LogCapture *capture : captures) {
-    if (level != capture->level_ || object != capture->object_) continue;
-    capture->messages_.push_back(gst_debug_message_get(message));
-    taken = true;
-  }
-  if (taken) captures_changed.notify_all();
 }
 
 }  // namespace tollamar_output

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gsttollamar.h"
+#include "support/element_log.h"
 
 namespace tollamar_output {
 
@@ -81,30 +82,6 @@ std::vector<ErrorMessage> take_errors(GstBus *bus);
 // comes within a generous safety limit (the element posts it from its task).
 ErrorMessage wait_error(GstElement *element);
 
-// Collects the messages that the "tollamar" debug category writes at @level
-// for one object while it lives. All captures share one lock (see the
-// source for why).
-class LogCapture {
- public:
-  LogCapture(gpointer object, GstDebugLevel level);
-  ~LogCapture();
-  LogCapture(const LogCapture &) = delete;
-  LogCapture &operator=(const LogCapture &) = delete;
-  std::vector<std::string> messages();
-  // Blocks until @message has been logged; false after a generous safety
-  // limit, so a broken element fails the test instead of hanging it.
-  bool wait_for(const std::string &message);
-
- private:
-  static void install();
-  static void log_function(GstDebugCategory *category, GstDebugLevel level,
-                           const gchar *file, const gchar *function,
-                           gint line, GObject *object, GstDebugMessage *message,
-                           gpointer user_data);
-  gpointer object_;
-  GstDebugLevel level_;
-  GstDebugLevel old_threshold_;
-  std::vector<std::string> messages_;
-};
+using test_support::ElementLog;
 
 }  // namespace tollamar_output

@@ -297,7 +297,7 @@ TEST(TollamarPacingDecisions, FlushWithoutInputReanchorsAtTheClock) {
 
 TEST(TollamarPacingDecisions, ZeroFrameRateVideoPacesAt25WithOneWarning) {
   Harness h("livevideorate");
-  LogCapture warnings(h.element(), GST_LEVEL_WARNING);
+  ElementLog warnings(h.element(), GST_LEVEL_WARNING);
   h.play();
   gst_harness_set_src_caps_str(
       h.get(),
@@ -312,14 +312,14 @@ TEST(TollamarPacingDecisions, ZeroFrameRateVideoPacesAt25WithOneWarning) {
     EXPECT_EQ(GST_BUFFER_DURATION(buf), kSlot);
     gst_buffer_unref(buf);
   }
-  EXPECT_EQ(warnings.messages(),
+  EXPECT_EQ(warnings.lines(),
             std::vector<std::string>{"Frame rate 0/1 has no slot length, "
                                      "pacing and filling at 25/1 instead"});
 }
 
 TEST(TollamarPacingDecisions, ZeroFillFramerateAudioPacesAt25WithOneWarning) {
   Harness h("liveaudiorate");
-  LogCapture warnings(h.element(), GST_LEVEL_WARNING);
+  ElementLog warnings(h.element(), GST_LEVEL_WARNING);
   gst_util_set_object_arg(G_OBJECT(h.element()), "fill-framerate", "0/1");
   h.play();
   for (guint i = 0; i < 3; i++) {
@@ -332,7 +332,7 @@ TEST(TollamarPacingDecisions, ZeroFillFramerateAudioPacesAt25WithOneWarning) {
     EXPECT_EQ(gst_buffer_get_size(buf), 1920u * 2u);
     gst_buffer_unref(buf);
   }
-  EXPECT_EQ(warnings.messages(),
+  EXPECT_EQ(warnings.lines(),
             std::vector<std::string>{"Frame rate 0/1 has no slot length, "
                                      "pacing and filling at 25/1 instead"});
 }
