@@ -599,6 +599,25 @@ consumed:
   return TRUE;
 }
 
+/* Clock time at which the slot due at running time @due is late by
+ * @lateness. The sum saturates at the largest time that is also a valid
+ * GstClockTimeDiff, which stands for "not due in any clock's lifetime": a
+ * "max-lateness" of centuries must not wrap round to a slot due at once.
+ * Sets *@beyond_range when the sum reaches that limit. */
+static GstClockTime
+gst_tollamar_deadline (GstClockTime due, GstClockTime base_time,
+    GstClockTime lateness, gboolean * beyond_range)
+{
+  const GstClockTime limit = G_MAXINT64;
+
+  if (due >= limit || base_time >= limit - due
+      || lateness >= limit - due - base_time) {
+    *beyond_range = TRUE;
+    return limit;
+  }
+  return due + base_time + lateness;
+}
+
 /* Returns TRUE when the task goes on, FALSE when it must pause with @reason;
  * the lock is held on entry and released on return either way. */
 static gboolean
@@ -608,6 +627,8 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
   GstClockTime deadline, due;
   GstClockTime anchor = GST_CLOCK_TIME_NONE;
   GstClockID id;
+  GstClockReturn wait_result;
+  gboolean beyond_range = FALSE;
   GstFlowReturn ret;
 
   GST_DEBUG_OBJECT (self, "Have no item currently");
@@ -624,15 +645,18 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
   }
 
   /* A known latency already holds max-lateness; adding it again would make
-   * every idle gap buffer late by max-lateness at a synchronised sink. */
-  if (GST_CLOCK_TIME_IS_VALID (self->latency))
-    deadline = MAX (self->latency, self->max_lateness) + due + base_time;
-  else
-    deadline = self->max_lateness + self->latency + due + base_time;
-  /* With latency still none the sum ends 1 ns early on purpose; when that
-   * lands exactly on "none" the slot is simply due at once. */
-  if (deadline == GST_CLOCK_TIME_NONE)
-    deadline = 0;
+   * every idle gap buffer late by max-lateness at a synchronised sink. With
+   * latency still none the sum ends 1 ns early on purpose, and a slot whose
+   * sum is 0 is simply due at once. */
+  if (GST_CLOCK_TIME_IS_VALID (self->latency)) {
+    deadline = gst_tollamar_deadline (due, base_time,
+        MAX (self->latency, self->max_lateness), &beyond_range);
+  } else {
+    deadline = gst_tollamar_deadline (due, base_time, self->max_lateness,
+        &beyond_range);
+    if (deadline > 0 && !beyond_range)
+      deadline -= 1;
+  }
   id = self->clock_id = gst_clock_new_single_shot_id (clock, deadline);
   gst_tollamar_unlock (self);
 
@@ -640,7 +664,7 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
   gst_tollamar_release_stream (self);
   GST_DEBUG_OBJECT (self, "Waiting for clock to reach %" GST_TIME_FORMAT,
       GST_TIME_ARGS (deadline));
-  gst_clock_id_wait (id, NULL);
+  wait_result = gst_clock_id_wait (id, NULL);
   gst_tollamar_retake_stream (self);
 
   gst_tollamar_lock (self);
@@ -662,6 +686,20 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
     GST_DEBUG_OBJECT (self, "Have items now, retrying");
     gst_tollamar_unlock (self);
     return TRUE;
+  }
+
+  /* The clock stands at the end of its range: every later slot would be due
+   * at once, and the grid's sums would wrap. No real clock gets there. */
+  if (beyond_range && wait_result != GST_CLOCK_UNSCHEDULED) {
+    gst_tollamar_unlock (self);
+    GST_ELEMENT_ERROR (self, CORE, CLOCK,
+        ("The clock has run past the times the output can be paced at."),
+        ("slot due at running time %" GST_TIME_FORMAT ", base time %"
+            GST_TIME_FORMAT, GST_TIME_ARGS (due), GST_TIME_ARGS (base_time)));
+    gst_tollamar_lock (self);
+    *reason = self->flow_return = GST_FLOW_ERROR;
+    gst_tollamar_unlock (self);
+    return FALSE;
   }
 
   if (GST_CLOCK_TIME_IS_VALID (anchor)

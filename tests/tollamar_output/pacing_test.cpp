@@ -392,4 +392,28 @@ TEST(TollamarPacingDecisions, GapPastTheSegmentStopKeepsItsTimeline) {
   expect_next(h, 10 * GST_SECOND + 2 * kSlot, true);
 }
 
+// A "max-lateness" of centuries means no slot is due in any clock's
+// lifetime. The deadline must saturate, not wrap round to "at once"; and
+// should a clock still get there, the element stops with an error instead
+// of pacing on sums that wrap.
+TEST(TollamarPacingDecisions, MaxLatenessOfCenturiesNeverWrapsTheDeadline) {
+  Harness h("livevideorate");
+  g_object_set(h.element(), "max-lateness", G_MAXUINT64, nullptr);
+  start_video(h);
+  EXPECT_EQ(h.next_wait_time(), static_cast<GstClockTime>(G_MAXINT64));
+  push(h, 0);
+  expect_next(h, 0, false);
+  EXPECT_EQ(h.next_wait_time(), static_cast<GstClockTime>(G_MAXINT64));
+
+  h.crank();
+  ErrorMessage e = wait_error(h.element());
+  EXPECT_EQ(e.domain, GST_CORE_ERROR);
+  EXPECT_EQ(e.code, GST_CORE_ERROR_CLOCK);
+  EXPECT_EQ(e.text, "The clock has run past the times the output can be paced at.");
+  GstEvent *eos = h.wait_event_of_type(GST_EVENT_EOS);
+  ASSERT_NE(eos, nullptr);
+  gst_event_unref(eos);
+  EXPECT_EQ(gst_harness_buffers_in_queue(h.get()), 0u);
+}
+
 }  // namespace
