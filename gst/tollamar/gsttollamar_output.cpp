@@ -77,8 +77,10 @@ grid_rate_quark (void)
 /* with LOCK: the frame index counts slots of one rate only. When the rate
  * changes (new caps, a new "fill-framerate"), the old index against the new
  * slot length would jump the timestamps forward or back, so the grid starts
- * again where the next buffer is due. */
-static void
+ * again where the next buffer is due. The grid takes the new rate only here:
+ * a "fill-framerate" set while the task waits for a slot must not change the
+ * slot under it. */
+void
 gst_tollamar_follow_rate (GstTollamar * self)
 {
   guint64 n, d;
@@ -107,13 +109,28 @@ gst_tollamar_follow_rate (GstTollamar * self)
   }
 }
 
+/* with LOCK: the rate the grid counts slots in, as the last pass took it. */
+static void
+gst_tollamar_grid_rate (GstTollamar * self, guint64 * n, guint64 * d)
+{
+  guint64 *rate =
+      (guint64 *) g_object_get_qdata (G_OBJECT (self), grid_rate_quark ());
+
+  if (!rate) {
+    gst_tollamar_pacing_rate (self, n, d);
+    return;
+  }
+  *n = *rate >> 32;
+  *d = *rate & G_MAXUINT32;
+}
+
 /* with LOCK */
 GstClockTime
 gst_tollamar_nominal (GstTollamar * self, guint32 n)
 {
   guint64 fps_n, fps_d;
 
-  gst_tollamar_pacing_rate (self, &fps_n, &fps_d);
+  gst_tollamar_grid_rate (self, &fps_n, &fps_d);
   return gst_util_uint64_scale (n, fps_d * GST_SECOND, fps_n);
 }
 
@@ -399,7 +416,7 @@ gst_tollamar_limit_end (GstTollamar * self, GstClockTime w, GstClockTime e)
 
   if (!GST_CLOCK_TIME_IS_VALID (e) || !gst_tollamar_is_video (self))
     return e;
-  gst_tollamar_pacing_rate (self, &fps_n, &fps_d);
+  gst_tollamar_grid_rate (self, &fps_n, &fps_d);
   from = w;
   if (GST_CLOCK_TIME_IS_VALID (self->next_running_time)
       && self->next_running_time > from)
@@ -416,7 +433,7 @@ gst_tollamar_target_frame (GstTollamar * self, GstClockTime diff)
   guint64 fps_n, fps_d;
   gdouble t;
 
-  gst_tollamar_pacing_rate (self, &fps_n, &fps_d);
+  gst_tollamar_grid_rate (self, &fps_n, &fps_d);
   /* The distortion stretches the slot; rounding up after dividing by it
    * would lose a whole slot whenever it is a hair above 1.0. */
   if (self->distortion == 1.0)

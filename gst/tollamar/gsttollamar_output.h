@@ -14,6 +14,12 @@ G_BEGIN_DECLS
  * 25/1 instead and says so once with a WARNING. */
 void gst_tollamar_pacing_rate (GstTollamar * self, guint64 * n, guint64 * d);
 
+/* with LOCK: lets the grid take the pacing rate, starting it again at the
+ * next due time if the rate changed. The grid counts in one rate between
+ * calls, which come at the start of a pass and when the element invents its
+ * own caps. */
+void gst_tollamar_follow_rate (GstTollamar * self);
+
 /* with LOCK: offset of slot @n from the base, rounded down. */
 GstClockTime gst_tollamar_nominal (GstTollamar * self, guint32 n);
 

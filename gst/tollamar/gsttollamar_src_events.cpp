@@ -111,6 +111,8 @@ gst_tollamar_invent_caps (GstTollamar * self, GstFlowReturn * ret)
       self->video_info = info;
       self->fps_n = GST_VIDEO_INFO_FPS_N (&info);
       self->fps_d = GST_VIDEO_INFO_FPS_D (&info);
+      /* The gap about to be made is the first slot in this format. */
+      gst_tollamar_follow_rate (self);
     }
   } else {
     GstAudioInfo info;

@@ -117,7 +117,9 @@ class OutputChecks {
       last_running_time_ = GST_CLOCK_TIME_NONE;
     GstClockTime running_time = gst_segment_to_running_time(&segment_, GST_FORMAT_TIME, GST_BUFFER_PTS(buf));
     if (GST_CLOCK_TIME_IS_VALID(running_time)) {
-      if (GST_CLOCK_TIME_IS_VALID(last_running_time_) && upstream_in_order) {
+      // In a segment that plays backwards upstream's rising timestamps are
+      // falling running times, whatever restarted the checks since.
+      if (GST_CLOCK_TIME_IS_VALID(last_running_time_) && upstream_in_order && segment_.rate > 0) {
         // An upstream buffer after gap buffers goes out when it reaches the
         // next due slot, so only its end is sure to lie past them; it may
         // start up to its own length before.

@@ -416,4 +416,32 @@ TEST(TollamarPacingDecisions, MaxLatenessOfCenturiesNeverWrapsTheDeadline) {
   EXPECT_EQ(gst_harness_buffers_in_queue(h.get()), 0u);
 }
 
+// A "fill-framerate" set while the task waits for a slot applies from the
+// slot after it: counting the waiting slot's index in the new slot length
+// would move it, here 640 ms forward, leaving a hole.
+TEST(TollamarPacingDecisions, FillFramerateSetWhileWaitingAppliesFromTheNextSlot) {
+  Harness h("liveaudiorate");
+  h.play();
+  for (guint i = 0; i < 4; i++) {
+    h.crank();
+    expect_next(h, i * kSlot, true);
+  }
+  EXPECT_EQ(h.next_wait_time(), 4 * kSlot + kMaxLateness - 1);
+  gst_util_set_object_arg(G_OBJECT(h.element()), "fill-framerate", "5/1");
+  h.crank();
+  GstBuffer *buf = h.pull();
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(GST_BUFFER_PTS(buf), 4 * kSlot);
+  EXPECT_EQ(GST_BUFFER_DURATION(buf), kSlot);
+  gst_buffer_unref(buf);
+  for (guint i = 0; i < 2; i++) {
+    h.crank();
+    buf = h.pull();
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(GST_BUFFER_PTS(buf), 5 * kSlot + i * 200 * GST_MSECOND);
+    EXPECT_EQ(GST_BUFFER_DURATION(buf), 200 * GST_MSECOND);
+    gst_buffer_unref(buf);
+  }
+}
+
 }  // namespace
