@@ -351,6 +351,8 @@ class Session {
         FUZZ_CHECK(gst_element_set_state(h_->element, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE,
                    "the element refuses to stop");
         sent_stream_start_ = sent_caps_ = sent_segment_ = false;
+        // Deactivating the pads ended any flush.
+        downstream_flushing_ = false;
         checks_->restart();
         play();
         break;
@@ -365,9 +367,16 @@ class Session {
     switch (how % 4) {
       case 0:
         gst_harness_push_upstream_event(h_, gst_event_new_flush_start());
+        downstream_flushing_ = true;
         break;
       case 1:
+        // GStreamer's rules hold downstream too: a flush-stop follows a
+        // flush-start. A lone one strips the source pad's segment before
+        // the element hears of it, while its task may be pushing.
+        if (!downstream_flushing_)
+          gst_harness_push_upstream_event(h_, gst_event_new_flush_start());
         gst_harness_push_upstream_event(h_, gst_event_new_flush_stop(TRUE));
+        downstream_flushing_ = false;
         sent_segment_ = false;
         checks_->upstream_in_order = true;
         break;
@@ -435,6 +444,7 @@ class Session {
   bool sent_stream_start_ = false;
   bool sent_caps_ = false;
   bool sent_segment_ = false;
+  bool downstream_flushing_ = false;
 };
 
 }  // namespace
