@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/pipeline_run.h"
 #include "support/subprocess.h"
 #include "udp_listener.h"
 
@@ -20,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::EnvChanges;
 using testing_support::Outcome;
+using testing_support::run_pipeline;
 using testing_support::run_to_end;
 
 std::string read_file(const fs::path &path) {
@@ -27,25 +29,6 @@ std::string read_file(const fs::path &path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-// Runs a gst-launch style description in this process until end of stream.
-void run_pipeline(const std::string &description) {
-  GError *error = nullptr;
-  GstElement *pipeline = gst_parse_launch(description.c_str(), &error);
-  ASSERT_TRUE(pipeline) << (error ? error->message : "");
-  ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-  GstBus *bus = gst_element_get_bus(pipeline);
-  GstMessage *message = gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND,
-                                                   GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-  ASSERT_TRUE(message);
-  EXPECT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_EOS);
-  gst_message_unref(message);
-  gst_object_unref(bus);
-  gst_element_set_state(pipeline, GST_STATE_NULL);
-  gst_object_unref(pipeline);
-  if (error)
-    g_error_free(error);
 }
 
 // Every NERKO_ variable removed, so the developer's shell cannot change results.

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "exposition_parser.h"
+#include "support/pipeline_run.h"
 #include "support/subprocess.h"
 
 namespace nerko::test {
@@ -22,6 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::EnvChanges;
 using testing_support::Outcome;
+using testing_support::run_pipeline;
 using testing_support::run_to_end;
 
 std::string read_file(const fs::path &path) {
@@ -36,25 +38,6 @@ size_t count_of(const std::string &text, const std::string &part) {
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
     ++count;
   return count;
-}
-
-// Runs a gst-launch style description in this process until end of stream.
-void run_pipeline(const std::string &description) {
-  GError *error = nullptr;
-  GstElement *pipeline = gst_parse_launch(description.c_str(), &error);
-  ASSERT_TRUE(pipeline) << (error ? error->message : "");
-  if (error)
-    g_error_free(error);
-  ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-  GstBus *bus = gst_element_get_bus(pipeline);
-  GstMessage *message =
-      gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-  EXPECT_TRUE(message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS);
-  if (message)
-    gst_message_unref(message);
-  gst_object_unref(bus);
-  gst_element_set_state(pipeline, GST_STATE_NULL);
-  gst_object_unref(pipeline);
 }
 
 // Four free consecutive UDP ports of 127.0.0.1, kept bound so the program's

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "support/pipeline_run.h"
 #include "support/subprocess.h"
 
 namespace nerko::reliability {
@@ -35,9 +36,7 @@ class TempDir {
 // developer's shell cannot change a result.
 testing_support::EnvChanges settings_env(const testing_support::EnvChanges &changes = {});
 
-// Runs a gst-launch style description in this process until end of stream;
-// a failure is a test failure.
-void run_pipeline(const std::string &description);
+using testing_support::run_pipeline;
 
 // Media made in-process, all 320x240 and short, so the suite stays fast.
 void make_audio_video_clip(const fs::path &file, int seconds);  // Theora + Vorbis in Matroska

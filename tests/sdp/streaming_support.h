@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/pipeline_run.h"
 #include "support/subprocess.h"
 
 namespace nerko::test {
@@ -32,25 +33,6 @@ inline std::string read_text_file(const fs::path &path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-// Runs a gst-launch description in this process until end of stream.
-inline void run_to_eos(const std::string &description) {
-  GError *error = nullptr;
-  GstElement *pipeline = gst_parse_launch(description.c_str(), &error);
-  ASSERT_TRUE(pipeline) << (error ? error->message : "");
-  if (error)
-    g_error_free(error);
-  ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-  GstBus *bus = gst_element_get_bus(pipeline);
-  GstMessage *message =
-      gst_bus_timed_pop_filtered(bus, 120 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-  ASSERT_TRUE(message);
-  EXPECT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_EOS);
-  gst_message_unref(message);
-  gst_object_unref(bus);
-  gst_element_set_state(pipeline, GST_STATE_NULL);
-  gst_object_unref(pipeline);
 }
 
 // Theora video of `frames` frames at 25/s (320x240) and, when `audio_buffers`
@@ -65,11 +47,11 @@ inline void make_clip(const fs::path &path, int frames, int audio_buffers) {
   if (audio_buffers > 0)
     description += " audiotestsrc num-buffers=" + std::to_string(audio_buffers) +
                    " samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! vorbisenc ! queue ! mux.";
-  run_to_eos(description);
+  testing_support::run_pipeline(description);
 }
 
 inline void make_audio_clip(const fs::path &path, int audio_buffers) {
-  run_to_eos("audiotestsrc num-buffers=" + std::to_string(audio_buffers) +
+  testing_support::run_pipeline("audiotestsrc num-buffers=" + std::to_string(audio_buffers) +
              " samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! vorbisenc ! oggmux"
              " ! filesink location=" + path.string());
 }
