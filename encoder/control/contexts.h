@@ -10,12 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "encoder/graph/input_activity.h"
+#include "encoder/graph/live_rate_head.h"
 #include "encoder/graph/sdp_file.h"
 #include "gst_ref.h"
 #include "prometheus_settings.h"
 #include "stream_sinks.h"
 
 namespace nerko {
+
+class InputSupervisor;
 
 // "pad-added" of uridecodebin; read-only after creation.
 struct PadAddedContext {
@@ -26,6 +30,12 @@ struct PadAddedContext {
   uint32_t audio_fec_percent;
   // Rewritten after every branch built; none unless NERKO_SDP_FILE is set.
   std::shared_ptr<SessionDescriptionFile> session_description = nullptr;
+  // Told of every decoded buffer that reaches a branch (the input watchdog).
+  SharedInputActivity activity = nullptr;
+  // Set when the stream outlives its input: branches start with a live-rate
+  // element, and branch failures are posted from rtpbin, so that they end
+  // the run instead of counting as a failed input.
+  std::shared_ptr<const LiveRateHeads> heads = nullptr;
 };
 
 // "request-fec-encoder" of rtpbin.
@@ -42,6 +52,9 @@ struct BusWatchContext {
   MainLoopRef main_loop;
   ElementRef pipeline;
   std::shared_ptr<RunEnd> run_end = std::make_shared<RunEnd>(RunEnd::Running);
+  // Set when the stream outlives its input: it takes the input's errors and
+  // reports (see keep_alive.h).
+  std::shared_ptr<InputSupervisor> keep_alive = nullptr;
 };
 
 // The five-second statistics timer; used only on the main thread.
@@ -53,6 +66,9 @@ struct StatsTimerContext {
   bool write_stats_file = true;
   // Set when the tick also leaves a Prometheus text file.
   std::optional<PrometheusExport> prometheus;
+  // Set when the stream outlives its input: the input's health joins the
+  // Prometheus file.
+  std::shared_ptr<InputSupervisor> keep_alive = nullptr;
 };
 
 // GDestroyNotify / GClosureNotify adapters for the contexts above.

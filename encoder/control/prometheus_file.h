@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "input_health.h"
 #include "prometheus_settings.h"
 #include "statistics.h"
 
@@ -21,6 +22,7 @@ std::optional<std::string> write_file_atomically(const std::string &path, std::s
 // "Warning, failed to write Prometheus file <path>: <reason>" on `err` when
 // writing starts to fail, nothing more while it keeps failing, and warns
 // again only after a write has succeeded in between.
-void export_prometheus_tick(PrometheusExport &target, const SenderCounts &counts, bool ready, std::FILE *err);
+void export_prometheus_tick(PrometheusExport &target, const SenderCounts &counts, bool ready, std::FILE *err,
+                            const InputHealth *input = nullptr);
 
 }  // namespace nerko

@@ -27,6 +27,21 @@ std::string sender_sample(std::string_view channel, const char *session, const c
          std::to_string(bytes) + "\n";
 }
 
+std::string input_health_text(const InputHealth &input, std::string_view channel) {
+  return "# HELP nerko_encoder_input_up 1 while decoded buffers arrive from the input, 0 while it stalls or is reopened.\n"
+         "# TYPE nerko_encoder_input_up gauge\n"
+         "nerko_encoder_input_up" + label_set(channel, "") + (input.up ? " 1\n" : " 0\n") +
+         "# HELP nerko_encoder_input_restarts_total Inputs made anew after the input was lost.\n"
+         "# TYPE nerko_encoder_input_restarts_total counter\n"
+         "nerko_encoder_input_restarts_total" + label_set(channel, "") + " " + std::to_string(input.restarts) + "\n"
+         "# HELP nerko_encoder_filled_buffers_total Buffers made up (black or last frame, silence) while the input gave none.\n"
+         "# TYPE nerko_encoder_filled_buffers_total counter\n"
+         "nerko_encoder_filled_buffers_total" + label_set(channel, "kind=\"video\"") + " " +
+         std::to_string(input.filled_video) + "\n"
+         "nerko_encoder_filled_buffers_total" + label_set(channel, "kind=\"audio\"") + " " +
+         std::to_string(input.filled_audio) + "\n";
+}
+
 }  // namespace
 
 std::string prometheus_label_value(std::string_view value) {
@@ -45,7 +60,7 @@ std::string prometheus_label_value(std::string_view value) {
 }
 
 std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
-                            std::string_view channel) {
+                            std::string_view channel, const InputHealth *input) {
   std::string text =
       "# HELP nerko_encoder_bytes_served_total Bytes sent by each UDP sender of the encoder.\n"
       "# TYPE nerko_encoder_bytes_served_total counter\n";
@@ -62,6 +77,8 @@ std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_
       "# TYPE nerko_encoder_build_info gauge\n"
       "nerko_encoder_build_info" +
       label_set(channel, "revision=\"" + prometheus_label_value(revision) + "\"") + " 1\n";
+  if (input)
+    text += input_health_text(*input, channel);
   return text;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "input_health.h"
 #include "statistics.h"
 
 namespace nerko {
@@ -14,8 +15,9 @@ std::string prometheus_label_value(std::string_view value);
 
 // The bytes-served counter of each sender, the ready gauge and the build
 // information, each with its HELP and TYPE lines; every sample carries
-// channel="<channel>" first when `channel` is not empty.
+// channel="<channel>" first when `channel` is not empty. With `input`
+// (the stream outlives its input) the input's health follows.
 std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
-                            std::string_view channel);
+                            std::string_view channel, const InputHealth *input = nullptr);
 
 }  // namespace nerko

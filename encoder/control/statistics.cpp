@@ -9,6 +9,7 @@
 
 #include "build_revision.h"
 #include "fatal.h"
+#include "keep_alive.h"
 #include "prometheus_file.h"
 
 namespace nerko {
@@ -70,7 +71,8 @@ std::string statistics_line(const SenderCounts &c) {
          ", Audio RTCP:" + std::to_string(c.audio_rtcp) + ", Total:" + std::to_string(c.total()) + "\n";
 }
 
-void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err) {
+void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
+                 const InputHealth *input) {
   std::string line = statistics_line(counts);
   std::fputs(line.c_str(), out);
   std::fputs("\n", out);
@@ -82,15 +84,19 @@ void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FI
   if (context.write_stats_file && context.arguments.size() > 4)
     write_statistics_file(context.arguments[4], line, err);
   if (context.prometheus)
-    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err);
+    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err, input);
 }
 
 gboolean on_stats_tick(gpointer data) {
   auto *context = static_cast<StatsTimerContext *>(data);
+  // Read before the senders are locked: no other lock is taken under theirs.
+  std::optional<InputHealth> input;
+  if (context->keep_alive)
+    input = context->keep_alive->health();
   // Held for the whole tick, file included: a branch being built waits for
   // it, and it never reads a session that is only half recorded.
   std::lock_guard<std::mutex> lock(context->sinks->mutex);
-  report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr);
+  report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr, input ? &*input : nullptr);
   return TRUE;
 }
 

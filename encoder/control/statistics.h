@@ -10,6 +10,7 @@
 #include <string>
 
 #include "contexts.h"
+#include "input_health.h"
 #include "stream_sinks.h"
 
 namespace nerko {
@@ -38,7 +39,9 @@ std::string statistics_line(const SenderCounts &counts);
 // Everything a tick does once the counters are read: the console line with an
 // empty line after it, the ready check, and the statistics file. `out` and
 // `err` are standard output and error in the program.
-void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err);
+// `input` (when the stream outlives its input) joins the Prometheus file.
+void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
+                 const InputHealth *input = nullptr);
 
 // Timer handler; `data` is a StatsTimerContext. Holds the sinks' mutex for the
 // whole tick. Always returns TRUE.

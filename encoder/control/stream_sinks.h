@@ -1,5 +1,6 @@
 // The one record shared between the branch builder (streaming threads) and the
-// statistics timer (main thread): the four UDP senders.
+// statistics timer (main thread): the four UDP senders, and the branches'
+// live-rate heads.
 #pragma once
 
 #include <memory>
@@ -16,6 +17,10 @@ struct StreamSinks {
   ElementRef video_rtcp;
   ElementRef audio_rtp;
   ElementRef audio_rtcp;
+  // The live-rate elements heading the branches when the stream outlives its
+  // input; every new input's streams are linked to them.
+  ElementRef video_head;
+  ElementRef audio_head;
 };
 
 // Jointly owned by the run sequence and the handler contexts; the count is atomic.

@@ -63,11 +63,22 @@ std::string pad_name(GstPad *pad) {
   return name ? name.get() : "";
 }
 
+// A new input's stream joins the branch an earlier input built.
+Status feed_existing_branch(GstPad *new_pad, GstElement *head) {
+  PadRef sink(gst_element_get_static_pad(head, "sink"));
+  if (!sink)
+    return EncoderError::no_such_pad("sink", element_name(head));
+  if (gst_pad_is_linked(sink.get()))
+    return std::nullopt;
+  return link_pads(new_pad, sink.get());
+}
+
 }  // namespace
 
 Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *pipeline,
                     GstElement *rtpbin, GstPad *new_pad, uint32_t audio_fec_percent,
-                    std::FILE *console, SessionDescriptionFile *session_description) {
+                    std::FILE *console, SessionDescriptionFile *session_description,
+                    const LiveRateHeads *heads) {
   CapsRef caps(gst_pad_get_current_caps(new_pad));
   if (!caps)
     fatal_stop("Decoder pad " + pad_name(new_pad) + " has no caps");
@@ -83,9 +94,17 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
                                         360, nullptr));
   CapsRef rate_caps(gst_caps_new_simple("video/x-raw", "framerate", GST_TYPE_FRACTION, 10, 1, nullptr));
 
-  std::vector<ElementRef> before = children_of(pipeline);
-  BranchTarget target{pipeline, rtpbin, new_pad, destination, sinks, console};
   std::string_view kind = gst_structure_get_name(first);
+  if (heads) {
+    GstElement *head = kind == "video/x-raw"   ? sinks.video_head.get()
+                       : kind == "audio/x-raw" ? sinks.audio_head.get()
+                                               : nullptr;
+    if (head)
+      return feed_existing_branch(new_pad, head);
+  }
+
+  std::vector<ElementRef> before = children_of(pipeline);
+  BranchTarget target{pipeline, rtpbin, new_pad, destination, sinks, console, heads};
   if (kind == "video/x-raw") {
     if (Status s = build_video_branch(target, size_caps.get(), rate_caps.get()))
       return s;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "encoder_error.h"
+#include "live_rate_head.h"
 #include "sdp_file.h"
 #include "stream_sinks.h"
 
@@ -18,11 +19,15 @@ namespace nerko {
 // branch for "audio/x-raw" (nothing for any other stream), and brings the new
 // elements to the pipeline's state. Settings lines go to `console`. With a
 // `session_description`, a built branch also rewrites that file.
+// With `heads` every branch starts with a live-rate element, and a stream of
+// a kind whose branch an earlier input built is linked to that branch's head
+// instead (a second stream of that kind in one input is left unlinked).
 // A pad without caps, a malformed destination and a malformed setting are
 // fatal stops; every other failure is returned.
 Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *pipeline,
                     GstElement *rtpbin, GstPad *new_pad, uint32_t audio_fec_percent,
                     std::FILE *console = stdout,
-                    SessionDescriptionFile *session_description = nullptr);
+                    SessionDescriptionFile *session_description = nullptr,
+                    const LiveRateHeads *heads = nullptr);
 
 }  // namespace nerko

@@ -31,10 +31,13 @@ Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElemen
 }
 
 Status configure_session_senders(const RtpSession &session, const Destination &destination,
-                                 GstElement *rtp_sender, GstElement *rtcp_sender) {
+                                 GstElement *rtp_sender, GstElement *rtcp_sender, bool live_heads) {
   if (Status s = configure_udp_sender(rtp_sender, destination.host,
                                       session_port(destination.base_port, session.rtp_port_offset)))
     return s;
+  if (live_heads)
+    if (Status s = set_bool_property(rtp_sender, "async", false))
+      return s;
   if (Status s = configure_udp_sender(rtcp_sender, destination.host,
                                       session_port(destination.base_port, session.rtcp_port_offset)))
     return s;

@@ -36,9 +36,12 @@ Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElemen
 
 // Points the RTP sender, then the RTCP sender, at the session's two ports,
 // and keeps the RTCP sender out of the pipeline's preroll, clock sync and end
-// of stream (see detach_rtcp_sender).
+// of stream (see detach_rtcp_sender). With `live_heads` (the branch starts
+// with a live-rate element, which produces only while playing) the RTP
+// sender does not wait for a preroll buffer either: the pipeline would stay
+// paused waiting for it.
 Status configure_session_senders(const RtpSession &session, const Destination &destination,
-                                 GstElement *rtp_sender, GstElement *rtcp_sender);
+                                 GstElement *rtp_sender, GstElement *rtcp_sender, bool live_heads = false);
 
 // rtpbin makes RTCP on its own timer and only once playing, so an RTCP
 // sender that waited for it would hold the whole pipeline in preroll (the RTP

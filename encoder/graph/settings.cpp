@@ -175,4 +175,21 @@ uint32_t read_audio_fec_percent() {
   return read_uint_setting("NERKO_AUDIO_FEC_PERCENT", 100);
 }
 
+uint32_t read_input_timeout() {
+  return read_uint_setting("NERKO_INPUT_TIMEOUT", 10);
+}
+
+bool read_keep_alive() {
+  return read_bool_setting("NERKO_KEEP_ALIVE", false);
+}
+
+std::string read_video_fill_mode() {
+  auto value = lookup("NERKO_VIDEO_FILL");
+  if (!value || *value == "black")
+    return "black";
+  if (*value == "last")
+    return "last-frame";
+  malformed("NERKO_VIDEO_FILL", "\"black\" or \"last\"", *value);
+}
+
 }  // namespace nerko

@@ -52,4 +52,13 @@ int32_t read_target_audio_bitrate();
 uint32_t read_video_fec_percent();
 uint32_t read_audio_fec_percent();
 
+// Seconds without a decoded buffer before the input counts as lost; 0 never.
+uint32_t read_input_timeout();
+// Whether the stream outlives its input (see keep_alive.h).
+bool read_keep_alive();
+// livevideorate's "fill-mode" nick for NERKO_VIDEO_FILL: "black" (the
+// default) gives "black", "last" gives "last-frame"; anything else is a
+// fatal stop.
+std::string read_video_fill_mode();
+
 }  // namespace nerko

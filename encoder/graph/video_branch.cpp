@@ -41,7 +41,8 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
                                 {encoder, payloader},
                                 {payloader, session_queue}}))
     return s;
-  if (Status s = link_to_static_pad(target.decoder_pad, convert, "sink"))
+  ElementRef head;
+  if (Status s = feed_branch(target.pipeline, target.heads, StreamKind::Video, target.decoder_pad, convert, head))
     return s;
   if (Status s = link_into_session(target.rtpbin, kVideoSession, session_queue))
     return s;
@@ -62,13 +63,16 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
       return s;
     std::fputs("NERKO BOOST ENABLED\n", target.console);
   }
-  if (Status s = configure_session_senders(kVideoSession, target.destination, rtp_sender, rtcp_sender))
+  if (Status s = configure_session_senders(kVideoSession, target.destination, rtp_sender, rtcp_sender,
+                                           target.heads != nullptr))
     return s;
   if (Status s = configure_vp8_encoder(encoder, settings))
     return s;
 
   target.sinks.video_rtp = ref_object(rtp_sender);
   target.sinks.video_rtcp = ref_object(rtcp_sender);
+  if (head)
+    target.sinks.video_head = std::move(head);
   return std::nullopt;
 }
 

@@ -9,36 +9,21 @@
 #include "bus_watch.h"
 #include "command_line.h"
 #include "encoder/graph/fec.h"
-#include "encoder/graph/no_more_pads.h"
-#include "encoder/graph/pad_added.h"
+#include "encoder/graph/live_rate_head.h"
 #include "encoder/graph/properties.h"
 #include "encoder/graph/sdp_file.h"
 #include "encoder/graph/settings.h"
 #include "fatal.h"
 #include "gst_ref.h"
+#include "input_decoder.h"
+#include "input_watchdog.h"
+#include "keep_alive.h"
 #include "signals.h"
 #include "statistics.h"
 #include "stream_sinks.h"
 
 namespace nerko {
 namespace {
-
-// The pad-added context holds the pipeline, which holds the decoder, which
-// holds the context: disconnecting the handler is what breaks that cycle, on
-// the way out of every path once it is connected.
-class PadAddedConnection {
- public:
-  PadAddedConnection(GstElement *decoder) : decoder_(decoder) {}
-  ~PadAddedConnection() {
-    if (id_ != 0)
-      g_signal_handler_disconnect(decoder_, id_);
-  }
-  gulong *id() { return &id_; }
-
- private:
-  GstElement *decoder_;
-  gulong id_ = 0;
-};
 
 Result<ElementRef> make_element(const char *factory) {
   GstElement *element = gst_element_factory_make(factory, nullptr);
@@ -72,19 +57,40 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   const uint32_t video_fec_percent = read_video_fec_percent();
   const uint32_t audio_fec_percent = read_audio_fec_percent();
   std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", video_fec_percent, audio_fec_percent);
+  const uint32_t input_timeout = read_input_timeout();
+  const bool keep_alive = read_keep_alive();
+
+  SharedInputActivity activity = std::make_shared<InputActivity>();
+  std::shared_ptr<const LiveRateHeads> heads;
+  if (keep_alive) {
+    std::string video_fill_mode = read_video_fill_mode();
+    if (Status status = require_live_rate_elements())
+      return *status;
+    // The input is made only once the pipeline plays; a missing decoder
+    // must still stop the run at once.
+    if (GstElementFactory *factory = gst_element_factory_find("uridecodebin"))
+      gst_object_unref(factory);
+    else
+      return EncoderError::missing_element("uridecodebin");
+    heads = std::make_shared<const LiveRateHeads>(LiveRateHeads{video_fill_mode, activity});
+  }
 
   ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
-  auto made_decoder = make_element("uridecodebin");
-  if (!made_decoder)
-    return made_decoder.error();
-  ElementRef decoder = made_decoder.take();
+  // With keep-alive the input comes and goes; the supervisor makes it.
+  std::unique_ptr<InputDecoder> decoder;
+  if (!keep_alive) {
+    auto made_decoder = InputDecoder::make();
+    if (!made_decoder)
+      return made_decoder.error();
+    decoder = made_decoder.take();
+  }
   auto made_rtpbin = make_element("rtpbin");
   if (!made_rtpbin)
     return made_rtpbin.error();
   ElementRef rtpbin = made_rtpbin.take();
   // gst_bin_add takes over the floating reference only; ours were sunk, so
   // the bin takes a reference of its own and ours stay ours.
-  if (!gst_bin_add(GST_BIN(pipeline.get()), decoder.get()) ||
+  if ((decoder && !gst_bin_add(GST_BIN(pipeline.get()), decoder->element())) ||
       !gst_bin_add(GST_BIN(pipeline.get()), rtpbin.get()))
     return EncoderError::library("Failed to add elements");
 
@@ -94,28 +100,19 @@ Result<RunEnd> run(int argc, const char *const *argv) {
           make_fec_request_closure(new FecRequestContext{video_fec_percent})))
     return *status;
 
-  // Every decoded stream gets its branch from this handler, on a streaming thread.
-  PadAddedConnection pad_added(decoder.get());
-  auto *pad_added_context =
-      new PadAddedContext{ref_object(pipeline.get()), ref_object(rtpbin.get()), line.output, sinks,
-                          audio_fec_percent,
-                          session_description_file(video_fec_percent, audio_fec_percent)};
-  if (Status status = connect_signal_checked(
-          decoder.get(), "pad-added",
-          g_cclosure_new(G_CALLBACK(on_pad_added), pad_added_context,
-                         destroy_context_closure<PadAddedContext>),
-          pad_added.id()))
-    return *status;
-
-  // An input whose streams all go unused would otherwise never end the run.
-  if (Status status = connect_signal_checked(
-          decoder.get(), "no-more-pads",
-          g_cclosure_new(G_CALLBACK(on_no_more_pads), new NoMorePadsContext{sinks},
-                         destroy_context_closure<NoMorePadsContext>)))
-    return *status;
-
-  if (Status status = set_string_property(decoder.get(), "uri", line.input))
-    return *status;
+  PadAddedContext pad_added{ref_object(pipeline.get()), ref_object(rtpbin.get()), line.output, sinks,
+                            audio_fec_percent, session_description_file(video_fec_percent, audio_fec_percent),
+                            activity, heads};
+  std::shared_ptr<InputSupervisor> supervisor;
+  if (keep_alive) {
+    supervisor = std::make_shared<InputSupervisor>(
+        InputSupervisor::Parts{ref_object(pipeline.get()), line.input, std::move(pad_added), input_timeout});
+  } else {
+    if (Status status = decoder->connect(new PadAddedContext(std::move(pad_added)), sinks))
+      return *status;
+    if (Status status = set_string_property(decoder->element(), "uri", line.input))
+      return *status;
+  }
 
   // From here on failures are fatal stops.
   BusRef bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline.get())));
@@ -128,12 +125,18 @@ Result<RunEnd> run(int argc, const char *const *argv) {
     fatal_stop("Unable to set the pipeline to the `Playing` state");
   }
 
+  // An input that fails to start is the supervisor's to retry, so it joins
+  // the pipeline only now.
+  if (supervisor)
+    supervisor->start();
+
   MainLoopRef main_loop(g_main_loop_new(nullptr, FALSE));
   std::printf("Nerko Multicast Encoder 3.2.2 (%s)\n", build_revision);
 
   // Messages posted while the pipeline started wait on the bus until the loop runs.
   auto *watch_context = new BusWatchContext{MainLoopRef(g_main_loop_ref(main_loop.get())),
                                             ref_object(pipeline.get())};
+  watch_context->keep_alive = supervisor;
   std::shared_ptr<RunEnd> run_end = watch_context->run_end;
   guint watch_id = gst_bus_add_watch_full(bus.get(), G_PRIORITY_DEFAULT, on_bus_message,
                                           watch_context, destroy_context<BusWatchContext>);
@@ -146,8 +149,15 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   timer_context->arguments = std::move(line.arguments);
   timer_context->write_stats_file = timer_context->arguments.size() > 4;
   timer_context->prometheus = read_prometheus_export();
+  timer_context->keep_alive = supervisor;
   guint timer_id = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, 5, on_stats_tick, timer_context,
                                               destroy_context<StatsTimerContext>);
+
+  // The input watchdog, twice a second.
+  auto *watchdog_context = new WatchdogContext{activity, input_timeout,
+                                               MainLoopRef(g_main_loop_ref(main_loop.get())), run_end, supervisor};
+  guint watchdog_id = g_timeout_add_full(G_PRIORITY_DEFAULT, 500, on_watchdog_tick, watchdog_context,
+                                         destroy_context<WatchdogContext>);
 
   // Until the bus watch sees end of stream or an error.
   g_main_loop_run(main_loop.get());
@@ -158,6 +168,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   // The loop no longer runs, so the watch and the timer would never fire
   // again; removing them lets their contexts release the pipeline and the
   // senders now, so every reference taken is given back before we return.
+  g_source_remove(watchdog_id);
   g_source_remove(timer_id);
   gst_bus_remove_watch(bus.get());
   return *run_end;

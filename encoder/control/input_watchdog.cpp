@@ -1,0 +1,30 @@
+#include "input_watchdog.h"
+
+#include <string>
+
+#include "keep_alive.h"
+
+namespace nerko {
+
+void check_input_silence(WatchdogContext &context, std::FILE *err) {
+  if (context.timeout_s == 0 || *context.run_end != RunEnd::Running)
+    return;
+  if (input_silence_ms(*context.activity) < static_cast<gint64>(context.timeout_s) * 1000)
+    return;
+  if (context.keep_alive) {
+    context.keep_alive->silence_expired();
+    return;
+  }
+  std::string line = "Error! No input for " + std::to_string(context.timeout_s) + " s\n";
+  std::fwrite(line.data(), 1, line.size(), err);
+  std::fflush(err);
+  *context.run_end = RunEnd::Error;
+  g_main_loop_quit(context.main_loop.get());
+}
+
+gboolean on_watchdog_tick(gpointer data) {
+  check_input_silence(*static_cast<WatchdogContext *>(data), stderr);
+  return TRUE;
+}
+
+}  // namespace nerko

@@ -1,0 +1,34 @@
+// The input watchdog: a live input whose sender stopped, or that never sent
+// anything, would otherwise keep the encoder running for ever with nothing
+// to send. Checked twice a second on the main loop.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "contexts.h"
+
+namespace nerko {
+
+struct WatchdogContext {
+  SharedInputActivity activity;
+  uint32_t timeout_s;
+  MainLoopRef main_loop;
+  std::shared_ptr<RunEnd> run_end;
+  // Set when the stream outlives its input: silence is a lost input then,
+  // not the end of the run.
+  std::shared_ptr<InputSupervisor> keep_alive = nullptr;
+};
+
+// One check: after `timeout_s` without a decoded buffer (or since the input
+// was opened) it writes "Error! No input for N s" on `err` and ends the run
+// as an error, or hands the silence to the keep-alive supervisor.
+void check_input_silence(WatchdogContext &context, std::FILE *err);
+
+// Timer handler; `data` is a WatchdogContext. Always returns TRUE.
+gboolean on_watchdog_tick(gpointer data);
+
+}  // namespace nerko

@@ -1,0 +1,138 @@
+// The program with NERKO_KEEP_ALIVE=true: a short file loops, a live MPEG-TS
+// input over UDP stops and comes back while the stream goes on with one SSRC
+// per stream, and a missing live-rate plug-in ends the run at once.
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "support/pipeline_run.h"
+#include "support/subprocess.h"
+#include "udp_listener.h"
+
+namespace nerko::test {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::EnvChanges;
+
+const char *kLaunch = "/usr/bin/gst-launch-1.0";
+using testing_support::RunningProgram;
+
+EnvChanges keep_alive_env(EnvChanges env = {}) {
+  for (const char *name : {"NERKO_INPUT_TIMEOUT", "NERKO_VIDEO_FILL", "NERKO_PROMETHEUS_FILE", "NERKO_SDP_FILE"})
+    env.emplace(name, std::nullopt);
+  env["NERKO_KEEP_ALIVE"] = "true";
+  env.emplace("GST_PLUGIN_PATH", std::getenv("GST_PLUGIN_BUILD_DIR"));
+  return env;
+}
+
+// Reads the program's output until standard error holds `line`; false when
+// it never came (the limit is a safety net, not a timing check).
+bool wait_for_err(RunningProgram &program, const std::string &line) {
+  for (int waited = 0; program.err().find(line) == std::string::npos && waited < 120; ++waited)
+    program.next_out_line(std::chrono::seconds(1));
+  return program.err().find(line) != std::string::npos;
+}
+
+int free_udp_port() {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr *>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+void expect_one_unbroken_stream(const PortTraffic &traffic, const char *what) {
+  EXPECT_GT(traffic.datagrams, 0) << what;
+  EXPECT_EQ(traffic.rtp_ssrcs.size(), 1u) << what;
+  EXPECT_EQ(traffic.sequence_jumps, 0) << what;
+}
+
+class KeepAlive : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { gst_init(nullptr, nullptr); }
+  void SetUp() override { fs::create_directories(dir_); }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  RunningProgram encoder(const std::string &input, const EnvChanges &env = {}) {
+    return RunningProgram({"zolvane", "-i", input, "udp://127.0.0.1:" + std::to_string(listener_.base_port()),
+                           (dir_ / "stats.txt").string()},
+                          keep_alive_env(env));
+  }
+
+  fs::path dir_ = fs::temp_directory_path() / ("nerko-keep-alive-" + std::to_string(getpid()));
+  UdpListener listener_;
+};
+
+TEST_F(KeepAlive, ShortFileLoopsAsOneStreamPerKind) {
+  const fs::path clip = dir_ / "clip.ogg";
+  testing_support::run_pipeline(
+      "videotestsrc num-buffers=25 ! video/x-raw,width=160,height=120,framerate=25/1 ! theoraenc ! queue ! "
+      "oggmux name=mux ! filesink location=" + clip.string() +
+      " audiotestsrc num-buffers=48 samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! vorbisenc ! "
+      "queue ! mux.");
+  RunningProgram program = encoder("file://" + clip.string());
+  ASSERT_TRUE(wait_for_err(program, "Input lost: End of stream; reopening in 1 s\n")) << program.err();
+  ASSERT_TRUE(wait_for_err(program, "Input back after ")) << program.err();
+  // The back-off doubles while the input keeps ending within a minute.
+  ASSERT_TRUE(wait_for_err(program, "Input lost: End of stream; reopening in 2 s\n")) << program.err();
+  program.kill_and_wait();
+  listener_.stop();
+  expect_one_unbroken_stream(listener_.traffic(0), "video");
+  expect_one_unbroken_stream(listener_.traffic(2), "audio");
+  EXPECT_EQ(program.err().find("Error!"), std::string::npos) << program.err();
+}
+
+TEST_F(KeepAlive, LiveInputThatStopsAndComesBackKeepsTheStreamGoing) {
+  const std::string port = std::to_string(free_udp_port());
+  const std::vector<std::string> sender = {
+      "gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "!",
+      "video/x-raw,width=160,height=120,framerate=25/1", "!", "x264enc", "tune=zerolatency",
+      "speed-preset=ultrafast", "key-int-max=25", "!", "h264parse", "!", "mpegtsmux", "name=mux",
+      "alignment=7", "!", "udpsink", "host=127.0.0.1", "port=" + port, "sync=true", "audiotestsrc",
+      "is-live=true", "!", "audio/x-raw,rate=48000,channels=2", "!", "avenc_aac", "!", "aacparse", "!", "mux."};
+  RunningProgram program = encoder("udp://127.0.0.1:" + port, {{"NERKO_INPUT_TIMEOUT", "2"}});
+  {
+    RunningProgram live(kLaunch, sender);
+    ASSERT_TRUE(wait_for_err(program, "PLAYING\n")) << program.err();
+    ASSERT_TRUE(program.next_out_line().has_value());  // a settings line: a branch was built
+  }  // the sender stops
+  ASSERT_TRUE(wait_for_err(program, "Input lost: No input for 2 s; reopening in 1 s\n")) << program.err();
+  const int sent_when_lost = listener_.traffic(0).datagrams;
+  ASSERT_TRUE(wait_for_err(program, "Input lost: No input for 2 s; reopening in 2 s\n")) << program.err();
+  // Made-up frames went out while no input was there.
+  EXPECT_GT(listener_.traffic(0).datagrams, sent_when_lost);
+  RunningProgram live(kLaunch, sender);
+  ASSERT_TRUE(wait_for_err(program, "Input back after ")) << program.err();
+  program.kill_and_wait();
+  listener_.stop();
+  expect_one_unbroken_stream(listener_.traffic(0), "video");
+  expect_one_unbroken_stream(listener_.traffic(2), "audio");
+}
+
+TEST_F(KeepAlive, MissingLiveRatePluginEndsTheRunSayingWhatIsMissing) {
+  GstElementFactory *installed = gst_element_factory_find("livevideorate");
+  if (installed) {
+    gst_object_unref(installed);
+    GTEST_SKIP() << "the live-rate plug-in is installed system-wide";
+  }
+  testing_support::Outcome outcome = testing_support::run_to_end(
+      {"zolvane", "-i", "udp://127.0.0.1:0", "udp://127.0.0.1:5000", (dir_ / "stats.txt").string()},
+      keep_alive_env({{"GST_PLUGIN_PATH", std::nullopt}}));
+  EXPECT_EQ(outcome.exit_status, 1);
+  EXPECT_EQ(outcome.err.rfind("Error! NERKO_KEEP_ALIVE needs the element livevideorate of the gsttollamar plug-in", 0),
+            0u)
+      << outcome.err;
+}
+
+}  // namespace
+}  // namespace nerko::test
