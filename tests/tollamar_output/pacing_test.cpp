@@ -447,6 +447,21 @@ TEST(TollamarPacingDecisions, FillFramerateSetWhileWaitingAppliesFromTheNextSlot
   }
 }
 
+// The latency answer holds "max-lateness": a new value while playing asks
+// the pipeline to query it again, so a syncing sink takes it up.
+TEST(TollamarPacingDecisions, MaxLatenessChangedWhilePlayingPostsLatency) {
+  Harness h("livevideorate");
+  start_video(h);
+  GstBus *bus = gst_element_get_bus(h.element());
+  g_object_set(h.element(), "max-lateness", GST_SECOND, nullptr);
+  GstMessage *msg = gst_bus_pop_filtered(bus, GST_MESSAGE_LATENCY);
+  EXPECT_NE(msg, nullptr);
+  if (msg) gst_message_unref(msg);
+  g_object_set(h.element(), "max-lateness", GST_SECOND, nullptr);  // unchanged
+  EXPECT_EQ(gst_bus_pop_filtered(bus, GST_MESSAGE_LATENCY), nullptr);
+  gst_object_unref(bus);
+}
+
 // What came out, in order.
 struct Out {
   GstClockTime pts, duration;
