@@ -2,6 +2,9 @@
 // back to back, late buffers dropped, and the grid re-anchored after a stall.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include "output_support.h"
 
 using namespace tollamar_output;
@@ -441,6 +444,141 @@ TEST(TollamarPacingDecisions, FillFramerateSetWhileWaitingAppliesFromTheNextSlot
     EXPECT_EQ(GST_BUFFER_PTS(buf), 5 * kSlot + i * 200 * GST_MSECOND);
     EXPECT_EQ(GST_BUFFER_DURATION(buf), 200 * GST_MSECOND);
     gst_buffer_unref(buf);
+  }
+}
+
+// The latency answer holds "max-lateness": a new value while playing asks
+// the pipeline to query it again, so a syncing sink takes it up.
+TEST(TollamarPacingDecisions, MaxLatenessChangedWhilePlayingPostsLatency) {
+  Harness h("livevideorate");
+  start_video(h);
+  GstBus *bus = gst_element_get_bus(h.element());
+  g_object_set(h.element(), "max-lateness", GST_SECOND, nullptr);
+  GstMessage *msg = gst_bus_pop_filtered(bus, GST_MESSAGE_LATENCY);
+  EXPECT_NE(msg, nullptr);
+  if (msg) gst_message_unref(msg);
+  g_object_set(h.element(), "max-lateness", GST_SECOND, nullptr);  // unchanged
+  EXPECT_EQ(gst_bus_pop_filtered(bus, GST_MESSAGE_LATENCY), nullptr);
+  gst_object_unref(bus);
+}
+
+// What came out, in order.
+struct Out {
+  GstClockTime pts, duration;
+  gsize size;
+  bool gap;
+};
+
+// Waits until the task has taken everything queued, then collects it.
+void drain(Harness &h, std::vector<Out> &out) {
+  h.next_wait_time();
+  while (GstBuffer *buf = gst_harness_try_pull(h.get())) {
+    out.push_back({GST_BUFFER_PTS(buf), GST_BUFFER_DURATION(buf),
+                   gst_buffer_get_size(buf),
+                   GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_GAP) != 0});
+    gst_buffer_unref(buf);
+  }
+}
+
+// Audio of any buffer size, even varying, tiles the sample timeline across a
+// stall: no overlap, no hole over one sample, the samples sent cover the
+// output's span, and the first buffer after the stall keeps its time.
+class TollamarAudioBufferSizes : public testing::TestWithParam<std::vector<guint>> {};
+
+TEST_P(TollamarAudioBufferSizes, TileTheSampleTimelineAcrossAStall) {
+  const guint rate = 48000;
+  const GstClockTime sample = GST_SECOND / rate;
+  auto at = [&](guint64 s) { return gst_util_uint64_scale(s, GST_SECOND, rate); };
+  Harness h("liveaudiorate");
+  h.play();
+  gst_harness_set_src_caps_str(h.get(), "audio/x-raw, format=(string)S16LE, "
+                               "rate=(int)48000, channels=(int)1, layout=(string)interleaved");
+  std::vector<Out> out;
+  guint64 s = 0, real_in = 0;
+  size_t k = 0;
+  auto feed = [&](GstClockTime until) {
+    while (at(s) < until) {
+      guint n = GetParam()[k++ % GetParam().size()];
+      ASSERT_EQ(gst_harness_push(h.get(), make_buffer(at(s), at(s + n) - at(s), 2 * n)),
+                GST_FLOW_OK);
+      s += n;
+      real_in += n;
+    }
+  };
+  ASSERT_NO_FATAL_FAILURE(feed(300 * GST_MSECOND));
+  drain(h, out);
+  for (int i = 0; i < 3; i++) h.crank();  // the stall: three idle slots
+  drain(h, out);
+  GstClockTime end = out.back().pts + out.back().duration;
+  s = gst_util_uint64_scale_round(end + 2 * kSlot + 15 * GST_MSECOND, rate, GST_SECOND);
+  GstClockTime resumed = at(s);
+  ASSERT_NO_FATAL_FAILURE(feed(resumed + 300 * GST_MSECOND));
+  drain(h, out);
+
+  guint64 samples = 0, real_out = 0;
+  bool after_stall = false;
+  for (size_t i = 0; i < out.size(); i++) {
+    samples += out[i].size / 2;
+    real_out += out[i].gap ? 0 : out[i].size / 2;
+    EXPECT_NEAR((double)out[i].duration, (double)at(out[i].size / 2), 1.0) << i;
+    if (i > 0) {
+      GstClockTime prev_end = out[i - 1].pts + out[i - 1].duration;
+      EXPECT_LE(std::max(out[i].pts, prev_end) - std::min(out[i].pts, prev_end), sample)
+          << "buffer " << i << " at " << out[i].pts;
+    }
+    if (!out[i].gap && after_stall) {
+      EXPECT_EQ(out[i].pts, resumed);
+      after_stall = false;
+    }
+    after_stall = after_stall || (out[i].gap && out[i].pts >= 300 * GST_MSECOND);
+  }
+  EXPECT_EQ(real_out, real_in);
+  GstClockTime span = out.back().pts + out.back().duration - out.front().pts;
+  EXPECT_NEAR((double)samples, (double)span * rate / GST_SECOND, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Durations, TollamarAudioBufferSizes,
+    testing::Values(std::vector<guint>{120}, std::vector<guint>{480}, std::vector<guint>{960},
+                    std::vector<guint>{1024}, std::vector<guint>{1920}, std::vector<guint>{4800},
+                    std::vector<guint>{480, 1024, 120, 4800, 960, 1920}));
+
+// Video timestamped on arrival (jitter of about 8 ms) that stalls: the gap
+// frames run from the last frame's end exactly to the first frame after the
+// stall, one per slot, none lost.
+TEST(TollamarPacing, StallOfJitteredVideoLeavesNoHole) {
+  const GstClockTime slot = gst_util_uint64_scale(GST_SECOND, 1, 30);
+  Harness h("livevideorate");
+  h.play();
+  gst_harness_set_src_caps_str(h.get(), "video/x-raw, format=(string)RGBx, width=(int)4, "
+                               "height=(int)4, framerate=(fraction)30/1");
+  std::mt19937 random(20261208);
+  std::normal_distribution<double> jitter(0.0, 8e6);
+  auto push_frames = [&](guint first, guint last) {
+    for (guint k = first; k <= last; k++) {
+      double j = std::clamp(jitter(random), -15e6, 15e6);
+      push(h, 100 * GST_MSECOND + k * slot + (GstClockTimeDiff)j, slot);
+    }
+  };
+  std::vector<Out> out;
+  push_frames(0, 60);
+  drain(h, out);
+  size_t stall = out.size() - 1;
+  for (int i = 0; i < 20; i++) h.crank();
+  drain(h, out);
+  push_frames(60 + 20 + 8, 100);
+  drain(h, out);
+
+  size_t resumed = stall + 1;
+  while (resumed < out.size() && out[resumed].gap) resumed++;
+  ASSERT_LT(resumed, out.size());
+  ASSERT_GT(resumed, stall + 20);
+  for (size_t i = stall + 1; i <= resumed; i++) {
+    EXPECT_NEAR((double)out[i].pts, (double)(out[i - 1].pts + out[i - 1].duration), 1e6)
+        << "buffer " << i;
+    if (i < resumed) {
+      EXPECT_NEAR((double)out[i].duration, (double)slot, slot / 2.0);
+    }
   }
 }
 
