@@ -9,6 +9,14 @@ namespace nerko {
 void check_input_silence(WatchdogContext &context, std::FILE *err) {
   if (context.timeout_s == 0 || *context.run_end != RunEnd::Running)
     return;
+  if (context.pipeline) {
+    GST_OBJECT_LOCK(context.pipeline.get());
+    const bool playing = GST_STATE(context.pipeline.get()) == GST_STATE_PLAYING;
+    GST_OBJECT_UNLOCK(context.pipeline.get());
+    if (playing && !context.was_playing)
+      restart_silence(*context.activity);
+    context.was_playing = playing;
+  }
   if (input_silence_ms(*context.activity) < static_cast<gint64>(context.timeout_s) * 1000)
     return;
   if (context.keep_alive) {

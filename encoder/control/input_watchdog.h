@@ -21,10 +21,15 @@ struct WatchdogContext {
   // Set when the stream outlives its input: silence is a lost input then,
   // not the end of the run.
   std::shared_ptr<InputSupervisor> keep_alive = nullptr;
+  ElementRef pipeline = ElementRef();
+  // The pipeline was PLAYING at the last check.
+  bool was_playing = false;
 };
 
 // One check: after `timeout_s` without a decoded buffer (or since the input
-// was opened) it writes "Error! No input for N s" on `err` and ends the run
+// was opened, or since the pipeline reached PLAYING: a short file is decoded
+// whole while the pipeline starts, and a loaded machine can take long to
+// start) it writes "Error! No input for N s" on `err` and ends the run
 // as an error, or hands the silence to the keep-alive supervisor.
 void check_input_silence(WatchdogContext &context, std::FILE *err);
 

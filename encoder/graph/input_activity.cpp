@@ -3,13 +3,19 @@
 namespace nerko {
 namespace {
 
-// One per watched decoder pad; `offset_applied` belongs to the pad's
+// A pause of the input longer than this is a stall: what comes after it is
+// moved to now, whatever its timestamps say. A live source that comes back
+// (a restarted sender, say) often stamps its stream seconds away from where
+// it stopped, which would hold the output back or have it dropped as late.
+constexpr gint64 kStallUs = G_USEC_PER_SEC;
+
+// One per watched decoder pad; `applied_epoch` belongs to the pad's
 // streaming thread.
 struct PadWatch {
   SharedInputActivity activity;
   uint64_t generation;
   bool keep_alive;
-  bool offset_applied = false;
+  uint64_t applied_epoch = UINT64_MAX;
 };
 
 // The pipeline's running time now, seen from `element`; none before it has
@@ -85,24 +91,30 @@ GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer d
   std::optional<GstClockTimeDiff> offset;
   {
     std::lock_guard<std::mutex> lock(activity.mutex);
-    activity.last_buffer_us = g_get_monotonic_time();
+    const gint64 now = g_get_monotonic_time();
+    const bool after_stall = activity.flowing && now - activity.last_buffer_us > kStallUs;
+    activity.last_buffer_us = now;
     if (!watch.keep_alive || watch.generation != activity.generation)
       return GST_PAD_PROBE_OK;
     first = !activity.flowing;
     activity.flowing = true;
-    if (!watch.offset_applied) {
+    if (after_stall) {
+      activity.offset.reset();
+      ++activity.offset_epoch;
+    }
+    if (watch.applied_epoch != activity.offset_epoch) {
       GstBuffer *buffer = (info->type & GST_PAD_PROBE_TYPE_BUFFER)
                               ? GST_PAD_PROBE_INFO_BUFFER(info)
                               : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
       if (!activity.offset)
         activity.offset = offset_to_now(pad, buffer);
       offset = activity.offset;
+      watch.applied_epoch = activity.offset_epoch;
     }
   }
   if (offset) {
     // The pad sends its segment again, moved, before this buffer.
     gst_pad_set_offset(pad, *offset);
-    watch.offset_applied = true;
   }
   if (first)
     post_input_message(pad, kInputFlowing, watch.generation);
@@ -152,6 +164,11 @@ uint64_t begin_new_input(InputActivity &activity) {
   activity.open_streams = 0;
   activity.last_buffer_us = g_get_monotonic_time();
   return activity.generation;
+}
+
+void restart_silence(InputActivity &activity) {
+  std::lock_guard<std::mutex> lock(activity.mutex);
+  activity.last_buffer_us = g_get_monotonic_time();
 }
 
 gint64 input_silence_ms(InputActivity &activity) {

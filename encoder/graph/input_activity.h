@@ -27,8 +27,11 @@ struct InputActivity {
   // The current input has delivered a buffer.
   bool flowing = false;
   // Added to the running time of the current input's streams so that its
-  // first buffer goes out now; one value for all of them keeps them in sync.
+  // first buffer, and the first after every stall, goes out now; one value
+  // for all of them keeps them in sync. A new epoch asks every pad to take
+  // the value anew.
   std::optional<GstClockTimeDiff> offset;
+  uint64_t offset_epoch = 0;
   // Decoder pads of the current input that have not ended yet.
   int open_streams = 0;
   // Buffers the live-rate elements made up (GAP-flagged), per kind.
@@ -56,6 +59,9 @@ void count_filled_buffers(GstPad *source, const SharedInputActivity &activity, S
 // Makes the next input the current one: the probes of the one before go
 // quiet, and the watchdog counts its silence from now. Returns its number.
 uint64_t begin_new_input(InputActivity &activity);
+
+// The watchdog counts the input's silence from now.
+void restart_silence(InputActivity &activity);
 
 // Milliseconds since the last decoded buffer (or since watching began).
 gint64 input_silence_ms(InputActivity &activity);

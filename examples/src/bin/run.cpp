@@ -154,8 +154,9 @@ Result<RunEnd> run(int argc, const char *const *argv) {
                                               destroy_context<StatsTimerContext>);
 
   // The input watchdog, twice a second.
-  auto *watchdog_context = new WatchdogContext{activity, input_timeout,
-                                               MainLoopRef(g_main_loop_ref(main_loop.get())), run_end, supervisor};
+  auto *watchdog_context =
+      new WatchdogContext{activity, input_timeout, MainLoopRef(g_main_loop_ref(main_loop.get())), run_end,
+                          supervisor, ref_object(pipeline.get())};
   guint watchdog_id = g_timeout_add_full(G_PRIORITY_DEFAULT, 500, on_watchdog_tick, watchdog_context,
                                          destroy_context<WatchdogContext>);
 
