@@ -556,6 +556,22 @@ gst_tollamar_consumed (GstTollamar * self)
   return TRUE;
 }
 
+/* with LOCK, released on return: a gap push before @buf failed with @ret;
+ * the buffer is dropped and the task pauses. A push that "succeeded" yet
+ * left no grid was overtaken by a flush. */
+static gboolean
+gst_tollamar_catch_up_failed (GstTollamar * self, GstBuffer * buf,
+    GstFlowReturn ret, GstFlowReturn * reason)
+{
+  if (ret == GST_FLOW_OK || ret == GST_FLOW_EOS)
+    ret = GST_FLOW_FLUSHING;
+  gst_tollamar_update_queued_duration (self);
+  gst_tollamar_unlock (self);
+  gst_buffer_unref (buf);
+  *reason = ret;
+  return FALSE;
+}
+
 /* with LOCK, released on return: pushes a real buffer whose place in the
  * output is settled. FALSE when the task must pause with @reason. */
 static gboolean
@@ -605,13 +621,7 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
         gst_buffer_unref (buf);
         return gst_tollamar_consumed (self);
       case GST_TOLLAMAR_PLACE_FAIL:
-        if (ret == GST_FLOW_OK || ret == GST_FLOW_EOS)
-          ret = GST_FLOW_FLUSHING;
-        gst_tollamar_update_queued_duration (self);
-        gst_tollamar_unlock (self);
-        gst_buffer_unref (buf);
-        *reason = ret;
-        return FALSE;
+        return gst_tollamar_catch_up_failed (self, buf, ret, reason);
     }
   }
 
@@ -688,13 +698,7 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
       && (self->filling || (guint32) (self->frame_index + 1) < target)
       && gst_tollamar_catches_up_to (self, &buf, w)
       && !gst_tollamar_catch_up (self, w, &ret)) {
-    if (ret == GST_FLOW_OK || ret == GST_FLOW_EOS)
-      ret = GST_FLOW_FLUSHING;
-    gst_tollamar_update_queued_duration (self);
-    gst_tollamar_unlock (self);
-    gst_buffer_unref (buf);
-    *reason = ret;
-    return FALSE;
+    return gst_tollamar_catch_up_failed (self, buf, ret, reason);
   }
 
   if (GST_CLOCK_TIME_IS_VALID (w)
