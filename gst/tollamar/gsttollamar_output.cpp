@@ -139,13 +139,6 @@ gst_tollamar_nominal (GstTollamar * self, guint32 n)
 
 /* with LOCK */
 GstClockTime
-gst_tollamar_slot (GstTollamar * self, guint32 n)
-{
-  return self->base_running_time + gst_tollamar_nominal (self, n);
-}
-
-/* with LOCK */
-GstClockTime
 gst_tollamar_distorted (GstTollamar * self, guint32 n)
 {
   gdouble t = (gdouble) gst_tollamar_nominal (self, n) * self->distortion
@@ -377,8 +370,11 @@ gst_tollamar_catch_up_limit (GstTollamar * self)
 {
   GstClockTime latency = GST_CLOCK_TIME_IS_VALID (self->latency) ?
       self->latency : self->max_lateness;
+  GstClockTime slot = gst_tollamar_nominal (self, 1);
 
-  return MAX (latency, MAX_CATCH_UP) + gst_tollamar_nominal (self, 1);
+  latency = MAX (latency, MAX_CATCH_UP);
+  /* A "max-lateness" of centuries must not wrap the sum round to nothing. */
+  return latency < G_MAXUINT64 - slot ? latency + slot : G_MAXUINT64;
 }
 
 /* with LOCK */
