@@ -555,7 +555,7 @@ TEST_P(TollamarAudioBufferSizes, TileTheSampleTimelineAcrossAStall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Durations, TollamarAudioBufferSizes,
+    TollamarSizes, TollamarAudioBufferSizes,
     testing::Values(std::vector<guint>{120}, std::vector<guint>{480}, std::vector<guint>{960},
                     std::vector<guint>{1024}, std::vector<guint>{1920}, std::vector<guint>{4800},
                     std::vector<guint>{480, 1024, 120, 4800, 960, 1920}));
