@@ -139,13 +139,6 @@ gst_tollamar_nominal (GstTollamar * self, guint32 n)
 
 /* with LOCK */
 GstClockTime
-gst_tollamar_slot (GstTollamar * self, guint32 n)
-{
-  return self->base_running_time + gst_tollamar_nominal (self, n);
-}
-
-/* with LOCK */
-GstClockTime
 gst_tollamar_distorted (GstTollamar * self, guint32 n)
 {
   gdouble t = (gdouble) gst_tollamar_nominal (self, n) * self->distortion
@@ -377,8 +370,11 @@ gst_tollamar_catch_up_limit (GstTollamar * self)
 {
   GstClockTime latency = GST_CLOCK_TIME_IS_VALID (self->latency) ?
       self->latency : self->max_lateness;
+  GstClockTime slot = gst_tollamar_nominal (self, 1);
 
-  return MAX (latency, MAX_CATCH_UP) + gst_tollamar_nominal (self, 1);
+  latency = MAX (latency, MAX_CATCH_UP);
+  /* A "max-lateness" of centuries must not wrap the sum round to nothing. */
+  return latency < G_MAXUINT64 - slot ? latency + slot : G_MAXUINT64;
 }
 
 /* with LOCK */
@@ -556,6 +552,22 @@ gst_tollamar_consumed (GstTollamar * self)
   return TRUE;
 }
 
+/* with LOCK, released on return: a gap push before @buf failed with @ret;
+ * the buffer is dropped and the task pauses. A push that "succeeded" yet
+ * left no grid was overtaken by a flush. */
+static gboolean
+gst_tollamar_catch_up_failed (GstTollamar * self, GstBuffer * buf,
+    GstFlowReturn ret, GstFlowReturn * reason)
+{
+  if (ret == GST_FLOW_OK || ret == GST_FLOW_EOS)
+    ret = GST_FLOW_FLUSHING;
+  gst_tollamar_update_queued_duration (self);
+  gst_tollamar_unlock (self);
+  gst_buffer_unref (buf);
+  *reason = ret;
+  return FALSE;
+}
+
 /* with LOCK, released on return: pushes a real buffer whose place in the
  * output is settled. FALSE when the task must pause with @reason. */
 static gboolean
@@ -605,13 +617,7 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
         gst_buffer_unref (buf);
         return gst_tollamar_consumed (self);
       case GST_TOLLAMAR_PLACE_FAIL:
-        if (ret == GST_FLOW_OK || ret == GST_FLOW_EOS)
-          ret = GST_FLOW_FLUSHING;
-        gst_tollamar_update_queued_duration (self);
-        gst_tollamar_unlock (self);
-        gst_buffer_unref (buf);
-        *reason = ret;
-        return FALSE;
+        return gst_tollamar_catch_up_failed (self, buf, ret, reason);
     }
   }
 
@@ -688,13 +694,7 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
       && (self->filling || (guint32) (self->frame_index + 1) < target)
       && gst_tollamar_catches_up_to (self, &buf, w)
       && !gst_tollamar_catch_up (self, w, &ret)) {
-    if (ret == GST_FLOW_OK || ret == GST_FLOW_EOS)
-      ret = GST_FLOW_FLUSHING;
-    gst_tollamar_update_queued_duration (self);
-    gst_tollamar_unlock (self);
-    gst_buffer_unref (buf);
-    *reason = ret;
-    return FALSE;
+    return gst_tollamar_catch_up_failed (self, buf, ret, reason);
   }
 
   if (GST_CLOCK_TIME_IS_VALID (w)

@@ -23,9 +23,6 @@ void gst_tollamar_follow_rate (GstTollamar * self);
 /* with LOCK: offset of slot @n from the base, rounded down. */
 GstClockTime gst_tollamar_nominal (GstTollamar * self, guint32 n);
 
-/* with LOCK: base + nominal(@n); the base must be known. */
-GstClockTime gst_tollamar_slot (GstTollamar * self, guint32 n);
-
 /* with LOCK: base + nominal(@n) x distortion; the base must be known. */
 GstClockTime gst_tollamar_distorted (GstTollamar * self, guint32 n);
 

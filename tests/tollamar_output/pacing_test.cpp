@@ -447,6 +447,23 @@ TEST(TollamarPacingDecisions, FillFramerateSetWhileWaitingAppliesFromTheNextSlot
   }
 }
 
+// Timestamps that jump an hour ahead: the output starts again at the
+// buffer instead of 90 000 catch-up frames.
+TEST(TollamarPacing, JumpOfAnHourStartsAgainAtTheBuffer) {
+  Harness h("livevideorate");
+  start_video(h);
+  push(h, 0);
+  expect_next(h, 0, false);
+  push(h, 3600 * GST_SECOND);
+  GstBuffer *buf = h.pull();
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(GST_BUFFER_PTS(buf), 3600 * GST_SECOND);
+  EXPECT_FALSE(GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_GAP));
+  EXPECT_TRUE(GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DISCONT));
+  gst_buffer_unref(buf);
+  EXPECT_EQ(h.next_wait_time(), 3600 * GST_SECOND + kSlot + kMaxLateness - 1);
+}
+
 // The latency answer holds "max-lateness": a new value while playing asks
 // the pipeline to query it again, so a syncing sink takes it up.
 TEST(TollamarPacingDecisions, MaxLatenessChangedWhilePlayingPostsLatency) {
@@ -538,7 +555,7 @@ TEST_P(TollamarAudioBufferSizes, TileTheSampleTimelineAcrossAStall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Durations, TollamarAudioBufferSizes,
+    TollamarSizes, TollamarAudioBufferSizes,
     testing::Values(std::vector<guint>{120}, std::vector<guint>{480}, std::vector<guint>{960},
                     std::vector<guint>{1024}, std::vector<guint>{1920}, std::vector<guint>{4800},
                     std::vector<guint>{480, 1024, 120, 4800, 960, 1920}));
