@@ -3,19 +3,13 @@
 namespace nerko {
 namespace {
 
-// A pause of the input longer than this is a stall: what comes after it is
-// moved to now, whatever its timestamps say. A live source that comes back
-// (a restarted sender, say) often stamps its stream seconds away from where
-// it stopped, which would hold the output back or have it dropped as late.
-constexpr gint64 kStallUs = G_USEC_PER_SEC;
-
-// One per watched decoder pad; `applied_epoch` belongs to the pad's
+// One per watched decoder pad; `offset_applied` belongs to the pad's
 // streaming thread.
 struct PadWatch {
   SharedInputActivity activity;
   uint64_t generation;
   bool keep_alive;
-  uint64_t applied_epoch = UINT64_MAX;
+  bool offset_applied = false;
 };
 
 // The pipeline's running time now, seen from `element`; none before it has
@@ -91,25 +85,19 @@ GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer d
   std::optional<GstClockTimeDiff> offset;
   {
     std::lock_guard<std::mutex> lock(activity.mutex);
-    const gint64 now = g_get_monotonic_time();
-    const bool after_stall = activity.flowing && now - activity.last_buffer_us > kStallUs;
-    activity.last_buffer_us = now;
+    activity.last_buffer_us = g_get_monotonic_time();
     if (!watch.keep_alive || watch.generation != activity.generation)
       return GST_PAD_PROBE_OK;
     first = !activity.flowing;
     activity.flowing = true;
-    if (after_stall) {
-      activity.offset.reset();
-      ++activity.offset_epoch;
-    }
-    if (watch.applied_epoch != activity.offset_epoch) {
+    if (!watch.offset_applied) {
       GstBuffer *buffer = (info->type & GST_PAD_PROBE_TYPE_BUFFER)
                               ? GST_PAD_PROBE_INFO_BUFFER(info)
                               : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
       if (!activity.offset)
         activity.offset = offset_to_now(pad, buffer);
       offset = activity.offset;
-      watch.applied_epoch = activity.offset_epoch;
+      watch.offset_applied = true;
     }
   }
   if (offset) {

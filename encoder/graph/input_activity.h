@@ -27,11 +27,8 @@ struct InputActivity {
   // The current input has delivered a buffer.
   bool flowing = false;
   // Added to the running time of the current input's streams so that its
-  // first buffer, and the first after every stall, goes out now; one value
-  // for all of them keeps them in sync. A new epoch asks every pad to take
-  // the value anew.
+  // first buffer goes out now; one value for all of them keeps them in sync.
   std::optional<GstClockTimeDiff> offset;
-  uint64_t offset_epoch = 0;
   // Decoder pads of the current input that have not ended yet.
   int open_streams = 0;
   // Buffers the live-rate elements made up (GAP-flagged), per kind.
