@@ -50,6 +50,7 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
 
   VideoSettings settings = read_video_settings();
   std::fputs(final_settings_line(settings).c_str(), target.console);
+  std::fputs(video_threads_line(settings).c_str(), target.console);
 
   if (Status s = link_rtcp_sender(target.rtpbin, kVideoSession, rtcp_sender))
     return s;

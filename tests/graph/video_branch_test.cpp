@@ -154,6 +154,14 @@ TEST_F(VideoBranchTest, BoostGives640x360At10FpsAndSaysSoAfterTheSettingsLine) {
   EXPECT_EQ(get_property<gint>(v[7], "target-bitrate"), 3000000);
 }
 
+TEST_F(VideoBranchTest, ThreadCountSetsTheEncoderAndFollowsTheSettingsLine) {
+  env.set("NERKO_VIDEO_THREADS", "2");
+  env.set("NERKO_BOOST", "true");
+  ASSERT_EQ(build(decoder_pad(kVideoCaps)), std::nullopt);
+  EXPECT_EQ(get_property<gint>(branch_elements()[7], "threads"), 2);
+  EXPECT_EQ(console.text(), std::string(kDefaultSettingsLine) + "Video encoder threads 2\nNERKO BOOST ENABLED\n");
+}
+
 TEST_F(VideoBranchTest, RecordsBothSendersForTheStatistics) {
   ASSERT_EQ(build(decoder_pad(kVideoCaps)), std::nullopt);
   std::vector<GstElement *> v = branch_elements();

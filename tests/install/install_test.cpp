@@ -152,6 +152,7 @@ TEST_F(InstallTest, ProgramUnderBothNamesPluginAndExampleAreInThePrefix) {
                            "\n#NERKO_UNDERSHOOT=95\n", "\n#NERKO_RESIZE_ALLOWED=true\n", "\n#NERKO_END_USAGE=cbr\n",
                            "\n#NERKO_BOOST=false\n", "\n#NERKO_BUFFER_INITIAL_SIZE=4000\n",
                            "\n#NERKO_BUFFER_OPTIMAL_SIZE=5000\n", "\n#NERKO_BUFFER_SIZE=6000\n",
+                           "\nNERKO_VIDEO_THREADS=1\n",
                            "\n#NERKO_TARGET_AUDIO_BITRATE=96000\n", "\n#NERKO_VIDEO_FEC_PERCENT=100\n",
                            "\n#NERKO_AUDIO_FEC_PERCENT=100\n", "\n#NERKO_PROMETHEUS_FILE=",
                            "\n#NERKO_PROMETHEUS_CHANNEL="})

@@ -110,6 +110,8 @@ TEST_F(ReliabilityRefusedSetting, VideoValuesTheEncoderRefusesEndTheRunWithStatu
                       refused_property_line("cq-level", "GstVP8Enc"), "cq level");
   expect_posted_error(run({{"NERKO_BUFFER_SIZE", "-1"}}), refused_property_line("buffer-size", "GstVP8Enc"),
                       "buffer size");
+  expect_posted_error(run({{"NERKO_VIDEO_THREADS", "4294967295"}}), refused_property_line("threads", "GstVP8Enc"),
+                      "threads");
 }
 
 TEST_F(ReliabilityRefusedSetting, AudioValuesTheEncoderRefusesEndTheRunWithStatusOne) {
