@@ -59,8 +59,10 @@ std::optional<std::string> write_file_atomically(const std::string &path, std::s
   return system_error(error);
 }
 
-void export_prometheus_tick(PrometheusExport &target, const SenderCounts &counts, bool ready, std::FILE *err) {
-  auto failure = write_file_atomically(target.path, prometheus_text(counts, ready, build_revision, target.channel));
+void export_prometheus_tick(PrometheusExport &target, const SenderCounts &counts, bool ready, std::FILE *err,
+                            const SendLag &lag) {
+  auto failure =
+      write_file_atomically(target.path, prometheus_text(counts, ready, build_revision, target.channel, lag));
   if (failure && !target.failing)
     std::fprintf(err, "Warning, failed to write Prometheus file %s: %s\n", target.path.c_str(), failure->c_str());
   target.failing = failure.has_value();

@@ -21,6 +21,7 @@ std::optional<std::string> write_file_atomically(const std::string &path, std::s
 // "Warning, failed to write Prometheus file <path>: <reason>" on `err` when
 // writing starts to fail, nothing more while it keeps failing, and warns
 // again only after a write has succeeded in between.
-void export_prometheus_tick(PrometheusExport &target, const SenderCounts &counts, bool ready, std::FILE *err);
+void export_prometheus_tick(PrometheusExport &target, const SenderCounts &counts, bool ready, std::FILE *err,
+                            const SendLag &lag = {});
 
 }  // namespace nerko

@@ -12,10 +12,12 @@ namespace nerko {
 // line feed escaped, and anything that is not UTF-8 made valid.
 std::string prometheus_label_value(std::string_view value);
 
-// The bytes-served counter of each sender, the ready gauge and the build
-// information, each with its HELP and TYPE lines; every sample carries
-// channel="<channel>" first when `channel` is not empty.
+// The bytes-served counter of each sender, the ready gauge, the build
+// information and, for each medium whose lag is known, how many seconds it is
+// behind real time (0 while it keeps pace), each with its HELP and TYPE
+// lines; every sample carries channel="<channel>" first when `channel` is not
+// empty.
 std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
-                            std::string_view channel);
+                            std::string_view channel, const SendLag &lag = {});
 
 }  // namespace nerko

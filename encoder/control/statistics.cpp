@@ -46,6 +46,18 @@ void write_statistics_file(const std::string &path, const std::string &line, std
     fatal_stop(std::string("Failed to write to bytes served file: ") + std::strerror(write_errno));
 }
 
+// Less than this is jitter and queueing an operator need not hear about.
+constexpr GstClockTimeDiff kBehindWarning = GST_SECOND;
+
+void warn_if_behind(const char *kind, const std::optional<GstClockTimeDiff> &lag, std::FILE *err) {
+  if (!lag || *lag <= kBehindWarning)
+    return;
+  // A decimal point whatever the locale, like every other number we print.
+  char seconds[G_ASCII_DTOSTR_BUF_SIZE];
+  g_ascii_formatd(seconds, sizeof seconds, "%.1f", static_cast<double>(*lag) / GST_SECOND);
+  std::fprintf(err, "Warning, %s is %s s behind real time\n", kind, seconds);
+}
+
 }  // namespace
 
 uint64_t bytes_served(GstElement *sender) {
@@ -70,7 +82,8 @@ std::string statistics_line(const SenderCounts &c) {
          ", Audio RTCP:" + std::to_string(c.audio_rtcp) + ", Total:" + std::to_string(c.total()) + "\n";
 }
 
-void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err) {
+void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
+                 const SendLag &lag) {
   std::string line = statistics_line(counts);
   std::fputs(line.c_str(), out);
   std::fputs("\n", out);
@@ -81,8 +94,10 @@ void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FI
   context.last_audio_rtp_bytes = counts.audio_rtp;
   if (context.write_stats_file && context.arguments.size() > 4)
     write_statistics_file(context.arguments[4], line, err);
+  warn_if_behind("video", lag.video, err);
+  warn_if_behind("audio", lag.audio, err);
   if (context.prometheus)
-    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err);
+    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err, lag);
 }
 
 gboolean on_stats_tick(gpointer data) {
@@ -90,7 +105,7 @@ gboolean on_stats_tick(gpointer data) {
   // Held for the whole tick, file included: a branch being built waits for
   // it, and it never reads a session that is only half recorded.
   std::lock_guard<std::mutex> lock(context->sinks->mutex);
-  report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr);
+  report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr, read_send_lag(*context->sinks));
   return TRUE;
 }
 
