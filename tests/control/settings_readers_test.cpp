@@ -118,15 +118,6 @@ TEST(SettingReadersDeathTest, MalformedUnsignedValueIsAFatalStop) {
   }
 }
 
-TEST(SettingReadersDeathTest, MalformedThreadCountIsAFatalStopWhenTheVideoSettingsAreRead) {
-  EXPECT_EXIT(
-      {
-        setenv("NERKO_VIDEO_THREADS", "-1", 1);
-        read_video_settings();
-      },
-      ExitedWithCode(2), Eq("NERKO_VIDEO_THREADS must be an unsigned 32-bit decimal integer, got \"-1\"\n"));
-}
-
 TEST(SettingReadersDeathTest, BooleansAreExactlyTrueOrFalse) {
   for (const char *value : {"True", "TRUE", "1", "yes", "", " true", "false ", "0"}) {
     EXPECT_EXIT(
