@@ -46,10 +46,43 @@ int open_socket(const in_addr &address, int port, const std::optional<in_addr> &
   return fd;
 }
 
-// The TTL the datagram arrived with, from its control data; -1 when absent.
+// As open_socket, for IPv6: the hop limit comes with every datagram.
+int open_socket6(const in6_addr &address, int port, const std::optional<in6_addr> &group, unsigned interface,
+                 std::string &error) {
+  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = failure("socket");
+    return -1;
+  }
+  int on = 1;
+  sockaddr_in6 local{};
+  local.sin6_family = AF_INET6;
+  local.sin6_addr = address;
+  local.sin6_port = htons(static_cast<uint16_t>(port));
+  if (setsockopt(fd, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &on, sizeof on) != 0) {
+    error = failure("IPV6_RECVHOPLIMIT");
+  } else if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+    error = failure("bind to port " + std::to_string(port));
+  } else if (group) {
+    ipv6_mreq membership{};
+    membership.ipv6mr_multiaddr = *group;
+    membership.ipv6mr_interface = interface;
+    if (setsockopt(fd, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &membership, sizeof membership) != 0)
+      error = failure("joining the group on lo");
+  }
+  if (!error.empty()) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The TTL (IPv4) or hop limit (IPv6) the datagram arrived with, from its
+// control data; -1 when absent.
 int received_ttl(msghdr &message) {
   for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) {
+    if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) ||
+        (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT)) {
       int ttl = -1;
       std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
       return ttl;
@@ -61,7 +94,18 @@ int received_ttl(msghdr &message) {
 }  // namespace
 
 DatagramReceiver::DatagramReceiver(const std::string &address, int base_port,
-                                   std::optional<std::string> group_on_loopback) {
+                                   std::optional<std::string> group_on_loopback, const std::string &interface) {
+  in6_addr bound6{}, group6{};
+  if (inet_pton(AF_INET6, address.c_str(), &bound6) == 1) {
+    if (group_on_loopback && inet_pton(AF_INET6, group_on_loopback->c_str(), &group6) != 1)
+      error_ = "not an IPv6 address: " + *group_on_loopback;
+    std::optional<in6_addr> group = group_on_loopback ? std::optional<in6_addr>(group6) : std::nullopt;
+    for (int i = 0; i < 4 && error_.empty(); ++i)
+      fds_[i] = open_socket6(bound6, base_port + i, group, if_nametoindex(interface.c_str()), error_);
+    if (error_.empty())
+      thread_ = std::thread([this] { receive(); });
+    return;
+  }
   in_addr bound{};
   if (inet_pton(AF_INET, address.c_str(), &bound) != 1) {
     error_ = "not an IPv4 address: " + address;
