@@ -89,9 +89,8 @@ uint8_t &VideoSequence::flags_of(uint16_t sequence_number) {
     first_ = extended = sequence_number + 0x10000;  // room to go back a little
     last_ = extended;
   }
-  static uint8_t ignored;
   if (extended < *first_)
-    return ignored = 0;
+    return ignored_ = 0;
   if (extended > last_)
     last_ = extended;
   if (extended - *first_ >= flags_.size())

@@ -40,6 +40,7 @@ class VideoSequence {
   uint64_t last_ = 0;              // extended number of the newest packet seen
   bool any_fec_ = false;
   std::vector<uint8_t> flags_;     // by extended number - first_
+  uint8_t ignored_ = 0;            // stands in for numbers from before the first
 };
 
 }  // namespace nerko::receive
