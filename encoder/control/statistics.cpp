@@ -34,6 +34,13 @@ void write_statistics_file(const std::string &path, const std::string &line, std
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   ssize_t written = write(fd, line.data(), line.size());
   int write_errno = errno;
+  if (written < 0 && write_errno == EPIPE) {
+    // The pipe's reader left between the open and the write: like a pipe
+    // without a reader at open time, this tick is lost, not the run.
+    close(fd);
+    std::fprintf(err, "Warning, failed to open file %s for writing: %s\n", path.c_str(), std::strerror(EPIPE));
+    return;
+  }
   if (written >= 0 && static_cast<size_t>(written) != line.size())
     write_errno = ENOSPC;  // a short write to a regular file means the device is full
   bool complete = written >= 0 && static_cast<size_t>(written) == line.size();

@@ -14,7 +14,7 @@ void on_pad_added(GstElement *element, GstPad *pad, gpointer data) {
   const auto *context = static_cast<const PadAddedContext *>(data);
   Status status = build_branch(*context->sinks, context->output, context->pipeline.get(),
                                context->rtpbin.get(), pad, context->audio_fec_percent, stdout,
-                               context->session_description.get());
+                               context->session_description.get(), context->host_address);
   if (status)
     post_library_failure(element, "Failed to link decodebin srcpad", status->message(), kPadAddedErrorLine);
 }

@@ -195,6 +195,13 @@ TEST_F(InstallTest, UnitRunsTheChannelFromItsEnvFileAndRestartsOnFailure) {
                    {{"SYSTEMD_UNIT_PATH", units.string() + ":"}});
   EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
   EXPECT_EQ(verify.err.find(units.string()), std::string::npos) << verify.err;
+  // Hardened: an exposure of 3.5 or lower (the threshold is in tenths).
+  Ran security = run({"systemd-analyze", "security", "--offline=true", "--threshold=35", "--no-pager",
+                      (units / "nerko-encoder@news.service").string()},
+                     {{"SYSTEMD_UNIT_PATH", units.string() + ":"}});
+  EXPECT_EQ(security.status, 0) << security.out << security.err;
+  EXPECT_NE(security.out.find("Overall exposure level for nerko-encoder@news.service: "), std::string::npos)
+      << security.out << security.err;
 }
 
 TEST_F(InstallTest, InstalledPluginLoadsFromItsDirectory) {

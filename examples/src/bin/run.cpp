@@ -8,6 +8,7 @@
 #include "build_revision.h"
 #include "bus_watch.h"
 #include "command_line.h"
+#include "encoder/graph/destination.h"
 #include "encoder/graph/fec.h"
 #include "encoder/graph/no_more_pads.h"
 #include "encoder/graph/pad_added.h"
@@ -73,6 +74,18 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   const uint32_t audio_fec_percent = read_audio_fec_percent();
   std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", video_fec_percent, audio_fec_percent);
 
+  // The destination host is looked up once, before anything plays: a name
+  // that does not resolve ends the run here instead of sending nothing. A
+  // malformed destination is left to the first decoded stream, as ever.
+  std::string host_address;
+  std::string malformed;
+  if (std::optional<Destination> destination = parse_destination(line.output, malformed)) {
+    Result<std::string> resolved = resolve_host(destination->host);
+    if (!resolved)
+      return resolved.error();
+    host_address = resolved.take();
+  }
+
   ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
   auto made_decoder = make_element("uridecodebin");
   if (!made_decoder)
@@ -97,8 +110,8 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   // Every decoded stream gets its branch from this handler, on a streaming thread.
   PadAddedConnection pad_added(decoder.get());
   auto *pad_added_context =
-      new PadAddedContext{ref_object(pipeline.get()), ref_object(rtpbin.get()), line.output, sinks,
-                          audio_fec_percent,
+      new PadAddedContext{ref_object(pipeline.get()), ref_object(rtpbin.get()), line.output, host_address,
+                          sinks, audio_fec_percent,
                           session_description_file(video_fec_percent, audio_fec_percent)};
   if (Status status = connect_signal_checked(
           decoder.get(), "pad-added",
