@@ -480,7 +480,7 @@ struct Out {
 // Waits until the task has taken everything queued, then collects it.
 void drain(Harness &h, std::vector<Out> &out) {
   h.next_wait_time();
-  while (GstBuffer *b = gst_harness_try_pull(h.get())) {
+  while (GstBuffer *b = h.try_pull()) {
     out.push_back({GST_BUFFER_PTS(b), GST_BUFFER_PTS(b) + GST_BUFFER_DURATION(b), gst_buffer_get_size(b),
                    GST_BUFFER_FLAG_IS_SET(b, GST_BUFFER_FLAG_GAP) != 0});
     gst_buffer_unref(b);
