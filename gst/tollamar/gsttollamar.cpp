@@ -383,11 +383,24 @@ gst_tollamar_set_property (GObject * object, guint prop_id,
   GstTollamar *self = GST_TOLLAMAR (object);
 
   switch (prop_id) {
-    case PROP_MAX_LATENESS:
+    case PROP_MAX_LATENESS:{
+      gboolean changed, running;
+
+      GST_OBJECT_LOCK (self);
+      running = GST_STATE (self) >= GST_STATE_PAUSED;
+      GST_OBJECT_UNLOCK (self);
       gst_tollamar_lock (self);
+      changed = self->max_lateness != g_value_get_uint64 (value);
       self->max_lateness = g_value_get_uint64 (value);
       gst_tollamar_unlock (self);
+      /* The latency the element answers has changed: a running pipeline
+       * must ask again, or a synchronised sink keeps the old figure and
+       * drops what now comes later. */
+      if (changed && running)
+        gst_element_post_message (GST_ELEMENT (self),
+            gst_message_new_latency (GST_OBJECT (self)));
       break;
+    }
     case PROP_SKIP_TO_FIRST:{
       gboolean playing;
 

@@ -149,9 +149,10 @@ void gst_tollamar_src_loop (gpointer user_data);
 gboolean gst_tollamar_src_event (GstPad * pad, GstObject * parent,
     GstEvent * event);
 
-/* with LOCK; released only around the push */
+/* with LOCK; released only around the push. The gap ends at the next slot
+ * or at @limit (none: no limit), whichever comes first. */
 gboolean gst_tollamar_push_next_gap_buffer (GstTollamar * self,
-    GstFlowReturn * ret);
+    GstClockTime limit, GstFlowReturn * ret);
 
 /* with LOCK; released around pushes and queries, held on return */
 gboolean gst_tollamar_ensure_output (GstTollamar * self, GstFlowReturn * ret);
@@ -165,6 +166,6 @@ GstBuffer *gst_tollamar_create_black_image (GstTollamar * self);
 
 /* with LOCK */
 GstBuffer *gst_tollamar_create_silence (GstTollamar * self,
-    GstClockTime start, GstClockTime * next);
+    GstClockTime * start, GstClockTime * next);
 
 #endif /* GST_TOLLAMAR_H */

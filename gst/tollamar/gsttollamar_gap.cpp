@@ -94,16 +94,19 @@ gst_tollamar_create_video_gap (GstTollamar * self, GstClockTime duration)
   return gap;
 }
 
-/* with LOCK: silence for the slot from @start to *@next. Both ends are
- * rounded to whole samples from their absolute times, so the end of one slot
- * is exactly the start of the next. */
+/* with LOCK: silence for the slot from *@start to *@next. Both ends are
+ * rounded to whole samples counted from the grid's base, so the end of one
+ * slot is exactly the start of the next however the base lies against the
+ * absolute sample grid; both are replaced by their sample-aligned times. */
 GstBuffer *
-gst_tollamar_create_silence (GstTollamar * self, GstClockTime start,
+gst_tollamar_create_silence (GstTollamar * self, GstClockTime * start,
     GstClockTime * next)
 {
   GstAudioInfo *info = &self->audio_info;
   gint rate = GST_AUDIO_INFO_RATE (info);
   gint bpf = GST_AUDIO_INFO_BPF (info);
+  GstClockTime origin = GST_CLOCK_TIME_IS_VALID (self->base_running_time)
+      && self->base_running_time <= *start ? self->base_running_time : 0;
   guint64 s0, s1, samples, size;
   GstClockTime t0, t1;
   GstBuffer *buf;
@@ -115,8 +118,9 @@ gst_tollamar_create_silence (GstTollamar * self, GstClockTime start,
     return NULL;
   }
 
-  s0 = gst_util_uint64_scale_round (start, rate, GST_SECOND);
-  s1 = gst_util_uint64_scale_round (*next, rate, GST_SECOND);
+  s0 = gst_util_uint64_scale_round (*start - origin, rate, GST_SECOND);
+  s1 = *next > origin ?
+      gst_util_uint64_scale_round (*next - origin, rate, GST_SECOND) : 0;
   samples = s1 > s0 ? s1 - s0 : 0;
 
   /* A buffer size is 32 bits here; a slot beyond that is refused rather
@@ -133,8 +137,9 @@ gst_tollamar_create_silence (GstTollamar * self, GstClockTime start,
   GST_DEBUG_OBJECT (self, "Number of samples for audio frame #%d :  %d",
       (gint) self->frame_index, (gint) samples);
 
-  t0 = gst_util_uint64_scale (s0, GST_SECOND, rate);
-  t1 = gst_util_uint64_scale (s1, GST_SECOND, rate);
+  t0 = origin + gst_util_uint64_scale (s0, GST_SECOND, rate);
+  t1 = origin + gst_util_uint64_scale (s0 + samples, GST_SECOND, rate);
+  *start = t0;
   *next = t1;
   GST_DEBUG_OBJECT (self, "Corrected sample_running_time %" GST_TIME_FORMAT
       " next_running_time %" GST_TIME_FORMAT, GST_TIME_ARGS (t0),

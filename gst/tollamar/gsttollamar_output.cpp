@@ -23,6 +23,9 @@ static const GstClockTime SLOT_TOLERANCE = GST_MSECOND;
 static const gdouble MIN_DISTORTION = 0.5;
 static const gdouble MAX_DISTORTION = 2.0;
 
+/* Missed time the output is filled up to at most, beside the latency. */
+static const GstClockTime MAX_CATCH_UP = GST_SECOND;
+
 /* Pacing used when the negotiated or configured rate has a zero numerator. */
 static const gint FALLBACK_FPS_N = 25;
 static const gint FALLBACK_FPS_D = 1;
@@ -136,13 +139,6 @@ gst_tollamar_nominal (GstTollamar * self, guint32 n)
 
 /* with LOCK */
 GstClockTime
-gst_tollamar_slot (GstTollamar * self, guint32 n)
-{
-  return self->base_running_time + gst_tollamar_nominal (self, n);
-}
-
-/* with LOCK */
-GstClockTime
 gst_tollamar_distorted (GstTollamar * self, guint32 n)
 {
   gdouble t = (gdouble) gst_tollamar_nominal (self, n) * self->distortion
@@ -230,7 +226,7 @@ gst_tollamar_task_wait_cond (GstTollamar * self, GCond * cond)
 
 /* with LOCK: starts a new grid at @running_time, so that neither an old frame
  * index nor an old distortion asks for a burst of catch-up frames. */
-static void
+void
 gst_tollamar_anchor (GstTollamar * self, GstClockTime running_time)
 {
   self->base_running_time = running_time;
@@ -242,7 +238,7 @@ gst_tollamar_anchor (GstTollamar * self, GstClockTime running_time)
 
 /* with LOCK: running time of @ts in the output segment; before any segment
  * arrived the timestamps are taken as running times, as in a default one. */
-static GstClockTime
+GstClockTime
 gst_tollamar_running_time (GstTollamar * self, GstClockTime ts)
 {
   if (!GST_CLOCK_TIME_IS_VALID (ts))
@@ -257,7 +253,7 @@ gst_tollamar_running_time (GstTollamar * self, GstClockTime ts)
  * the position goes on counting (downstream clips such buffers): taking the
  * running time there instead would send the timestamps back in time. A
  * position before zero has no timestamp; zero is the nearest. */
-static GstClockTime
+GstClockTime
 gst_tollamar_gap_timestamp (GstTollamar * self, GstClockTime running_time)
 {
   guint64 pos;
@@ -274,9 +270,10 @@ gst_tollamar_gap_timestamp (GstTollamar * self, GstClockTime running_time)
 
 /* with LOCK */
 gboolean
-gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstFlowReturn * ret)
+gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstClockTime limit,
+    GstFlowReturn * ret)
 {
-  guint32 i = self->frame_index;
+  guint32 i;
   GstClockTime rt, rt_next;
   GstBuffer *buf;
   GstFlowReturn res;
@@ -289,16 +286,34 @@ gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstFlowReturn * ret)
     return FALSE;
   }
 
+  /* A run of gap buffers starts where the last real buffer ended: starting
+   * on the older grid instead would leave a hole or an overlap there. Only
+   * a video frame that ended well short of its slot (lasting nothing, say)
+   * leaves the rest of its slot to be skipped, as the grid has it. Audio
+   * counts samples, not slots, and always goes on from the last one. */
   if (!self->filling) {
+    GstClockTime slot = gst_tollamar_distorted (self, self->frame_index);
+
     self->filling = TRUE;
-    self->next_running_time = gst_tollamar_distorted (self, i);
+    if (GST_CLOCK_TIME_IS_VALID (self->next_running_time)
+        && (!gst_tollamar_is_video (self)
+            || self->next_running_time + gst_tollamar_nominal (self, 1) / 2
+            >= slot)) {
+      self->base_running_time = self->next_running_time;
+      self->frame_index = 0;
+    } else {
+      self->next_running_time = slot;
+    }
     GST_DEBUG_OBJECT (self, "Starting to generate buffers. Re-synced "
         "running_time to %" GST_TIME_FORMAT,
         GST_TIME_ARGS (self->next_running_time));
   }
+  i = self->frame_index;
 
-  rt = gst_tollamar_slot (self, i);
-  rt_next = gst_tollamar_slot (self, i + 1);
+  rt = gst_tollamar_distorted (self, i);
+  rt_next = gst_tollamar_distorted (self, i + 1);
+  if (GST_CLOCK_TIME_IS_VALID (limit) && rt_next > limit)
+    rt_next = MAX (limit, rt);
   GST_DEBUG_OBJECT (self, "Skew up to now %" GST_STIME_FORMAT,
       GST_STIME_ARGS ((GstClockTimeDiff) (rt - self->next_running_time)));
   GST_DEBUG_OBJECT (self, "Generating buffer for frame #%d (running_time %"
@@ -310,6 +325,8 @@ gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstFlowReturn * ret)
       *ret = self->flow_return = GST_FLOW_NOT_NEGOTIATED;
       return FALSE;
     }
+    /* It lasts until the next one starts, so gap frames tile the timeline
+     * whatever the distortion stretches them to. */
     buf = gst_tollamar_create_video_gap (self, rt_next - rt);
   } else {
     if (!self->audio_info.finfo) {
@@ -317,8 +334,7 @@ gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstFlowReturn * ret)
       *ret = self->flow_return = GST_FLOW_NOT_NEGOTIATED;
       return FALSE;
     }
-    GstClockTime next = rt_next;
-    buf = gst_tollamar_create_silence (self, rt, &next);
+    buf = gst_tollamar_create_silence (self, &rt, &rt_next);
   }
   if (!buf) {
     /* The error is on the bus already; pausing reports the stream error. */
@@ -326,9 +342,8 @@ gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstFlowReturn * ret)
     return FALSE;
   }
 
-  GST_BUFFER_PTS (buf) =
-      gst_tollamar_gap_timestamp (self, gst_tollamar_distorted (self, i));
-  self->next_running_time = gst_tollamar_distorted (self, i + 1);
+  GST_BUFFER_PTS (buf) = gst_tollamar_gap_timestamp (self, rt);
+  self->next_running_time = rt_next;
   GST_BUFFER_FLAG_SET (buf, GST_BUFFER_FLAG_GAP);
 
   gst_tollamar_unlock (self);
@@ -342,6 +357,86 @@ gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstFlowReturn * ret)
     return TRUE;
   GST_DEBUG_OBJECT (self, "Pushing buffer returned %s", gst_flow_get_name (res));
   return res == GST_FLOW_EOS;
+}
+
+/* with LOCK: how far the output may lag behind a buffer and still be filled
+ * up to it. Beyond, the timestamps jumped (a source restarted, a clock
+ * changed): a gap buffer for every missed slot would stall everything
+ * downstream, so the output starts again at the buffer instead. Within the
+ * latency the idle path has not filled the slots yet, so that much is
+ * always caught up. */
+static GstClockTime
+gst_tollamar_catch_up_limit (GstTollamar * self)
+{
+  GstClockTime latency = GST_CLOCK_TIME_IS_VALID (self->latency) ?
+      self->latency : self->max_lateness;
+  GstClockTime slot = gst_tollamar_nominal (self, 1);
+
+  latency = MAX (latency, MAX_CATCH_UP);
+  /* A "max-lateness" of centuries must not wrap the sum round to nothing. */
+  return latency < G_MAXUINT64 - slot ? latency + slot : G_MAXUINT64;
+}
+
+/* with LOCK */
+gboolean
+gst_tollamar_catches_up_to (GstTollamar * self, GstBuffer ** buf,
+    GstClockTime w)
+{
+  GstClockTime missed = w - self->next_running_time;
+
+  if (missed <= gst_tollamar_catch_up_limit (self))
+    return TRUE;
+  GST_INFO_OBJECT (self, "Timestamps jumped %" GST_TIME_FORMAT " ahead of "
+      "the output; it starts again at the buffer at %" GST_TIME_FORMAT
+      " instead of filling the missed slots", GST_TIME_ARGS (missed),
+      GST_TIME_ARGS (w));
+  gst_tollamar_anchor (self, w);
+  *buf = gst_buffer_make_writable (*buf);
+  GST_BUFFER_FLAG_SET (*buf, GST_BUFFER_FLAG_DISCONT);
+  return FALSE;
+}
+
+/* with LOCK: fills the output with gap buffers from where it stands up to
+ * @until, so that the next buffer starting there follows without a hole.
+ * Video spreads the span over the nearest whole number of slots; audio
+ * fills whole slots of silence and a last, shorter one. */
+gboolean
+gst_tollamar_catch_up (GstTollamar * self, GstClockTime until,
+    GstFlowReturn * ret)
+{
+  if (gst_tollamar_is_video (self)) {
+    guint64 fps_n, fps_d;
+    GstClockTime span = until - self->next_running_time;
+    guint64 n;
+
+    gst_tollamar_grid_rate (self, &fps_n, &fps_d);
+    n = MAX (gst_util_uint64_scale_round (span, fps_n, fps_d * GST_SECOND), 1);
+    self->base_running_time = self->next_running_time;
+    self->frame_index = 0;
+    self->filling = TRUE;
+    self->distortion = (gdouble) span / (gdouble) gst_tollamar_nominal (self,
+        (guint32) n);
+    for (guint64 k = 0; k < n; k++) {
+      if (!gst_tollamar_push_next_gap_buffer (self, until, ret)
+          || !GST_CLOCK_TIME_IS_VALID (self->base_running_time))
+        return FALSE;
+    }
+    return TRUE;
+  }
+
+  while (GST_CLOCK_TIME_IS_VALID (self->next_running_time)
+      && until > self->next_running_time
+      && gst_util_uint64_scale_round (until - self->next_running_time,
+          GST_AUDIO_INFO_RATE (&self->audio_info), GST_SECOND) > 0) {
+    GstClockTime before = self->next_running_time;
+
+    if (!gst_tollamar_push_next_gap_buffer (self, until, ret)
+        || !GST_CLOCK_TIME_IS_VALID (self->base_running_time))
+      return FALSE;
+    if (self->next_running_time <= before)
+      break;
+  }
+  return TRUE;
 }
 
 /* Entered without the lock. Pauses the task and, for a real failure, tells
@@ -447,6 +542,59 @@ gst_tollamar_target_frame (GstTollamar * self, GstClockTime diff)
   return (guint32) (gint64) t;
 }
 
+/* with LOCK, released on return: the task is done with a queued buffer. */
+static gboolean
+gst_tollamar_consumed (GstTollamar * self)
+{
+  gst_tollamar_update_queued_duration (self);
+  g_cond_broadcast (&self->queue_cond);
+  gst_tollamar_unlock (self);
+  return TRUE;
+}
+
+/* with LOCK, released on return: a gap push before @buf failed with @ret;
+ * the buffer is dropped and the task pauses. A push that "succeeded" yet
+ * left no grid was overtaken by a flush. */
+static gboolean
+gst_tollamar_catch_up_failed (GstTollamar * self, GstBuffer * buf,
+    GstFlowReturn ret, GstFlowReturn * reason)
+{
+  if (ret == GST_FLOW_OK || ret == GST_FLOW_EOS)
+    ret = GST_FLOW_FLUSHING;
+  gst_tollamar_update_queued_duration (self);
+  gst_tollamar_unlock (self);
+  gst_buffer_unref (buf);
+  *reason = ret;
+  return FALSE;
+}
+
+/* with LOCK, released on return: pushes a real buffer whose place in the
+ * output is settled. FALSE when the task must pause with @reason. */
+static gboolean
+gst_tollamar_push_real (GstTollamar * self, GstBuffer * buf,
+    GstFlowReturn * reason)
+{
+  GstFlowReturn ret;
+
+  GST_DEBUG_OBJECT (self, "Pushing buffer %" GST_PTR_FORMAT, buf);
+  gst_tollamar_unlock (self);
+  ret = gst_pad_push (self->srcpad, buf);
+  gst_tollamar_lock (self);
+  ret = gst_tollamar_after_push (self, ret);
+
+  if (ret != GST_FLOW_OK) {
+    GST_DEBUG_OBJECT (self, "Pushing buffer returned %s",
+        gst_flow_get_name (ret));
+    if (ret != GST_FLOW_EOS) {
+      gst_tollamar_update_queued_duration (self);
+      gst_tollamar_unlock (self);
+      *reason = ret;
+      return FALSE;
+    }
+  }
+  return gst_tollamar_consumed (self);
+}
+
 /* Returns TRUE when the task goes on, FALSE when it must pause with @reason;
  * the lock is held on entry and released on return either way. */
 static gboolean
@@ -460,6 +608,18 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
   GstFlowReturn ret;
 
   GST_DEBUG_OBJECT (self, "Handling buffer %" GST_PTR_FORMAT, buf);
+
+  if (!gst_tollamar_is_video (self) && gst_tollamar_audio_is_known (self)) {
+    switch (gst_tollamar_place_audio (self, &buf, &ret)) {
+      case GST_TOLLAMAR_PLACE_PUSH:
+        return gst_tollamar_push_real (self, buf, reason);
+      case GST_TOLLAMAR_PLACE_DROP:
+        gst_buffer_unref (buf);
+        return gst_tollamar_consumed (self);
+      case GST_TOLLAMAR_PLACE_FAIL:
+        return gst_tollamar_catch_up_failed (self, buf, ret, reason);
+    }
+  }
 
   w = gst_tollamar_running_time (self, GST_BUFFER_PTS (buf));
 
@@ -527,17 +687,14 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
   if (!GST_CLOCK_TIME_IS_VALID (e))
     e = w;
 
-  while (on_grid && (guint32) (self->frame_index + 1) < target) {
-    if (!gst_tollamar_push_next_gap_buffer (self, &ret)
-        || !GST_CLOCK_TIME_IS_VALID (self->base_running_time)) {
-      if (ret == GST_FLOW_OK || ret == GST_FLOW_EOS)
-        ret = GST_FLOW_FLUSHING;
-      gst_tollamar_update_queued_duration (self);
-      gst_tollamar_unlock (self);
-      gst_buffer_unref (buf);
-      *reason = ret;
-      return FALSE;
-    }
+  /* Slots missed upstream, or a stall the idle path filled: gap buffers
+   * reach exactly to this buffer, so no slot is lost on the way back. */
+  if (on_grid && GST_CLOCK_TIME_IS_VALID (self->next_running_time)
+      && w > self->next_running_time + SLOT_TOLERANCE
+      && (self->filling || (guint32) (self->frame_index + 1) < target)
+      && gst_tollamar_catches_up_to (self, &buf, w)
+      && !gst_tollamar_catch_up (self, w, &ret)) {
+    return gst_tollamar_catch_up_failed (self, buf, ret, reason);
   }
 
   if (GST_CLOCK_TIME_IS_VALID (w)
@@ -588,32 +745,13 @@ gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
     }
   }
 
-  GST_DEBUG_OBJECT (self, "Pushing buffer %" GST_PTR_FORMAT, buf);
   if (GST_CLOCK_TIME_IS_VALID (w) || GST_CLOCK_TIME_IS_VALID (stamped))
     self->next_running_time = gst_tollamar_limit_end (self,
         GST_CLOCK_TIME_IS_VALID (w) ? w : stamped, e);
-
-  gst_tollamar_unlock (self);
-  ret = gst_pad_push (self->srcpad, buf);
-  gst_tollamar_lock (self);
-  ret = gst_tollamar_after_push (self, ret);
-
-  if (ret != GST_FLOW_OK) {
-    GST_DEBUG_OBJECT (self, "Pushing buffer returned %s",
-        gst_flow_get_name (ret));
-    if (ret != GST_FLOW_EOS) {
-      gst_tollamar_update_queued_duration (self);
-      gst_tollamar_unlock (self);
-      *reason = ret;
-      return FALSE;
-    }
-  }
+  return gst_tollamar_push_real (self, buf, reason);
 
 consumed:
-  gst_tollamar_update_queued_duration (self);
-  g_cond_broadcast (&self->queue_cond);
-  gst_tollamar_unlock (self);
-  return TRUE;
+  return gst_tollamar_consumed (self);
 }
 
 /* Clock time at which the slot due at running time @due is late by
@@ -727,7 +865,8 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
   }
 
   if (!gst_tollamar_ensure_output (self, &ret)
-      || !gst_tollamar_push_next_gap_buffer (self, &ret)) {
+      || !gst_tollamar_push_next_gap_buffer (self, GST_CLOCK_TIME_NONE,
+          &ret)) {
     gst_tollamar_unlock (self);
     *reason = ret;
     return FALSE;

@@ -23,9 +23,6 @@ void gst_tollamar_follow_rate (GstTollamar * self);
 /* with LOCK: offset of slot @n from the base, rounded down. */
 GstClockTime gst_tollamar_nominal (GstTollamar * self, guint32 n);
 
-/* with LOCK: base + nominal(@n); the base must be known. */
-GstClockTime gst_tollamar_slot (GstTollamar * self, guint32 n);
-
 /* with LOCK: base + nominal(@n) x distortion; the base must be known. */
 GstClockTime gst_tollamar_distorted (GstTollamar * self, guint32 n);
 
@@ -65,6 +62,42 @@ gboolean gst_tollamar_shutting_down (GstTollamar * self);
  * that would keep a blocked chain call, and with it the deactivation,
  * waiting for ever. */
 gboolean gst_tollamar_may_restart_task (GstTollamar * self);
+
+/* with LOCK: starts a new grid, with its first slot at @running_time. */
+void gst_tollamar_anchor (GstTollamar * self, GstClockTime running_time);
+
+/* with LOCK: running time of @ts in the output segment. */
+GstClockTime gst_tollamar_running_time (GstTollamar * self, GstClockTime ts);
+
+/* with LOCK: the timestamp of @running_time on the output segment. */
+GstClockTime gst_tollamar_gap_timestamp (GstTollamar * self,
+    GstClockTime running_time);
+
+/* with LOCK: whether the output may be filled up to a buffer at @w. If it
+ * lags too far behind, the timestamps jumped: the grid starts again at @w
+ * instead, *@buf is marked DISCONT, and the answer is FALSE. */
+gboolean gst_tollamar_catches_up_to (GstTollamar * self, GstBuffer ** buf,
+    GstClockTime w);
+
+/* with LOCK, released around the pushes: gap buffers from the next due
+ * time up to @until. FALSE when the task must pause with *@ret. */
+gboolean gst_tollamar_catch_up (GstTollamar * self, GstClockTime until,
+    GstFlowReturn * ret);
+
+/* What the output task does with a queued audio buffer. */
+typedef enum {
+  GST_TOLLAMAR_PLACE_PUSH,
+  GST_TOLLAMAR_PLACE_DROP,
+  GST_TOLLAMAR_PLACE_FAIL,
+} GstTollamarPlacement;
+
+/* with LOCK: the audio format is known, so samples can be counted. */
+gboolean gst_tollamar_audio_is_known (GstTollamar * self);
+
+/* with LOCK, released around the gap pushes it makes: fits a real audio
+ * buffer onto the output's sample timeline (see gsttollamar_audio.cpp). */
+GstTollamarPlacement gst_tollamar_place_audio (GstTollamar * self,
+    GstBuffer ** buf, GstFlowReturn * ret);
 
 G_END_DECLS
 

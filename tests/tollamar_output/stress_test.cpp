@@ -119,17 +119,15 @@ void race(const char *factory, const char *caps, gsize frame_size) {
           gst_harness_push_event(h.get(), gst_event_new_segment(&segment));
           GST_PAD_STREAM_UNLOCK(h->srcpad);
         } else {
-          // A flushing seek from downstream reaches the element through
-          // gst_element_send_event(), which holds the element's state lock:
-          // no state change runs between its flush-start and flush-stop. It
-          // may land in an upstream flush whose flush-stop is still queued,
+          // A flush from downstream, sent up the pads the way an element
+          // downstream sends it, without the element's state lock: state
+          // changes may run between its flush-start and flush-stop. It may
+          // land in an upstream flush whose flush-stop is still queued,
           // where GStreamer drops the flush-start at the flushing source pad
           // and hands the element only the flush-stop.
-          GST_STATE_LOCK(h.element());
           gst_harness_push_upstream_event(h.get(), gst_event_new_flush_start());
           gst_harness_push_upstream_event(h.get(),
                                           gst_event_new_flush_stop(TRUE));
-          GST_STATE_UNLOCK(h.element());
         }
       }
       watchdog.done();
