@@ -1,13 +1,17 @@
-"""Helpers the bench scripts share: building what they run, and naming the
-machine their figures come from."""
+"""Helpers the bench scripts share: building what they run, the cached 720p30
+clip, ports to send to, and naming the machine their figures come from."""
 
 import os
 import pathlib
 import platform
+import socket
 import subprocess
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+CACHE = ROOT / "bench" / ".cache"
+# 20 s of 1280x720 30 fps H.264 + AAC stereo, the channel every encoder benchmark streams.
+CLIP = CACHE / "clip-1280x720-30fps-20s-h264-aac.mp4"
 
 
 def build_targets(build_dir, targets):
@@ -51,3 +55,57 @@ def machine_summary():
     load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     return (f"machine: {os.cpu_count()} CPUs ({cpu_model()}), kernel {platform.release()}, "
             f"GStreamer {gstreamer_version()}, load average {load}")
+
+
+def aac_encoder():
+    """The first AAC encoder this GStreamer has, in order of preference."""
+    for factory in ("fdkaacenc", "avenc_aac", "voaacenc"):
+        if subprocess.run(["gst-inspect-1.0", "--exists", factory]).returncode == 0:
+            return factory
+    sys.exit("no AAC encoder (fdkaacenc, avenc_aac, voaacenc) is installed")
+
+
+def make_clip():
+    """Generates the clip once; later runs reuse the cached file."""
+    if CLIP.exists():
+        return
+    CACHE.mkdir(parents=True, exist_ok=True)
+    partial = CLIP.with_suffix(".partial.mp4")
+    # A moving picture so the encoder has real work on every frame.
+    pipeline = (
+        "videotestsrc num-buffers=600 pattern=smpte horizontal-speed=4 "
+        "! video/x-raw,width=1280,height=720,framerate=30/1 "
+        "! x264enc speed-preset=veryfast bitrate=4000 key-int-max=60 "
+        "! h264parse ! queue ! mp4mux name=mux ! filesink location=" + str(partial) + " "
+        "audiotestsrc num-buffers=1000 samplesperbuffer=960 wave=sine freq=440 "
+        "! audio/x-raw,rate=48000,channels=2 ! " + aac_encoder() + " "
+        "! aacparse ! queue ! mux."
+    )
+    print(f"Generating {CLIP.name} (once) ...", flush=True)
+    subprocess.run(["gst-launch-1.0", "-q", "-e", *pipeline.split()], check=True)
+    partial.rename(CLIP)
+
+
+def bind_four_ports():
+    """Four consecutive free UDP ports on 127.0.0.1 (one channel's block),
+    bound by us so the packets land somewhere and can be timed."""
+    for _ in range(200):
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        probe.bind(("127.0.0.1", 0))
+        base = probe.getsockname()[1]
+        probe.close()
+        if base > 65000 or base % 2:
+            continue
+        socks = []
+        try:
+            for i in range(4):
+                s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+                s.bind(("127.0.0.1", base + i))
+                s.setblocking(False)
+                socks.append(s)
+            return base, socks
+        except OSError:
+            for s in socks:
+                s.close()
+    sys.exit("could not find four consecutive free UDP ports on 127.0.0.1")

@@ -26,6 +26,9 @@ struct PadAddedContext {
   ElementRef pipeline;
   ElementRef rtpbin;
   std::string output;
+  // The destination host as looked up at start; empty when the destination
+  // is malformed, which the first decoded stream then stops on.
+  std::string host_address;
   SharedStreamSinks sinks;
   uint32_t audio_fec_percent;
   // Rewritten after every branch built; none unless NERKO_SDP_FILE is set.

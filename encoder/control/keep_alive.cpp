@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <vector>
 
 #include "encoder/graph/properties.h"
 
@@ -38,9 +39,27 @@ void unlink_head(GstElement *head) {
     gst_pad_unlink(peer.get(), sink.get());
 }
 
+// What the input made besides its decoder: the sinks that discard a second
+// stream of a kind. The live-rate heads stay.
+std::vector<ElementRef> discarding_peers(GstElement *decoder, const StreamSinks &sinks) {
+  std::vector<ElementRef> peers;
+  GstIterator *pads = gst_element_iterate_src_pads(decoder);
+  GValue item = G_VALUE_INIT;
+  while (gst_iterator_next(pads, &item) == GST_ITERATOR_OK) {
+    PadRef peer(gst_pad_get_peer(GST_PAD(g_value_get_object(&item))));
+    ElementRef parent(peer ? gst_pad_get_parent_element(peer.get()) : nullptr);
+    if (parent && parent.get() != sinks.video_head.get() && parent.get() != sinks.audio_head.get())
+      peers.push_back(std::move(parent));
+    g_value_reset(&item);
+  }
+  g_value_unset(&item);
+  gst_iterator_free(pads);
+  return peers;
+}
+
 PadAddedContext *copy_context(const PadAddedContext &c) {
-  return new PadAddedContext{ref_object(c.pipeline.get()), ref_object(c.rtpbin.get()), c.output, c.sinks,
-                             c.audio_fec_percent, c.session_description, c.activity, c.heads};
+  return new PadAddedContext{ref_object(c.pipeline.get()), ref_object(c.rtpbin.get()), c.output, c.host_address,
+                             c.sinks, c.audio_fec_percent, c.session_description, c.activity, c.heads};
 }
 
 }  // namespace
@@ -153,6 +172,12 @@ void InputSupervisor::lose(const std::string &reason) {
 
 void InputSupervisor::tear_down() {
   GstElement *decoder = input_->element();
+  // Looked for while the decoder still has its pads; it drops them when stopped.
+  std::vector<ElementRef> discarding;
+  {
+    std::lock_guard<std::mutex> lock(parts_.pad_added.sinks->mutex);
+    discarding = discarding_peers(decoder, *parts_.pad_added.sinks);
+  }
   // Stops the decoder's streaming threads first: a stream cut off while it
   // still pushes would fail as "not linked".
   gst_element_set_state(decoder, GST_STATE_NULL);
@@ -160,6 +185,10 @@ void InputSupervisor::tear_down() {
     std::lock_guard<std::mutex> lock(parts_.pad_added.sinks->mutex);
     unlink_head(parts_.pad_added.sinks->video_head.get());
     unlink_head(parts_.pad_added.sinks->audio_head.get());
+  }
+  for (const ElementRef &sink : discarding) {
+    gst_element_set_state(sink.get(), GST_STATE_NULL);
+    gst_bin_remove(GST_BIN(parts_.pipeline.get()), sink.get());
   }
   gst_bin_remove(GST_BIN(parts_.pipeline.get()), decoder);
   input_.reset();

@@ -60,9 +60,9 @@ std::optional<std::string> write_file_atomically(const std::string &path, std::s
 }
 
 void export_prometheus_tick(PrometheusExport &target, const SenderCounts &counts, bool ready, std::FILE *err,
-                            const InputHealth *input) {
-  auto failure =
-      write_file_atomically(target.path, prometheus_text(counts, ready, build_revision, target.channel, input));
+                            const SendLag &lag, const InputHealth *input) {
+  auto failure = write_file_atomically(target.path,
+                                       prometheus_text(counts, ready, build_revision, target.channel, lag, input));
   if (failure && !target.failing)
     std::fprintf(err, "Warning, failed to write Prometheus file %s: %s\n", target.path.c_str(), failure->c_str());
   target.failing = failure.has_value();

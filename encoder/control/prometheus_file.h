@@ -23,6 +23,6 @@ std::optional<std::string> write_file_atomically(const std::string &path, std::s
 // writing starts to fail, nothing more while it keeps failing, and warns
 // again only after a write has succeeded in between.
 void export_prometheus_tick(PrometheusExport &target, const SenderCounts &counts, bool ready, std::FILE *err,
-                            const InputHealth *input = nullptr);
+                            const SendLag &lag = {}, const InputHealth *input = nullptr);
 
 }  // namespace nerko

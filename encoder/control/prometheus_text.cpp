@@ -42,6 +42,14 @@ std::string input_health_text(const InputHealth &input, std::string_view channel
          std::to_string(input.filled_audio) + "\n";
 }
 
+// Seconds to the millisecond; a sender a moment ahead of the clock is not behind.
+std::string behind_sample(std::string_view channel, const char *kind, GstClockTimeDiff lag) {
+  char seconds[G_ASCII_DTOSTR_BUF_SIZE];
+  g_ascii_formatd(seconds, sizeof seconds, "%.3f", lag > 0 ? static_cast<double>(lag) / GST_SECOND : 0.0);
+  return "nerko_encoder_behind_seconds" + label_set(channel, std::string("kind=\"") + kind + "\"") + " " +
+         seconds + "\n";
+}
+
 }  // namespace
 
 std::string prometheus_label_value(std::string_view value) {
@@ -60,7 +68,7 @@ std::string prometheus_label_value(std::string_view value) {
 }
 
 std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
-                            std::string_view channel, const InputHealth *input) {
+                            std::string_view channel, const SendLag &lag, const InputHealth *input) {
   std::string text =
       "# HELP nerko_encoder_bytes_served_total Bytes sent by each UDP sender of the encoder.\n"
       "# TYPE nerko_encoder_bytes_served_total counter\n";
@@ -77,6 +85,14 @@ std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_
       "# TYPE nerko_encoder_build_info gauge\n"
       "nerko_encoder_build_info" +
       label_set(channel, "revision=\"" + prometheus_label_value(revision) + "\"") + " 1\n";
+  if (lag.video || lag.audio)
+    text +=
+        "# HELP nerko_encoder_behind_seconds How far the media sent lags the pipeline clock, in seconds.\n"
+        "# TYPE nerko_encoder_behind_seconds gauge\n";
+  if (lag.video)
+    text += behind_sample(channel, "video", *lag.video);
+  if (lag.audio)
+    text += behind_sample(channel, "audio", *lag.audio);
   if (input)
     text += input_health_text(*input, channel);
   return text;

@@ -35,6 +35,13 @@ void write_statistics_file(const std::string &path, const std::string &line, std
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   ssize_t written = write(fd, line.data(), line.size());
   int write_errno = errno;
+  if (written < 0 && write_errno == EPIPE) {
+    // The pipe's reader left between the open and the write: like a pipe
+    // without a reader at open time, this tick is lost, not the run.
+    close(fd);
+    std::fprintf(err, "Warning, failed to open file %s for writing: %s\n", path.c_str(), std::strerror(EPIPE));
+    return;
+  }
   if (written >= 0 && static_cast<size_t>(written) != line.size())
     write_errno = ENOSPC;  // a short write to a regular file means the device is full
   bool complete = written >= 0 && static_cast<size_t>(written) == line.size();
@@ -45,6 +52,18 @@ void write_statistics_file(const std::string &path, const std::string &line, std
   }
   if (!complete)
     fatal_stop(std::string("Failed to write to bytes served file: ") + std::strerror(write_errno));
+}
+
+// Less than this is jitter and queueing an operator need not hear about.
+constexpr GstClockTimeDiff kBehindWarning = GST_SECOND;
+
+void warn_if_behind(const char *kind, const std::optional<GstClockTimeDiff> &lag, std::FILE *err) {
+  if (!lag || *lag <= kBehindWarning)
+    return;
+  // A decimal point whatever the locale, like every other number we print.
+  char seconds[G_ASCII_DTOSTR_BUF_SIZE];
+  g_ascii_formatd(seconds, sizeof seconds, "%.1f", static_cast<double>(*lag) / GST_SECOND);
+  std::fprintf(err, "Warning, %s is %s s behind real time\n", kind, seconds);
 }
 
 }  // namespace
@@ -72,7 +91,7 @@ std::string statistics_line(const SenderCounts &c) {
 }
 
 void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
-                 const InputHealth *input) {
+                 const SendLag &lag, const InputHealth *input) {
   std::string line = statistics_line(counts);
   std::fputs(line.c_str(), out);
   std::fputs("\n", out);
@@ -83,8 +102,10 @@ void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FI
   context.last_audio_rtp_bytes = counts.audio_rtp;
   if (context.write_stats_file && context.arguments.size() > 4)
     write_statistics_file(context.arguments[4], line, err);
+  warn_if_behind("video", lag.video, err);
+  warn_if_behind("audio", lag.audio, err);
   if (context.prometheus)
-    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err, input);
+    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err, lag, input);
 }
 
 gboolean on_stats_tick(gpointer data) {
@@ -96,7 +117,8 @@ gboolean on_stats_tick(gpointer data) {
   // Held for the whole tick, file included: a branch being built waits for
   // it, and it never reads a session that is only half recorded.
   std::lock_guard<std::mutex> lock(context->sinks->mutex);
-  report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr, input ? &*input : nullptr);
+  report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr, read_send_lag(*context->sinks),
+              input ? &*input : nullptr);
   return TRUE;
 }
 

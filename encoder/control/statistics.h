@@ -11,6 +11,7 @@
 
 #include "contexts.h"
 #include "input_health.h"
+#include "send_lag.h"
 #include "stream_sinks.h"
 
 namespace nerko {
@@ -37,11 +38,13 @@ SenderCounts read_sender_counts(const StreamSinks &sinks);
 std::string statistics_line(const SenderCounts &counts);
 
 // Everything a tick does once the counters are read: the console line with an
-// empty line after it, the ready check, and the statistics file. `out` and
-// `err` are standard output and error in the program.
-// `input` (when the stream outlives its input) joins the Prometheus file.
+// empty line after it, the ready check, the statistics file, and for each
+// medium more than a second behind real time "Warning, <video|audio> is N.N s
+// behind real time" on `err`. `out` and `err` are standard output and error
+// in the program. `input` (when the stream outlives its input) joins the
+// Prometheus file.
 void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
-                 const InputHealth *input = nullptr);
+                 const SendLag &lag = {}, const InputHealth *input = nullptr);
 
 // Timer handler; `data` is a StatsTimerContext. Holds the sinks' mutex for the
 // whole tick. Always returns TRUE.

@@ -63,14 +63,43 @@ std::string pad_name(GstPad *pad) {
   return name ? name.get() : "";
 }
 
-// A new input's stream joins the branch an earlier input built.
-Status feed_existing_branch(GstPad *new_pad, GstElement *head) {
+// A new input's stream joins the branch an earlier input built, unless a
+// stream of that kind in this input has taken the branch's head already.
+Result<bool> feed_existing_branch(GstPad *new_pad, GstElement *head) {
   PadRef sink(gst_element_get_static_pad(head, "sink"));
   if (!sink)
     return EncoderError::no_such_pad("sink", element_name(head));
   if (gst_pad_is_linked(sink.get()))
-    return std::nullopt;
-  return link_pads(new_pad, sink.get());
+    return false;
+  if (Status s = link_pads(new_pad, sink.get()))
+    return *s;
+  return true;
+}
+
+// Any interlace-mode but progressive (interleaved, mixed, alternate, fields).
+bool is_interlaced(const GstStructure *caps) {
+  const char *mode = gst_structure_get_string(caps, "interlace-mode");
+  return mode && std::string_view(mode) != "progressive";
+}
+
+// A stream of a kind that already has a branch is decoded into a sink that
+// throws it away: unlinked, the decoder would stop on "not-linked", and a
+// second branch has no RTP session to go to. The sink neither holds the
+// preroll nor races ahead of the clock.
+Status discard_stream(GstElement *pipeline, GstPad *decoder_pad, std::string_view kind, std::FILE *err) {
+  Result<std::vector<ElementRef>> made = make_elements({"fakesink"});
+  if (!made)
+    return made.error();
+  GstElement *sink = made.value()[0].get();
+  g_object_set(sink, "sync", TRUE, "async", FALSE, nullptr);
+  if (Status s = add_elements(pipeline, made.value()))
+    return s;
+  if (Status s = link_to_static_pad(decoder_pad, sink, "sink"))
+    return s;
+  std::fprintf(err, "Ignoring a second %s stream (only the first is sent)\n",
+               kind == "video/x-raw" ? "video" : "audio");
+  std::fflush(err);
+  return std::nullopt;
 }
 
 }  // namespace
@@ -78,7 +107,7 @@ Status feed_existing_branch(GstPad *new_pad, GstElement *head) {
 Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *pipeline,
                     GstElement *rtpbin, GstPad *new_pad, uint32_t audio_fec_percent,
                     std::FILE *console, SessionDescriptionFile *session_description,
-                    const LiveRateHeads *heads) {
+                    const std::string &host_address, const LiveRateHeads *heads) {
   CapsRef caps(gst_pad_get_current_caps(new_pad));
   if (!caps)
     fatal_stop("Decoder pad " + pad_name(new_pad) + " has no caps");
@@ -90,25 +119,37 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
   // half-recorded session and two branches never interleave.
   std::lock_guard<std::mutex> lock(sinks.mutex);
   Destination destination = destination_or_stop(output);
+  // The name was looked up once at start; every sender uses that address.
+  if (!host_address.empty())
+    destination.host = host_address;
   CapsRef size_caps(gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, 640, "height", G_TYPE_INT,
                                         360, nullptr));
   CapsRef rate_caps(gst_caps_new_simple("video/x-raw", "framerate", GST_TYPE_FRACTION, 10, 1, nullptr));
 
   std::string_view kind = gst_structure_get_name(first);
+  const bool video = kind == "video/x-raw", audio = kind == "audio/x-raw";
   if (heads) {
-    GstElement *head = kind == "video/x-raw"   ? sinks.video_head.get()
-                       : kind == "audio/x-raw" ? sinks.audio_head.get()
-                                               : nullptr;
-    if (head)
-      return feed_existing_branch(new_pad, head);
+    GstElement *head = video ? sinks.video_head.get() : audio ? sinks.audio_head.get() : nullptr;
+    if (head) {
+      Result<bool> fed = feed_existing_branch(new_pad, head);
+      if (!fed)
+        return fed.error();
+      if (fed.value())
+        return std::nullopt;
+    }
   }
 
   std::vector<ElementRef> before = children_of(pipeline);
   BranchTarget target{pipeline, rtpbin, new_pad, destination, sinks, console, heads};
-  if (kind == "video/x-raw") {
-    if (Status s = build_video_branch(target, size_caps.get(), rate_caps.get()))
+  // Each kind has one RTP session: the first stream of it is sent.
+  const bool sent_already = (video && sinks.video_rtp) || (audio && sinks.audio_rtp);
+  if (sent_already) {
+    if (Status s = discard_stream(pipeline, new_pad, kind, stderr))
       return s;
-  } else if (kind == "audio/x-raw") {
+  } else if (video) {
+    if (Status s = build_video_branch(target, size_caps.get(), rate_caps.get(), is_interlaced(first)))
+      return s;
+  } else if (audio) {
     if (Status s = build_audio_branch(target, audio_fec_percent))
       return s;
   }
@@ -119,7 +160,7 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
   if (!sync_new_children(pipeline, before))
     return EncoderError::library("Failed to sync children states");
   // Still under the lock: the file always matches the recorded senders.
-  if (session_description && (kind == "video/x-raw" || kind == "audio/x-raw"))
+  if (session_description && (video || audio) && !sent_already)
     session_description->describe(destination, sinks.video_rtp.get() != nullptr,
                                   sinks.audio_rtp.get() != nullptr);
   return std::nullopt;

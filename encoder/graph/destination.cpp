@@ -1,6 +1,11 @@
 #include "destination.h"
 
-#include <vector>
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "fatal.h"
 #include "settings.h"
@@ -8,42 +13,79 @@
 namespace nerko {
 namespace {
 
-std::vector<std::string_view> split_at_colons(std::string_view text) {
-  std::vector<std::string_view> parts;
-  size_t start = 0;
-  for (;;) {
-    size_t colon = text.find(':', start);
-    if (colon == std::string_view::npos) {
-      parts.push_back(text.substr(start));
-      return parts;
-    }
-    parts.push_back(text.substr(start, colon - start));
-    start = colon + 1;
+std::string without_slashes(std::string_view text) {
+  std::string kept;
+  for (char c : text)
+    if (c != '/')
+      kept += c;
+  return kept;
+}
+
+bool is_ipv6_literal(const std::string &host) {
+  in6_addr address{};
+  return inet_pton(AF_INET6, host.c_str(), &address) == 1;
+}
+
+// The host of `rest` (the text after the scheme's ":"), and what follows it
+// from the ":" before the port on. A bracketed host is an IPv6 address,
+// whose own colons do not split it.
+std::optional<std::string> read_host(std::string_view &rest, std::string &reason) {
+  size_t open = rest.find_first_not_of('/');
+  if (open == std::string_view::npos || rest[open] != '[') {
+    size_t colon = rest.find(':');
+    std::string host = without_slashes(rest.substr(0, colon));
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon);
+    return host;
   }
+  size_t close = rest.find(']', open);
+  if (close == std::string_view::npos) {
+    reason = "the IPv6 host has no closing \"]\"";
+    return std::nullopt;
+  }
+  std::string host(rest.substr(open + 1, close - open - 1));
+  if (!is_ipv6_literal(host)) {
+    reason = "\"[" + host + "]\" is not an IPv6 address";
+    return std::nullopt;
+  }
+  rest = rest.substr(close + 1);
+  if (!rest.empty() && rest[0] != ':') {
+    reason = "\"" + std::string(rest) + "\" follows the IPv6 host instead of \":port\"";
+    return std::nullopt;
+  }
+  return host;
 }
 
 }  // namespace
 
 std::optional<Destination> parse_destination(std::string_view output, std::string &reason) {
-  std::vector<std::string_view> parts = split_at_colons(output);
-  if (parts.size() < 2) {
+  size_t scheme_end = output.find(':');
+  if (scheme_end == std::string_view::npos) {
     reason = "no host part";
     return std::nullopt;
   }
-  std::string host;
-  for (char c : parts[1])
-    if (c != '/')
-      host += c;
-  if (parts.size() < 3) {
+  std::string_view rest = output.substr(scheme_end + 1);
+  std::optional<std::string> host = read_host(rest, reason);
+  if (!host)
+    return std::nullopt;
+  if (rest.empty()) {
     reason = "no port part";
     return std::nullopt;
   }
-  std::optional<int32_t> port = parse_int32(parts[2]);
+  std::string_view port_text = rest.substr(1);
+  port_text = port_text.substr(0, port_text.find(':'));
+  std::optional<int32_t> port = parse_int32(port_text);
   if (!port) {
-    reason = "port \"" + std::string(parts[2]) + "\" is not a signed 32-bit decimal integer";
+    reason = "port \"" + std::string(port_text) + "\" is not a signed 32-bit decimal integer";
     return std::nullopt;
   }
-  return Destination{std::move(host), *port};
+  // Port 0 is no destination at all, and past 65535 the sums would wrap
+  // into other ports: every one of the four must be a real UDP port.
+  if (*port < 1 || *port > kHighestBasePort) {
+    reason = "ports " + std::to_string(*port) + " to " + std::to_string(int64_t{*port} + 3) +
+             " are not all within 1 to 65535";
+    return std::nullopt;
+  }
+  return Destination{std::move(*host), *port};
 }
 
 Destination destination_or_stop(std::string_view output) {
@@ -54,6 +96,26 @@ Destination destination_or_stop(std::string_view output) {
                reason);
   return std::move(*destination);
 }
+
+Result<std::string> resolve_host(const std::string &host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo *found = nullptr;
+  int result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  char address[NI_MAXHOST] = "";
+  if (result == 0) {
+    result = getnameinfo(found->ai_addr, found->ai_addrlen, address, sizeof address, nullptr, 0, NI_NUMERICHOST);
+    freeaddrinfo(found);
+  }
+  if (result != 0) {
+    std::string why = result == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(result);
+    return EncoderError::library("Cannot resolve the destination host \"" + host + "\": " + why);
+  }
+  return std::string(address);
+}
+
+bool is_ipv6_address(std::string_view host) { return is_ipv6_literal(std::string(host)); }
 
 int32_t session_port(int32_t base_port, int32_t offset) {
   // Unsigned addition wraps without undefined behaviour; the conversion back is modular.

@@ -7,21 +7,36 @@
 #include <string>
 #include <string_view>
 
+#include "encoder_error.h"
+
 namespace nerko {
 
 struct Destination {
-  std::string host;    // handed to udpsink unchanged; may be empty
-  int32_t base_port;   // video RTP; the other three ports follow it
+  std::string host;    // name or address as written (an IPv6 one without its brackets)
+  int32_t base_port;   // video RTP; the other three ports follow it, all within 1..65535
 };
+
+// The highest base port whose three followers are still UDP ports.
+inline constexpr int32_t kHighestBasePort = 65535 - 3;
 
 // Splits at every ":" (keeping empty parts): the host is the second part with
 // every "/" removed, the port the third part as a signed 32-bit decimal; the
-// scheme and any parts after the port are not looked at. On a malformed text
-// returns nullopt and says why in `reason`.
+// scheme and any parts after the port are not looked at. A host in brackets
+// ("udp://[ff15::1234]:5000") is an IPv6 address and keeps its colons. The
+// four ports must all lie in 1..65535. On a malformed text returns nullopt
+// and says why in `reason`.
 std::optional<Destination> parse_destination(std::string_view output, std::string &reason);
 
 // As parse_destination; a malformed destination is a fatal stop naming it.
 Destination destination_or_stop(std::string_view output);
+
+// The address the senders use for `host`, looked up once (the first answer
+// of the system's resolver, as numeric text); an error naming the host and
+// the resolver's reason when it has none.
+Result<std::string> resolve_host(const std::string &host);
+
+// True for a literal IPv6 address (without brackets).
+bool is_ipv6_address(std::string_view host);
 
 // base_port + offset with 32-bit wrap-around: a port past 2147483647 becomes
 // negative and is refused by udpsink's "port" range, not here.

@@ -31,7 +31,8 @@ void on_pad_added(GstElement *element, GstPad *pad, gpointer data) {
     watch_decoded_pad(pad, context->activity, context->heads != nullptr);
   Status status = build_branch(*context->sinks, context->output, context->pipeline.get(),
                                context->rtpbin.get(), pad, context->audio_fec_percent, stdout,
-                               context->session_description.get(), context->heads.get());
+                               context->session_description.get(), context->host_address,
+                               context->heads.get());
   if (status)
     post_library_failure(context->heads ? context->rtpbin.get() : element, "Failed to link decodebin srcpad",
                          status->message(), kPadAddedErrorLine);

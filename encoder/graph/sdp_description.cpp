@@ -24,6 +24,13 @@ bool is_ipv4_multicast(std::string_view host) {
   return (ntohl(address.s_addr) >> 28) == 0xe;
 }
 
+bool is_multicast(std::string_view host) {
+  in6_addr address{};
+  if (inet_pton(AF_INET6, std::string(host).c_str(), &address) == 1)
+    return address.s6_addr[0] == 0xff;
+  return is_ipv4_multicast(host);
+}
+
 std::string session_description_text(const SessionDescription &d) {
   const std::string video_port = std::to_string(d.base_port);
   const std::string video_rtcp_port = std::to_string(session_port(d.base_port, 1));
@@ -35,7 +42,8 @@ std::string session_description_text(const SessionDescription &d) {
   // The origin names this run: its id stays, its version grows per rewrite.
   line(text, "o=- " + std::to_string(d.session_id) + " " + std::to_string(d.version) + " IN IP4 127.0.0.1");
   line(text, "s=nerko-encoder");
-  std::string connection = "c=IN IP4 " + d.host;
+  // IPv6 multicast is scoped by its address, so it carries no TTL.
+  std::string connection = (is_ipv6_address(d.host) ? "c=IN IP6 " : "c=IN IP4 ") + d.host;
   if (is_ipv4_multicast(d.host))
     connection += "/" + std::to_string(kMulticastTtl);
   line(text, connection);

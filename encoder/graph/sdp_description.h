@@ -21,9 +21,12 @@ struct SessionDescription {
 
 // True for an IPv4 address in 224.0.0.0/4, written in dotted decimal.
 bool is_ipv4_multicast(std::string_view host);
+// True for that or an IPv6 address in ff00::/8.
+bool is_multicast(std::string_view host);
 
 // The whole description, lines ending in CR LF: only the streams that exist
-// get a media section; a multicast host carries the senders' TTL of 64.
+// get a media section; an IPv4 multicast host carries the senders' TTL of
+// 64; an IPv6 host is given as "IN IP6".
 std::string session_description_text(const SessionDescription &description);
 
 }  // namespace nerko

@@ -144,6 +144,8 @@ VideoSettings read_video_settings() {
   s.buffer_initial_size = read_int_setting("NERKO_BUFFER_INITIAL_SIZE", 4000);
   s.buffer_optimal_size = read_int_setting("NERKO_BUFFER_OPTIMAL_SIZE", 5000);
   s.buffer_size = read_int_setting("NERKO_BUFFER_SIZE", 6000);
+  if (std::getenv("NERKO_VIDEO_THREADS"))
+    s.video_threads = read_uint_setting("NERKO_VIDEO_THREADS", 12);
   return s;
 }
 
@@ -161,6 +163,12 @@ std::string final_settings_line(const VideoSettings &s) {
   line += ", end_usage=" + s.end_usage;
   line += "\n";
   return line;
+}
+
+std::string video_threads_line(const VideoSettings &s) {
+  if (!s.video_threads)
+    return "";
+  return "Video encoder threads " + std::to_string(*s.video_threads) + "\n";
 }
 
 int32_t read_target_audio_bitrate() {

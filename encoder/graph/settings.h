@@ -37,15 +37,21 @@ struct VideoSettings {
   int32_t buffer_initial_size;
   int32_t buffer_optimal_size;
   int32_t buffer_size;
+  // NERKO_VIDEO_THREADS; unset keeps vp8enc at the 12 threads it always had.
+  std::optional<uint32_t> video_threads;
 
   // cq-level only takes effect with this exact end-usage text.
   bool uses_cq_level() const { return end_usage == "cq"; }
+  uint32_t encoder_threads() const { return video_threads.value_or(12); }
 };
 
-// Reads the eleven video settings in their documented order.
+// Reads the video settings in their documented order.
 VideoSettings read_video_settings();
 // "Final settings for encoder: ..." with its line feed.
 std::string final_settings_line(const VideoSettings &settings);
+// "Video encoder threads N" with its line feed when NERKO_VIDEO_THREADS is
+// set; empty otherwise, so a channel that never set it prints what it always did.
+std::string video_threads_line(const VideoSettings &settings);
 
 int32_t read_target_audio_bitrate();
 

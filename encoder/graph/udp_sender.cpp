@@ -1,5 +1,6 @@
 #include "udp_sender.h"
 
+#include "destination.h"
 #include "properties.h"
 
 namespace nerko {
@@ -17,6 +18,11 @@ Status configure_udp_sender(GstElement *sender, const std::string &host, int32_t
   // until the route appears and then goes through.
   if (Status s = set_bool_property(sender, "auto-multicast", false))
     return s;
+  // udpsink reads "clients" as host:port up to the first colon, so an IPv6
+  // address cannot be written there; "host" and "port" have already made it
+  // the one client.
+  if (is_ipv6_address(host))
+    return std::nullopt;
   return set_string_property(sender, "clients", host + ":" + std::to_string(port));
 }
 

@@ -15,7 +15,8 @@ inline constexpr int32_t kMulticastTtl = 64;
 
 // Points `sender` (a udpsink) at host:port: "host", "port", "ttl-mc", no
 // joining of a multicast destination ("auto-multicast" off) and a client list
-// of that one destination, in this order. Stops at the first property that
+// of that one destination, in this order (an IPv6 host has no client list
+// written: host and port make it the only client). Stops at the first property that
 // refuses its value.
 Status configure_udp_sender(GstElement *sender, const std::string &host, int32_t port);
 

@@ -8,7 +8,7 @@
 
 namespace nerko {
 
-Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCaps *rate_caps) {
+Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCaps *rate_caps, bool interlaced) {
   // The second queue is made before the payloader but sits behind it.
   Result<std::vector<ElementRef>> made =
       make_elements({"videoconvert", "videoscale", "capsfilter", "videorate", "capsfilter",
@@ -31,7 +31,23 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
 
   if (Status s = add_elements(target.pipeline, elements))
     return s;
-  if (Status s = link_elements({{convert, scale},
+  // VP8 has no interlaced coding: interlaced pictures are made progressive
+  // right after the first converter, which gives the deinterlacer a format it
+  // takes. Progressive input goes straight on. A stream that outlives its
+  // input always has one: a later input may be interlaced where the first
+  // was not, and the deinterlacer passes progressive pictures through.
+  GstElement *scale_input = convert;
+  if (interlaced || target.heads) {
+    Result<std::vector<ElementRef>> deinterlacer = make_elements({"deinterlace"});
+    if (!deinterlacer)
+      return deinterlacer.error();
+    if (Status s = add_elements(target.pipeline, deinterlacer.value()))
+      return s;
+    scale_input = deinterlacer.value()[0].get();
+    if (Status s = link_elements({{convert, scale_input}}))
+      return s;
+  }
+  if (Status s = link_elements({{scale_input, scale},
                                 {scale, size_filter},
                                 {size_filter, rate},
                                 {rate, rate_filter},
@@ -51,6 +67,7 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
 
   VideoSettings settings = read_video_settings();
   std::fputs(final_settings_line(settings).c_str(), target.console);
+  std::fputs(video_threads_line(settings).c_str(), target.console);
 
   if (Status s = link_rtcp_sender(target.rtpbin, kVideoSession, rtcp_sender))
     return s;

@@ -1,5 +1,8 @@
 #include "vp8_encoder.h"
 
+#include <algorithm>
+#include <limits>
+
 #include "properties.h"
 
 namespace nerko {
@@ -10,7 +13,11 @@ Status configure_vp8_encoder(GstElement *encoder, const VideoSettings &s) {
   // A key frame at least every 30 frames bounds how long a late joiner waits.
   if (Status e = set_int_property(encoder, "keyframe-max-dist", 30))
     return e;
-  if (Status e = set_int_property(encoder, "threads", 12))
+  // More threads than cores make libvpx's row threads spin waiting for each
+  // other. A count beyond 32 bits signed is out of any range vp8enc takes:
+  // clamped, it is refused as out of range like any other too large value.
+  const uint32_t threads = std::min<uint32_t>(s.encoder_threads(), std::numeric_limits<int32_t>::max());
+  if (Status e = set_int_property(encoder, "threads", static_cast<int32_t>(threads)))
     return e;
   if (Status e = set_int_property(encoder, "cpu-used", -16))
     return e;

@@ -149,12 +149,20 @@ TEST(SettingReaders, VideoSettingsDefaultsAndTheFinalSettingsLine) {
   for (const char *name : {"NERKO_TARGET_VIDEO_BITRATE", "NERKO_CQ_LEVEL", "NERKO_SHARPNESS",
                            "NERKO_DROPFRAME_THRESHOLD", "NERKO_UNDERSHOOT", "NERKO_RESIZE_ALLOWED",
                            "NERKO_END_USAGE", "NERKO_BOOST", "NERKO_BUFFER_INITIAL_SIZE",
-                           "NERKO_BUFFER_OPTIMAL_SIZE", "NERKO_BUFFER_SIZE"})
+                           "NERKO_BUFFER_OPTIMAL_SIZE", "NERKO_BUFFER_SIZE", "NERKO_VIDEO_THREADS"})
     unsetenv(name);
   EXPECT_EQ(final_settings_line(read_video_settings()),
             "Final settings for encoder: target_video_bitrate=3000000, cq_level=ignored, sharpness=0, "
             "dropframe_threshold=0, buffers=4000/5000/6000, undershoot=95, resize_allowed=true, "
             "end_usage=cbr\n");
+  // Unset, the encoder keeps its 12 threads and nothing more is printed.
+  EXPECT_EQ(read_video_settings().encoder_threads(), 12u);
+  EXPECT_EQ(video_threads_line(read_video_settings()), "");
+  {
+    ScopedEnv threads("NERKO_VIDEO_THREADS", "+1");
+    EXPECT_EQ(read_video_settings().encoder_threads(), 1u);
+    EXPECT_EQ(video_threads_line(read_video_settings()), "Video encoder threads 1\n");
+  }
 
   ScopedEnv cq("NERKO_CQ_LEVEL", "10");
   EXPECT_EQ(read_video_settings().boost, false);

@@ -17,7 +17,8 @@ using testing_support::Outcome;
 using testing_support::RunningProgram;
 
 constexpr const char *kUsage =
-    "Usage: nerko-receive [--check SECONDS] [--drop-video-every N] [--latency MS] udp://HOST:PORT|FILE.sdp\n";
+    "Usage: nerko-receive [--check SECONDS] [--drop-video-every N] [--loss PERCENT] [--latency MS] "
+    "udp://HOST:PORT|FILE.sdp\n";
 
 class FecRecoveryReceiveCheck : public ::testing::Test {
  protected:
@@ -76,7 +77,7 @@ TEST_F(FecRecoveryReceiveCheck, NothingDecodedEndsWithStatusOne) {
                          "Video frames decoded: 0\n"
                          "Audio samples decoded: 0\n"
                          "Packets lost: 0 (video 0, audio 0)\n"
-                         "Packets recovered by FEC: 0 (unrecovered 0)\n");
+                         "Packets recovered by FEC: 0 (video 0, audio 0; unrecovered 0)\n");
   EXPECT_EQ(outcome.err, "Nothing decoded from " + output + "\n");
 }
 
@@ -93,7 +94,7 @@ TEST_F(FecRecoveryReceiveCheck, PlayingOnChosenSinksStopsOnSignalWithItsCounts) 
   EXPECT_EQ(outcome.out, "Video frames decoded: 0\n"
                          "Audio samples decoded: 0\n"
                          "Packets lost: 0 (video 0, audio 0)\n"
-                         "Packets recovered by FEC: 0 (unrecovered 0)\n");
+                         "Packets recovered by FEC: 0 (video 0, audio 0; unrecovered 0)\n");
   EXPECT_EQ(outcome.err, "Nothing decoded from " + output + "\n");
 }
 

@@ -143,7 +143,7 @@ class PadAddedTest : public GraphTest {
     GraphTest::SetUp();
     bus.reset(gst_element_get_bus(pipeline.get()));
     context = new PadAddedContext{ref_object(pipeline.get()), ref_object(rtpbin.get()),
-                                  "udp://127.0.0.1:5000", sinks, 100};
+                                  "udp://127.0.0.1:5000", "", sinks, 100};
     handler = g_signal_connect_data(decoder.get(), "pad-added", G_CALLBACK(on_pad_added), context,
                                     destroy_context_closure<PadAddedContext>, GConnectFlags(0));
   }

@@ -47,17 +47,43 @@ TEST(DestinationTest, EverySlashOfTheHostPartGoesAndAnEmptyHostIsAccepted) {
   EXPECT_EQ(empty->base_port, 5000);
 }
 
-TEST(DestinationTest, PortIsASigned32BitDecimal) {
-  EXPECT_EQ(parse("udp://h:-1")->base_port, -1);
-  EXPECT_EQ(parse("udp://h:2147483647")->base_port, 2147483647);
-  EXPECT_EQ(parse("udp://h:-2147483648")->base_port, std::numeric_limits<int32_t>::min());
+TEST(DestinationTest, PortIsADecimalWhoseFourPortsAreUdpPorts) {
+  EXPECT_EQ(parse("udp://h:1")->base_port, 1);
+  EXPECT_EQ(parse("udp://h:+65532")->base_port, 65532);
   std::string why;
   for (const char *bad : {"udp://239.1.2.3:50x0", "udp://h:", "udp://h: 5000", "udp://h:2147483648",
-                          "udp://h:0x10", "udp://h:+", "udp://h:--1", "udp://h:5e3"}) {
+                          "udp://h:0x10", "udp://h:+", "udp://h:--1", "udp://h:5e3", "udp://h:0", "udp://h:-1",
+                          "udp://h:65533", "udp://h:2147483647"}) {
     EXPECT_FALSE(parse(bad, &why)) << bad;
   }
   EXPECT_FALSE(parse("udp://239.1.2.3:50x0", &why));
   EXPECT_EQ(why, "port \"50x0\" is not a signed 32-bit decimal integer");
+  EXPECT_FALSE(parse("udp://h:0", &why));
+  EXPECT_EQ(why, "ports 0 to 3 are not all within 1 to 65535");
+}
+
+TEST(DestinationTest, BracketedHostIsAnIPv6Address) {
+  auto d = parse("udp://[ff15::1234]:5000:extra");
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->host, "ff15::1234");
+  EXPECT_EQ(d->base_port, 5000);
+  std::string why;
+  EXPECT_FALSE(parse("udp://[::1]", &why));
+  EXPECT_EQ(why, "no port part");
+  EXPECT_FALSE(parse("udp://[::1:5000", &why));
+  EXPECT_EQ(why, "the IPv6 host has no closing \"]\"");
+  EXPECT_FALSE(parse("udp://[example.org]:5000", &why));
+  EXPECT_EQ(why, "\"[example.org]\" is not an IPv6 address");
+}
+
+TEST(DestinationTest, HostIsResolvedToOneAddressOrAnErrorNamingIt) {
+  EXPECT_EQ(resolve_host("127.0.0.1").value(), "127.0.0.1");
+  EXPECT_EQ(resolve_host("::1").value(), "::1");
+  // An empty name fails in the resolver itself, without asking the network.
+  Result<std::string> none = resolve_host("");
+  ASSERT_FALSE(none);
+  EXPECT_EQ(none.error().message().rfind("Cannot resolve the destination host \"\": ", 0), 0u)
+      << none.error().message();
 }
 
 TEST(DestinationTest, MissingPartsAreNamed) {

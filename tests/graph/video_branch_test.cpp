@@ -154,6 +154,14 @@ TEST_F(VideoBranchTest, BoostGives640x360At10FpsAndSaysSoAfterTheSettingsLine) {
   EXPECT_EQ(get_property<gint>(v[7], "target-bitrate"), 3000000);
 }
 
+TEST_F(VideoBranchTest, ThreadCountSetsTheEncoderAndFollowsTheSettingsLine) {
+  env.set("NERKO_VIDEO_THREADS", "2");
+  env.set("NERKO_BOOST", "true");
+  ASSERT_EQ(build(decoder_pad(kVideoCaps)), std::nullopt);
+  EXPECT_EQ(get_property<gint>(branch_elements()[7], "threads"), 2);
+  EXPECT_EQ(console.text(), std::string(kDefaultSettingsLine) + "Video encoder threads 2\nNERKO BOOST ENABLED\n");
+}
+
 TEST_F(VideoBranchTest, RecordsBothSendersForTheStatistics) {
   ASSERT_EQ(build(decoder_pad(kVideoCaps)), std::nullopt);
   std::vector<GstElement *> v = branch_elements();
@@ -200,26 +208,37 @@ TEST_F(VideoBranchTest, NegativeBitrateIsReadButRefusedByTheEncoder) {
   EXPECT_EQ(console.text().rfind("Final settings for encoder: target_video_bitrate=-1, ", 0), 0u);
 }
 
-TEST_F(VideoBranchTest, PortPastTheLastUdpPortFailsAtTheRtcpSender) {
-  Status status = build(decoder_pad(kVideoCaps), "udp://127.0.0.1:65535");
-  ASSERT_NE(status, std::nullopt);
-  EXPECT_EQ(status->message(),
-            "property 'port' of type 'GstUDPSink' can't be set from given value, it is invalid or out of range");
+TEST_F(VideoBranchTest, InterlacedVideoIsDeinterlacedBeforeScaling) {
+  ASSERT_EQ(build(decoder_pad((std::string(kVideoCaps) + ",interlace-mode=mixed").c_str())), std::nullopt);
   std::vector<GstElement *> v = branch_elements();
-  EXPECT_EQ(get_property<gint>(v[10], "port"), 65535);
-  EXPECT_FALSE(sinks->video_rtp);
+  ASSERT_EQ(v.size(), 13u);
+  EXPECT_EQ(factory_name(v[12]), std::string("deinterlace"));
+  EXPECT_EQ(peer_element(v[0], "src"), v[12]);  // videoconvert → deinterlace → videoscale
+  EXPECT_EQ(peer_element(v[12], "src"), v[1]);
 }
 
-TEST_F(VideoBranchTest, SecondVideoPadIsRefusedByRtpbinAndKeepsTheFirstSenders) {
+TEST_F(VideoBranchTest, LaterStreamsOfASentKindAreDiscardedAndTheFirstKeepsItsSenders) {
   ASSERT_EQ(build(decoder_pad(kVideoCaps)), std::nullopt);
-  GstElement *first_rtp = sinks->video_rtp.get();
-  Status status = build(decoder_pad(kVideoCaps));
-  ASSERT_NE(status, std::nullopt);
-  // Session 0 already has its sink pad: asking again is a refusal.
-  EXPECT_EQ(status->kind(), ErrorKind::NoSuchPad);
-  EXPECT_EQ(status->message(), "No such pad send_rtp_sink_0 in " + std::string(GST_OBJECT_NAME(rtpbin.get())));
-  EXPECT_EQ(branch_elements().size(), 24u);
-  EXPECT_EQ(sinks->video_rtp.get(), first_rtp);
+  ASSERT_EQ(build(decoder_pad(kAudioCaps)), std::nullopt);
+  GstElement *video_rtp = sinks->video_rtp.get(), *audio_rtp = sinks->audio_rtp.get();
+  ::testing::internal::CaptureStderr();
+  GstPad *second_audio = decoder_pad(kAudioCaps);
+  GstPad *second_video = decoder_pad(kVideoCaps);
+  Status audio = build(second_audio), video = build(second_video);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Ignoring a second audio stream (only the first is sent)\n"
+            "Ignoring a second video stream (only the first is sent)\n");
+  ASSERT_EQ(audio, std::nullopt);
+  ASSERT_EQ(video, std::nullopt);
+  std::vector<GstElement *> all = branch_elements();
+  ASSERT_EQ(all.size(), 12u + 8u + 2u);
+  for (GstPad *pad : {second_audio, second_video}) {
+    PadRef peer(gst_pad_get_peer(pad));
+    ASSERT_TRUE(peer);
+    EXPECT_EQ(factory_name(GST_ELEMENT(GST_OBJECT_PARENT(peer.get()))), std::string("fakesink"));
+  }
+  EXPECT_EQ(sinks->video_rtp.get(), video_rtp);
+  EXPECT_EQ(sinks->audio_rtp.get(), audio_rtp);
 }
 
 }  // namespace

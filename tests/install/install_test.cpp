@@ -152,6 +152,7 @@ TEST_F(InstallTest, ProgramUnderBothNamesPluginAndExampleAreInThePrefix) {
                            "\n#NERKO_UNDERSHOOT=95\n", "\n#NERKO_RESIZE_ALLOWED=true\n", "\n#NERKO_END_USAGE=cbr\n",
                            "\n#NERKO_BOOST=false\n", "\n#NERKO_BUFFER_INITIAL_SIZE=4000\n",
                            "\n#NERKO_BUFFER_OPTIMAL_SIZE=5000\n", "\n#NERKO_BUFFER_SIZE=6000\n",
+                           "\nNERKO_VIDEO_THREADS=1\n",
                            "\n#NERKO_TARGET_AUDIO_BITRATE=96000\n", "\n#NERKO_VIDEO_FEC_PERCENT=100\n",
                            "\n#NERKO_AUDIO_FEC_PERCENT=100\n", "\n#NERKO_PROMETHEUS_FILE=",
                            "\n#NERKO_PROMETHEUS_CHANNEL="})
@@ -194,6 +195,13 @@ TEST_F(InstallTest, UnitRunsTheChannelFromItsEnvFileAndRestartsOnFailure) {
                    {{"SYSTEMD_UNIT_PATH", units.string() + ":"}});
   EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
   EXPECT_EQ(verify.err.find(units.string()), std::string::npos) << verify.err;
+  // Hardened: an exposure of 3.5 or lower (the threshold is in tenths).
+  Ran security = run({"systemd-analyze", "security", "--offline=true", "--threshold=35", "--no-pager",
+                      (units / "nerko-encoder@news.service").string()},
+                     {{"SYSTEMD_UNIT_PATH", units.string() + ":"}});
+  EXPECT_EQ(security.status, 0) << security.out << security.err;
+  EXPECT_NE(security.out.find("Overall exposure level for nerko-encoder@news.service: "), std::string::npos)
+      << security.out << security.err;
 }
 
 TEST_F(InstallTest, InstalledPluginLoadsFromItsDirectory) {

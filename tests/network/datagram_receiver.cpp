@@ -15,30 +15,46 @@ namespace {
 
 std::string failure(const std::string &what) { return what + ": " + std::strerror(errno); }
 
-// One socket bound to address:port, or -1 with the reason in `error`.
-int open_socket(const in_addr &address, int port, const std::optional<in_addr> &group,
+// An IPv4 or IPv6 literal.
+struct Address {
+  int family = AF_INET;
+  in_addr v4{};
+  in6_addr v6{};
+};
+
+std::optional<Address> parse_address(const std::string &text) {
+  Address a;
+  if (inet_pton(AF_INET, text.c_str(), &a.v4) == 1)
+    return a;
+  a.family = AF_INET6;
+  if (inet_pton(AF_INET6, text.c_str(), &a.v6) == 1)
+    return a;
+  return std::nullopt;
+}
+
+// One socket bound to address:port that reports each datagram's TTL or hop
+// limit, joined to `group` on `interface`; -1 with the reason in `error`.
+int open_socket(const Address &address, int port, const std::optional<Address> &group, unsigned interface,
                 std::string &error) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const bool v6 = address.family == AF_INET6;
+  int fd = socket(address.family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     error = failure("socket");
     return -1;
   }
   int on = 1;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr = address;
-  local.sin_port = htons(static_cast<uint16_t>(port));
-  if (setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on) != 0) {
-    error = failure("IP_RECVTTL");
-  } else if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+  sockaddr_in local{AF_INET, htons(static_cast<uint16_t>(port)), address.v4, {}};
+  sockaddr_in6 local6{AF_INET6, htons(static_cast<uint16_t>(port)), 0, address.v6, 0};
+  ip_mreqn membership{group ? group->v4 : in_addr{}, {}, static_cast<int>(interface)};
+  ipv6_mreq membership6{group ? group->v6 : in6_addr{}, interface};
+  if (setsockopt(fd, v6 ? IPPROTO_IPV6 : IPPROTO_IP, v6 ? IPV6_RECVHOPLIMIT : IP_RECVTTL, &on, sizeof on) != 0)
+    error = failure("asking for the TTL");
+  else if (v6 ? bind(fd, reinterpret_cast<sockaddr *>(&local6), sizeof local6)
+              : bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local))
     error = failure("bind to port " + std::to_string(port));
-  } else if (group) {
-    ip_mreqn membership{};
-    membership.imr_multiaddr = *group;
-    membership.imr_ifindex = static_cast<int>(if_nametoindex("lo"));
-    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0)
-      error = failure("joining the group on lo");
-  }
+  else if (group && (v6 ? setsockopt(fd, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &membership6, sizeof membership6)
+                        : setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership)))
+    error = failure("joining the group");
   if (!error.empty()) {
     close(fd);
     return -1;
@@ -46,10 +62,12 @@ int open_socket(const in_addr &address, int port, const std::optional<in_addr> &
   return fd;
 }
 
-// The TTL the datagram arrived with, from its control data; -1 when absent.
+// The TTL (IPv4) or hop limit (IPv6) the datagram arrived with, from its
+// control data; -1 when absent.
 int received_ttl(msghdr &message) {
   for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) {
+    if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) ||
+        (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT)) {
       int ttl = -1;
       std::memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
       return ttl;
@@ -61,22 +79,17 @@ int received_ttl(msghdr &message) {
 }  // namespace
 
 DatagramReceiver::DatagramReceiver(const std::string &address, int base_port,
-                                   std::optional<std::string> group_on_loopback) {
-  in_addr bound{};
-  if (inet_pton(AF_INET, address.c_str(), &bound) != 1) {
-    error_ = "not an IPv4 address: " + address;
+                                   std::optional<std::string> group_on_loopback, const std::string &interface) {
+  std::optional<Address> bound = parse_address(address);
+  std::optional<Address> group = group_on_loopback ? parse_address(*group_on_loopback) : std::nullopt;
+  if (!bound || (group_on_loopback && !group)) {
+    error_ = "not an IP address: " + address + " " + group_on_loopback.value_or("");
     return;
   }
-  std::optional<in_addr> group;
-  if (group_on_loopback) {
-    group.emplace();
-    if (inet_pton(AF_INET, group_on_loopback->c_str(), &*group) != 1) {
-      error_ = "not an IPv4 address: " + *group_on_loopback;
-      return;
-    }
-  }
+  // IPv4 groups are joined on lo, IPv6 ones on `interface`.
+  unsigned index = if_nametoindex(bound->family == AF_INET6 ? interface.c_str() : "lo");
   for (int i = 0; i < 4 && error_.empty(); ++i)
-    fds_[i] = open_socket(bound, base_port + i, group, error_);
+    fds_[i] = open_socket(*bound, base_port + i, group, index, error_);
   if (error_.empty())
     thread_ = std::thread([this] { receive(); });
 }

@@ -22,11 +22,14 @@ struct PortRecord {
 
 class DatagramReceiver {
  public:
-  // Binds `address` (an IPv4 literal: 0.0.0.0 or a multicast group) on
-  // base_port .. base_port + 3. With `group_on_loopback` the sockets join
-  // that group on `lo` by interface index, which needs no multicast route.
+  // Binds `address` (an IPv4 or IPv6 literal: any address or a multicast
+  // group) on base_port .. base_port + 3. With `group_on_loopback` the
+  // sockets join that group on `lo` by interface index, which needs no
+  // multicast route. An IPv6 datagram's hop limit is recorded as its TTL; an
+  // IPv6 group is joined on `interface` (IPv4 ones always on lo).
   DatagramReceiver(const std::string &address, int base_port,
-                   std::optional<std::string> group_on_loopback = std::nullopt);
+                   std::optional<std::string> group_on_loopback = std::nullopt,
+                   const std::string &interface = "lo");
   ~DatagramReceiver();
   DatagramReceiver(const DatagramReceiver &) = delete;
   DatagramReceiver &operator=(const DatagramReceiver &) = delete;

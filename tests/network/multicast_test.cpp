@@ -54,6 +54,38 @@ TEST(NetworkMulticast, GroupMemberReceivesRtpAndRtcpWithTtl64) {
   EXPECT_GT(ticks.back().audio_rtp, 0u);
 }
 
+// A bracketed IPv6 group: the senders use IPv6 with hop limit 64.
+TEST(NetworkMulticast, IPv6GroupMemberReceivesEveryPortWithHopLimit64) {
+  if (!inside_private_network()) {
+    rerun_in_private_network();
+    return;
+  }
+  const std::string group = "ff15::1234";
+  ASSERT_NO_FATAL_FAILURE(bring_up_loopback_only());
+  // IPv6 multicast is not looped back over lo; a veth pair of this
+  // namespace's own carries it, and the sender's copy loops back to us.
+  for (const char *command : {"link add nerko0 type veth peer name nerko1", "link set nerko1 up",
+                              "link set nerko0 up", "-6 addr add fd00::1/64 dev nerko0 nodad",
+                              "-6 route add ff15::/16 dev nerko0 table main"})
+    ASSERT_NO_FATAL_FAILURE(run_ip(command));
+  TemporaryDirectory dir;
+  const auto clip = dir.path() / "clip.ogg";
+  ASSERT_NO_FATAL_FAILURE(make_clip(clip, 6));  // long enough for RTCP on every port
+  DatagramReceiver receiver("::", 5000, group, "nerko0");
+  ASSERT_FALSE(receiver.failed()) << receiver.error();
+
+  Outcome outcome = run_to_end({"zolvane", "-i", "file://" + clip.string(), "udp://[" + group + "]:5000",
+                                (dir.path() / "stats.txt").string()},
+                               default_settings(), 120s);
+  receiver.stop();
+
+  EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
+  EXPECT_EQ(receiver.record(0).rtp_payload_types, (std::set<int>{96, 100}));
+  EXPECT_EQ(receiver.record(2).rtp_payload_types, (std::set<int>{97}));
+  for (int offset = 0; offset < 4; ++offset)
+    EXPECT_EQ(receiver.record(offset).ttls, (std::set<int>{64})) << "port offset " << offset;
+}
+
 // The senders used to join the group they send to; with no multicast route
 // yet the join was refused and the run ended at once with an error.
 TEST(NetworkMulticast, WithoutARouteTheStreamGoesOnAndReachesTheGroupOnceRouted) {

@@ -3,6 +3,10 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -95,6 +99,31 @@ TEST_F(StartUp, RunsWithDefaultsPrintsFecLineAndBannerAndEndsOnTheBusError) {
   Outcome outcome = run_with("-i", input_);
   EXPECT_EQ(outcome.out, kDefaultFecLine + kBanner);
   expect_decoder_error(outcome);
+}
+
+// Standard output into a pipe nobody reads (a pager quit early): the writes
+// fail, the run goes on and ends as it would have.
+TEST_F(StartUp, AClosedStandardOutputPipeDoesNotEndTheRun) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+  const std::string program = testing_support::zolvane_path();
+  std::vector<std::string> args{"zolvane", "-i", input_, "udp://127.0.0.1:5000", stats_};
+  std::vector<char *> argv;
+  for (std::string &a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(ends[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 1);  // the decoder's error on this input, as with a reader
 }
 
 TEST_F(StartUp, AnyTextInPlaceOfDashIRunsTheSame) {

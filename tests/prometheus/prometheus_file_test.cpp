@@ -240,6 +240,35 @@ TEST_F(StatisticsPrometheusTickTest, FailureWarnsOnceWhileItLastsAndTheTickGoesO
   EXPECT_EQ(err.text(), warning + warning);
 }
 
+TEST_F(StatisticsPrometheusTickTest, BehindRealTimeWarnsAtEveryTickWhileItLastsAndFillsTheGauge) {
+  CapturedFile out;
+  const std::string video_warning = "Warning, video is 1.5 s behind real time\n";
+  report_tick(context, SenderCounts{10, 1, 500, 2}, out.get(), err.get(), SendLag{1'500'000'000, 999'000'000});
+  EXPECT_EQ(err.text(), video_warning);
+  report_tick(context, SenderCounts{10, 1, 700, 2}, out.get(), err.get(),
+              SendLag{2'340'000'000, 1'100'000'000});
+  const std::string warned = video_warning + "Warning, video is 2.3 s behind real time\n"
+                                             "Warning, audio is 1.1 s behind real time\n";
+  EXPECT_EQ(err.text(), warned);
+  // One second is not more than one second; a sender a moment early is not behind.
+  report_tick(context, SenderCounts{10, 1, 900, 2}, out.get(), err.get(), SendLag{GST_SECOND, -5'000'000});
+  EXPECT_EQ(err.text(), warned);
+  EXPECT_EQ(out.text().find("behind"), std::string::npos);
+
+  auto families = parse_exposition(read_file(dir / "encoder.prom"));
+  ASSERT_EQ(families.size(), 4u);
+  EXPECT_EQ(families[3].name, "nerko_encoder_behind_seconds");
+  EXPECT_EQ(families[3].type, "gauge");
+  ASSERT_EQ(families[3].samples.size(), 2u);
+  EXPECT_EQ(families[3].samples[0].labels, (std::map<std::string, std::string>{{"kind", "video"}}));
+  EXPECT_EQ(families[3].samples[0].value, 1.0);
+  EXPECT_EQ(families[3].samples[1].labels, (std::map<std::string, std::string>{{"kind", "audio"}}));
+  EXPECT_EQ(families[3].samples[1].value, 0.0);
+  // Where no lag could be told, no sample: only the three families of before.
+  tick(1000);
+  EXPECT_EQ(parse_exposition(read_file(dir / "encoder.prom")).size(), 3u);
+}
+
 TEST_F(StatisticsPrometheusTickTest, NoFileUnlessAskedFor) {
   context.prometheus.reset();
   tick(500);

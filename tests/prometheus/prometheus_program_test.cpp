@@ -164,7 +164,7 @@ TEST_F(PrometheusProgramTest, FileAgreesWithTheStatisticsFileOfTheLastTick) {
   ASSERT_EQ(std::string(revision).size(), 40u);
 
   auto families = parse_exposition(read_file(run_dir / "encoder.prom"));
-  ASSERT_EQ(families.size(), 3u);
+  ASSERT_EQ(families.size(), 4u);
   ASSERT_EQ(families[0].name, "nerko_encoder_bytes_served_total");
   ASSERT_EQ(families[0].samples.size(), 4u);
   const char *sessions[] = {"video", "video", "audio", "audio"};
@@ -181,6 +181,13 @@ TEST_F(PrometheusProgramTest, FileAgreesWithTheStatisticsFileOfTheLastTick) {
   ASSERT_EQ(families[2].name, "nerko_encoder_build_info");
   EXPECT_EQ(families[2].samples.at(0).labels,
             (std::map<std::string, std::string>{{"channel", "news"}, {"revision", revision}}));
+  // Both media were playing at the last tick, so the lag of each is known.
+  ASSERT_EQ(families[3].name, "nerko_encoder_behind_seconds");
+  ASSERT_EQ(families[3].samples.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(families[3].samples[i].labels.at("kind"), i == 0 ? "video" : "audio");
+    EXPECT_GE(families[3].samples[i].value, 0.0);
+  }
 
   // Only the two files: no temporary file is left behind.
   std::set<std::string> names;

@@ -32,6 +32,9 @@ TEST(SdpDescription, UnicastHostCarriesNoTtl) {
   std::string text = session_description_text(both_streams("127.0.0.1"));
   EXPECT_NE(text.find("c=IN IP4 127.0.0.1\r\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("/64"), std::string::npos) << text;
+  // IPv6, multicast too, is "IN IP6" without a TTL.
+  text = session_description_text(both_streams("ff15::1234"));
+  EXPECT_NE(text.find("\r\nc=IN IP6 ff15::1234\r\n"), std::string::npos) << text;
 }
 
 TEST(SdpDescription, VideoFecOffListsOnlyVp8) {

@@ -77,9 +77,9 @@ TEST(SdpReceiveSource, OutputsThatNameNoUsablePortsAreRefused) {
   EXPECT_FALSE(source_from_output("udp://:5000", reason));
   EXPECT_EQ(reason, "no host");
   EXPECT_FALSE(source_from_output("udp://127.0.0.1:65533", reason));
-  EXPECT_EQ(reason, "port 65533 is not between 1 and 65532");
+  EXPECT_EQ(reason, "ports 65533 to 65536 are not all within 1 to 65535");
   EXPECT_FALSE(source_from_output("udp://127.0.0.1:0", reason));
-  EXPECT_EQ(reason, "port 0 is not between 1 and 65532");
+  EXPECT_EQ(reason, "ports 0 to 3 are not all within 1 to 65535");
   EXPECT_TRUE(source_from_output("udp://127.0.0.1:65532", reason));
 }
 

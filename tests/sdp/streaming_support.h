@@ -124,7 +124,7 @@ struct CheckCounts {
   uint64_t samples = 0;
   std::optional<uint64_t> dropped;
   uint64_t lost = 0, video_lost = 0, audio_lost = 0;
-  uint64_t recovered = 0, unrecovered = 0;
+  uint64_t recovered = 0, video_recovered = 0, audio_recovered = 0, unrecovered = 0;
 };
 
 // The counts at the end of `out`, in exactly the printed form.
@@ -134,23 +134,26 @@ inline std::optional<CheckCounts> parse_check(const std::string &out) {
     return std::nullopt;
   std::string tail = out.substr(at);
   CheckCounts c;
-  unsigned long long frames, samples, dropped, lost, video_lost, audio_lost, recovered, unrecovered;
+  unsigned long long frames, samples, dropped, lost, video_lost, audio_lost, recovered, video_recovered,
+      audio_recovered, unrecovered;
   int used = 0;
   if (std::sscanf(tail.c_str(), "Video frames decoded: %llu\nAudio samples decoded: %llu\n%n", &frames, &samples,
                   &used) != 2)
     return std::nullopt;
   tail.erase(0, used);
-  if (tail.starts_with("Video packets dropped on purpose: ")) {
+  if (tail.starts_with("Packets dropped on purpose: ")) {
     used = 0;
-    if (std::sscanf(tail.c_str(), "Video packets dropped on purpose: %llu\n%n", &dropped, &used) != 1)
+    if (std::sscanf(tail.c_str(), "Packets dropped on purpose: %llu\n%n", &dropped, &used) != 1)
       return std::nullopt;
     c.dropped = dropped;
     tail.erase(0, used);
   }
   char end = 0;
   if (std::sscanf(tail.c_str(),
-                  "Packets lost: %llu (video %llu, audio %llu)\nPackets recovered by FEC: %llu (unrecovered %llu%c",
-                  &lost, &video_lost, &audio_lost, &recovered, &unrecovered, &end) != 6 ||
+                  "Packets lost: %llu (video %llu, audio %llu)\n"
+                  "Packets recovered by FEC: %llu (video %llu, audio %llu; unrecovered %llu%c",
+                  &lost, &video_lost, &audio_lost, &recovered, &video_recovered, &audio_recovered, &unrecovered,
+                  &end) != 8 ||
       end != ')' || !tail.ends_with(")\n") || std::count(tail.begin(), tail.end(), '\n') != 2)
     return std::nullopt;
   c.frames = frames;
@@ -159,6 +162,8 @@ inline std::optional<CheckCounts> parse_check(const std::string &out) {
   c.video_lost = video_lost;
   c.audio_lost = audio_lost;
   c.recovered = recovered;
+  c.video_recovered = video_recovered;
+  c.audio_recovered = audio_recovered;
   c.unrecovered = unrecovered;
   return c;
 }

@@ -149,6 +149,8 @@ void Harness::crank() {
 
 GstBuffer *Harness::pull() { return received(gst_harness_pull(h_)); }
 
+GstBuffer *Harness::try_pull() { return received(gst_harness_try_pull(h_)); }
+
 GstEvent *Harness::try_pull_event() {
   return received(gst_harness_try_pull_event(h_));
 }

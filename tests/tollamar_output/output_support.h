@@ -44,6 +44,8 @@ class Harness {
   void crank();
   // Next buffer downstream, waiting for it; null after GstHarness's limit.
   GstBuffer *pull();
+  // Next buffer downstream if one is there.
+  GstBuffer *try_pull();
   // The next event downstream, if one is there.
   GstEvent *try_pull_event();
   // The next event downstream, waiting for it; null after GstHarness's limit.

@@ -1,7 +1,7 @@
 // nerko-receive: plays what nerko-encoder sends, or checks for a while that
 // it decodes, and says how much was decoded, lost and rebuilt by FEC.
 //
-//   nerko-receive [--check SECONDS] [--drop-video-every N] [--latency MS] SOURCE
+//   nerko-receive [--check SECONDS] [--drop-video-every N] [--loss PERCENT] [--latency MS] SOURCE
 //
 // SOURCE is the encoder's OUTPUT (udp://HOST:PORT) or the session
 // description file it writes when NERKO_SDP_FILE is set.
@@ -25,7 +25,8 @@ using nerko::receive::Receiver;
 using nerko::receive::ReceiveSource;
 
 constexpr const char *kUsage =
-    "Usage: nerko-receive [--check SECONDS] [--drop-video-every N] [--latency MS] udp://HOST:PORT|FILE.sdp\n";
+    "Usage: nerko-receive [--check SECONDS] [--drop-video-every N] [--loss PERCENT] [--latency MS] "
+    "udp://HOST:PORT|FILE.sdp\n";
 
 struct Arguments {
   std::optional<unsigned> check_seconds;
@@ -47,7 +48,7 @@ std::optional<Arguments> read_arguments(int argc, char **argv, std::string &reas
     std::string option = argv[i];
     const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
     std::optional<unsigned> number;
-    if (option == "--check" || option == "--drop-video-every" || option == "--latency") {
+    if (option == "--check" || option == "--drop-video-every" || option == "--loss" || option == "--latency") {
       number = positive(value);
       if (!number) {
         reason = option + " needs a whole number above 0";
@@ -59,7 +60,12 @@ std::optional<Arguments> read_arguments(int argc, char **argv, std::string &reas
       arguments.check_seconds = number;
     else if (option == "--drop-video-every")
       arguments.options.drop_video_every = *number;
-    else if (option == "--latency")
+    else if (option == "--loss" && *number < 100)
+      arguments.options.loss_percent = *number;
+    else if (option == "--loss") {
+      reason = "--loss needs a percentage below 100";
+      return std::nullopt;
+    } else if (option == "--latency")
       arguments.options.latency_ms = *number;
     else if (option.rfind("--", 0) == 0) {
       reason = "unknown option " + option;
@@ -157,7 +163,8 @@ int main(int argc, char **argv) {
     gst_object_unref(bus);
     g_main_loop_unref(loop);
 
-    std::fputs(nerko::receive::report(counts, arguments->options.drop_video_every != 0).c_str(), stdout);
+    std::fputs(nerko::receive::report(counts, arguments->options.drop_video_every != 0 ||
+                                                          arguments->options.loss_percent != 0).c_str(), stdout);
     if (state.failed) {
       status = 1;
     } else if (counts.video_frames == 0 && counts.audio_samples == 0) {

@@ -12,9 +12,6 @@
 namespace nerko::receive {
 namespace {
 
-// The highest base port whose three followers are still UDP ports.
-constexpr int32_t kHighestBasePort = 65535 - 3;
-
 struct RtpMap {
   int payload_type;
   std::string encoding;  // as written; compared without case
@@ -66,10 +63,6 @@ std::optional<ReceiveSource> source_from_output(std::string_view output, std::st
     return std::nullopt;
   }
   const int32_t base = destination->base_port;
-  if (base < 1 || base > kHighestBasePort) {
-    reason = "port " + std::to_string(base) + " is not between 1 and " + std::to_string(kHighestBasePort);
-    return std::nullopt;
-  }
   return ReceiveSource{destination->host, VideoStream{base, base + 1, 96, 100},
                        AudioStream{base + 2, base + 3, 97}};
 }

@@ -2,6 +2,7 @@
 
 #include <gst/audio/audio.h>
 
+#include <algorithm>
 #include <initializer_list>
 
 #include "encoder/graph/sdp_description.h"
@@ -69,7 +70,7 @@ GstElement *add_udp_source(GstElement *pipeline, const std::string &host, int po
   // Several receivers on one host may share a multicast group's port; a
   // unicast port shared with another program would split the packets
   // between the two, so it is refused instead.
-  g_object_set(source, "reuse", is_ipv4_multicast(host) ? TRUE : FALSE, nullptr);
+  g_object_set(source, "reuse", is_multicast(host) ? TRUE : FALSE, nullptr);
   if (caps) {
     g_object_set(source, "caps", caps, nullptr);
     gst_caps_unref(caps);
@@ -77,20 +78,62 @@ GstElement *add_udp_source(GstElement *pipeline, const std::string &host, int po
   return source;
 }
 
+bool lose_at_random(std::minstd_rand &random, unsigned percent) {
+  return percent > 0 && random() % 100 < percent;
+}
+
 GstPadProbeReturn drop_video_packet(GstPad *, GstPadProbeInfo *info, gpointer data) {
   auto *counters = static_cast<Counters *>(data);
   GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-  guint8 second_byte = 0;
-  if (gst_buffer_extract(buffer, 1, &second_byte, 1) != 1)
+  if (lose_at_random(counters->video_loss, counters->loss_percent)) {
+    ++counters->dropped;
+    return GST_PAD_PROBE_DROP;
+  }
+  GstMapInfo map;
+  if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
     return GST_PAD_PROBE_OK;
+  const bool media = map.size >= 2 && (map.data[1] & 0x7f) == counters->video_payload_type;
   // Only media packets: the FEC packets are what should rebuild them.
-  if ((second_byte & 0x7f) != counters->video_payload_type)
-    return GST_PAD_PROBE_OK;
-  uint64_t n = ++counters->video_packets;
-  if (counters->drop_every == 0 || n % counters->drop_every != 0)
+  bool drop = false;
+  if (media && counters->drop_every != 0)
+    drop = ++counters->video_packets % counters->drop_every == 0;
+  if (!drop)
+    counters->video_sequence->arrived(map.data, map.size);
+  gst_buffer_unmap(buffer, &map);
+  if (!drop)
     return GST_PAD_PROBE_OK;
   ++counters->dropped;
   return GST_PAD_PROBE_DROP;
+}
+
+GstPadProbeReturn drop_audio_packet(GstPad *, GstPadProbeInfo *, gpointer data) {
+  auto *counters = static_cast<Counters *>(data);
+  if (!lose_at_random(counters->audio_loss, counters->loss_percent))
+    return GST_PAD_PROBE_OK;
+  ++counters->dropped;
+  return GST_PAD_PROBE_DROP;
+}
+
+// Before the Opus decoder a lost packet is a gap; the packet after it
+// rebuilds it when it carries in-band FEC data, which opusdec then uses.
+GstPadProbeReturn count_audio_recovery(GstPad *, GstPadProbeInfo *info, gpointer data) {
+  auto *counters = static_cast<Counters *>(data);
+  if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+    if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_GAP)
+      counters->audio_gap = true;
+    return GST_PAD_PROBE_OK;
+  }
+  if (!counters->audio_gap)
+    return GST_PAD_PROBE_OK;
+  counters->audio_gap = false;
+  GstMapInfo map;
+  GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+    if (opus_packet_has_fec(map.data, map.size))
+      ++counters->audio_recovered;
+    gst_buffer_unmap(buffer, &map);
+  }
+  return GST_PAD_PROBE_OK;
 }
 
 GstPadProbeReturn count_frame(GstPad *, GstPadProbeInfo *, gpointer data) {
@@ -137,23 +180,17 @@ uint64_t lost_packets(GstElement *jitterbuffer) {
   return lost;
 }
 
-unsigned uint_property(GstElement *element, const char *name) {
-  guint value = 0;
-  if (element)
-    g_object_get(element, name, &value, nullptr);
-  return value;
-}
-
 }  // namespace
 
 std::string report(const ReceiveCounts &c, bool dropping) {
   std::string text = "Video frames decoded: " + std::to_string(c.video_frames) + "\n";
   text += "Audio samples decoded: " + std::to_string(c.audio_samples) + "\n";
   if (dropping)
-    text += "Video packets dropped on purpose: " + std::to_string(c.dropped) + "\n";
+    text += "Packets dropped on purpose: " + std::to_string(c.dropped) + "\n";
   text += "Packets lost: " + std::to_string(c.video_lost + c.audio_lost) + " (video " +
           std::to_string(c.video_lost) + ", audio " + std::to_string(c.audio_lost) + ")\n";
-  text += "Packets recovered by FEC: " + std::to_string(c.recovered) + " (unrecovered " +
+  text += "Packets recovered by FEC: " + std::to_string(c.video_recovered + c.audio_recovered) + " (video " +
+          std::to_string(c.video_recovered) + ", audio " + std::to_string(c.audio_recovered) + "; unrecovered " +
           std::to_string(c.unrecovered) + ")\n";
   return text;
 }
@@ -161,6 +198,9 @@ std::string report(const ReceiveCounts &c, bool dropping) {
 Receiver::Receiver(const ReceiveSource &source, const ReceiveOptions &options)
     : source_(source), options_(options) {
   counters_->drop_every = options.drop_video_every;
+  counters_->loss_percent = options.loss_percent;
+  counters_->video_sequence = std::make_unique<VideoSequence>(source.video ? source.video->fec_payload_type
+                                                                           : std::nullopt);
   if (source.video)
     counters_->video_payload_type = source.video->payload_type;
 }
@@ -240,15 +280,22 @@ bool Receiver::build_audio(const AudioStream &audio, std::string &reason) {
   if (!sink)
     return false;
 
+  // The lost-packet events become gaps before the decoder, and a decoder that
+  // conceals gaps ("plc") is one that can rebuild them from the redundancy
+  // the next packet carries ("use-inband-fec"): without "plc" it only skips them.
   g_object_set(jitterbuffer, "latency", options_.latency_ms, "do-lost", TRUE, nullptr);
-  // A lost packet is rebuilt from the redundancy the next one carries.
-  g_object_set(decoder, "use-inband-fec", TRUE, nullptr);
+  g_object_set(decoder, "plc", TRUE, "use-inband-fec", TRUE, nullptr);
   audio_jitterbuffer_ = ref_object(jitterbuffer);
 
   if (!link_all({source, jitterbuffer, depay, decoder}, reason) ||
       !(resample ? link_all({decoder, convert, resample, sink}, reason) : link_all({decoder, sink}, reason)))
     return false;
+  add_probe(source, "src", drop_audio_packet, counters_.get());
   add_probe(decoder, "src", count_samples, counters_.get());
+  PadRef decoder_sink(gst_element_get_static_pad(decoder, "sink"));
+  gst_pad_add_probe(decoder_sink.get(),
+                    GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                    count_audio_recovery, counters_.get(), nullptr);
   return true;
 }
 
@@ -294,8 +341,16 @@ ReceiveCounts Receiver::counts() const {
   c.dropped = counters_->dropped;
   c.video_lost = lost_packets(video_jitterbuffer_.get());
   c.audio_lost = lost_packets(audio_jitterbuffer_.get());
-  c.recovered = uint_property(fec_decoder_.get(), "recovered");
-  c.unrecovered = uint_property(fec_decoder_.get(), "unrecovered");
+  guint video_recovered = 0;
+  if (fec_decoder_)
+    g_object_get(fec_decoder_.get(), "recovered", &video_recovered, nullptr);
+  c.video_recovered = video_recovered;
+  c.audio_recovered = counters_->audio_recovered;
+  // The FEC decoder's own "unrecovered" also counts every lost FEC packet
+  // and every loss it was told of twice; what matters is media still missing.
+  const uint64_t video_media_lost = counters_->video_sequence->lost_media();
+  c.unrecovered = video_media_lost - std::min(video_media_lost, c.video_recovered) + c.audio_lost -
+                  std::min(c.audio_lost, c.audio_recovered);
   return c;
 }
 

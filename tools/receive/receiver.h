@@ -8,7 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <string>
+
+#include "loss_count.h"
 
 #include "encoder/control/gst_ref.h"
 #include "receive_source.h"
@@ -24,6 +27,9 @@ struct ReceiveOptions {
   // Drops every n-th VP8 packet as it arrives, before anything stores it, to
   // see the FEC at work; 0 drops nothing.
   unsigned drop_video_every = 0;
+  // Drops this share of every arriving RTP packet, video (VP8 and FEC) and
+  // audio, at random from a fixed seed: a network losing packets; 0 drops none.
+  unsigned loss_percent = 0;
   // How long the jitter buffers wait for late and recovered packets.
   unsigned latency_ms = 200;
 };
@@ -33,9 +39,10 @@ struct ReceiveCounts {
   uint64_t audio_samples = 0;
   uint64_t video_lost = 0;  // missing before FEC recovery (dropped ones included)
   uint64_t audio_lost = 0;
-  uint64_t recovered = 0;   // rebuilt by the ULPFEC decoder
-  uint64_t unrecovered = 0;
-  uint64_t dropped = 0;     // dropped on purpose
+  uint64_t video_recovered = 0;  // lost VP8 packets rebuilt by the ULPFEC decoder
+  uint64_t audio_recovered = 0;  // lost Opus packets rebuilt from the next one's in-band FEC
+  uint64_t unrecovered = 0;      // lost VP8 and Opus packets that stayed lost
+  uint64_t dropped = 0;          // dropped on purpose
 };
 
 // The lines a check prints, each with its line feed.
@@ -61,8 +68,16 @@ class Receiver {
     std::atomic<uint64_t> audio_samples{0};
     std::atomic<uint64_t> video_packets{0};
     std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> audio_recovered{0};
     unsigned drop_every = 0;
+    unsigned loss_percent = 0;
     int video_payload_type = -1;
+    // Each used by one streaming thread only: the video or the audio source's.
+    std::minstd_rand video_loss{1};
+    std::minstd_rand audio_loss{2};
+    // Set by a gap (a lost packet) before the Opus decoder, cleared by the next packet.
+    bool audio_gap = false;
+    std::unique_ptr<VideoSequence> video_sequence;
   };
 
  private:

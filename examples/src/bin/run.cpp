@@ -8,6 +8,7 @@
 #include "build_revision.h"
 #include "bus_watch.h"
 #include "command_line.h"
+#include "encoder/graph/destination.h"
 #include "encoder/graph/fec.h"
 #include "encoder/graph/live_rate_head.h"
 #include "encoder/graph/properties.h"
@@ -75,6 +76,18 @@ Result<RunEnd> run(int argc, const char *const *argv) {
     heads = std::make_shared<const LiveRateHeads>(LiveRateHeads{video_fill_mode, activity});
   }
 
+  // The destination host is looked up once, before anything plays: a name
+  // that does not resolve ends the run here instead of sending nothing. A
+  // malformed destination is left to the first decoded stream, as ever.
+  std::string host_address;
+  std::string malformed;
+  if (std::optional<Destination> destination = parse_destination(line.output, malformed)) {
+    Result<std::string> resolved = resolve_host(destination->host);
+    if (!resolved)
+      return resolved.error();
+    host_address = resolved.take();
+  }
+
   ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
   // With keep-alive the input comes and goes; the supervisor makes it.
   std::unique_ptr<InputDecoder> decoder;
@@ -100,9 +113,9 @@ Result<RunEnd> run(int argc, const char *const *argv) {
           make_fec_request_closure(new FecRequestContext{video_fec_percent})))
     return *status;
 
-  PadAddedContext pad_added{ref_object(pipeline.get()), ref_object(rtpbin.get()), line.output, sinks,
-                            audio_fec_percent, session_description_file(video_fec_percent, audio_fec_percent),
-                            activity, heads};
+  PadAddedContext pad_added{ref_object(pipeline.get()), ref_object(rtpbin.get()), line.output, host_address,
+                            sinks, audio_fec_percent,
+                            session_description_file(video_fec_percent, audio_fec_percent), activity, heads};
   std::shared_ptr<InputSupervisor> supervisor;
   if (keep_alive) {
     supervisor = std::make_shared<InputSupervisor>(

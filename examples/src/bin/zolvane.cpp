@@ -7,6 +7,7 @@
 // standard error) or when the pipeline reported an error; 2 after a fatal stop.
 #include <gst/gst.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "run.h"
@@ -15,6 +16,10 @@ int main(int argc, char **argv) {
   // Status and statistics lines must be visible the moment they are written,
   // also when standard output is a pipe or a file (service logs, tests).
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // A pipe whose reader has gone (the statistics file as a named pipe, a
+  // console piped into a pager) makes a write fail with EPIPE, which the
+  // writer reports; the signal would end the encoder instead.
+  std::signal(SIGPIPE, SIG_IGN);
 
   auto result = nerko::run(argc, argv);
   int status = 0;
