@@ -21,9 +21,10 @@ std::string without_slashes(std::string_view text) {
   return kept;
 }
 
+// inet_pton reads only up to a NUL: text after one must not ride along.
 bool is_ipv6_literal(const std::string &host) {
   in6_addr address{};
-  return inet_pton(AF_INET6, host.c_str(), &address) == 1;
+  return host.find('\0') == std::string::npos && inet_pton(AF_INET6, host.c_str(), &address) == 1;
 }
 
 // The host of `rest` (the text after the scheme's ":"), and what follows it

@@ -45,8 +45,10 @@ gst_tollamar_place_audio (GstTollamar * self, GstBuffer ** buf,
   GstClockTime w = gst_tollamar_running_time (self, GST_BUFFER_PTS (*buf));
   GstClockTime next;
 
-  if (self->skip_to_first && self->resync) {
-    /* The first buffer after PLAYING starts the output wherever it lies. */
+  if (self->skip_to_first && self->resync && samples > 0) {
+    /* The first buffer after PLAYING starts the output wherever it lies.
+     * One without samples is dropped below: were it to anchor, the silence
+     * after it would start at its time, before what has gone out. */
     self->resync = FALSE;
     if (GST_CLOCK_TIME_IS_VALID (w)) {
       GST_DEBUG_OBJECT (self, "Setting signal base time from first buffer %"

@@ -341,6 +341,13 @@ gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstClockTime limit,
     *ret = self->flow_return = GST_FLOW_ERROR;
     return FALSE;
   }
+  /* Silence starts on a whole sample, and at a rate of a few hertz the
+   * nearest one can lie well before what has gone out already. */
+  if (GST_CLOCK_TIME_IS_VALID (self->next_running_time)
+      && rt < self->next_running_time) {
+    rt = self->next_running_time;
+    rt_next = MAX (rt_next, rt);
+  }
 
   GST_BUFFER_PTS (buf) = gst_tollamar_gap_timestamp (self, rt);
   self->next_running_time = rt_next;

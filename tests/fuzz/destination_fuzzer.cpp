@@ -49,7 +49,7 @@ Expected oracle_parse(std::string_view text) {
       return {false, "", 0, "the IPv6 host has no closing \"]\""};
     std::string host(rest.substr(open + 1, close - open - 1));
     in6_addr address;
-    if (inet_pton(AF_INET6, host.c_str(), &address) != 1)
+    if (host.find('\0') != std::string::npos || inet_pton(AF_INET6, host.c_str(), &address) != 1)
       return {false, "", 0, "\"[" + host + "]\" is not an IPv6 address"};
     std::string_view after = rest.substr(close + 1);
     if (!after.empty() && after[0] != ':')
