@@ -26,6 +26,32 @@ std::vector<ElementRef> children_of(GstElement *bin) {
   return children;
 }
 
+// The bin's children, sinks first and every element before those it feeds:
+// the order the bin itself changes their states in.
+std::vector<ElementRef> children_downstream_first(GstElement *bin) {
+  std::vector<ElementRef> children;
+  GstIterator *sorted = gst_bin_iterate_sorted(GST_BIN(bin));
+  GValue item = G_VALUE_INIT;
+  for (bool done = false; !done;) {
+    switch (gst_iterator_next(sorted, &item)) {
+      case GST_ITERATOR_OK:
+        children.push_back(ref_object(GST_ELEMENT(g_value_get_object(&item))));
+        g_value_reset(&item);
+        break;
+      case GST_ITERATOR_RESYNC:  // another thread added or removed a child
+        children.clear();
+        gst_iterator_resync(sorted);
+        break;
+      default:
+        done = true;
+        break;
+    }
+  }
+  g_value_unset(&item);
+  gst_iterator_free(sorted);
+  return children;
+}
+
 // The state new elements are set to. While the pipeline is still on its way
 // to PLAYING they only go to PAUSED: an element that reached PLAYING on its
 // own would have no clock yet, and a sender without a clock sends everything
@@ -42,12 +68,14 @@ GstState state_for_new_elements(GstElement *pipeline) {
   return target;
 }
 
-// Brings every child added since `before` to the pipeline's state, the last
-// added (the senders, downstream) first.
+// Brings every child added since `before` to the pipeline's state, downstream
+// first. An element that pushes from a thread of its own (a live-rate head
+// runs as soon as it plays) would otherwise push into elements that are not
+// active yet, be refused as flushing and stop its stream for good.
 bool sync_new_children(GstElement *pipeline, const std::vector<ElementRef> &before) {
   GstState target = state_for_new_elements(pipeline);
   bool synced = true;
-  for (const ElementRef &child : children_of(pipeline)) {
+  for (const ElementRef &child : children_downstream_first(pipeline)) {
     auto known = std::find_if(before.begin(), before.end(),
                               [&child](const ElementRef &old) { return old.get() == child.get(); });
     if (known != before.end())
