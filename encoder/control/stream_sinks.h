@@ -1,6 +1,6 @@
 // The one record shared between the branch builder (streaming threads) and the
-// statistics timer (main thread): the four UDP senders, and the branches'
-// live-rate heads.
+// statistics timer (main thread): the four UDP senders, the branches'
+// live-rate heads, and which discarded streams have been reported.
 #pragma once
 
 #include <memory>
@@ -21,6 +21,10 @@ struct StreamSinks {
   // input; every new input's streams are linked to them.
   ElementRef video_head;
   ElementRef audio_head;
+  // A discarded second stream of the kind has been reported; a rebuilt input
+  // that brings it again is not reported again.
+  bool video_discard_reported = false;
+  bool audio_discard_reported = false;
 };
 
 // Jointly owned by the run sequence and the handler contexts; the count is atomic.

@@ -113,8 +113,9 @@ bool is_interlaced(const GstStructure *caps) {
 // A stream of a kind that already has a branch is decoded into a sink that
 // throws it away: unlinked, the decoder would stop on "not-linked", and a
 // second branch has no RTP session to go to. The sink neither holds the
-// preroll nor races ahead of the clock.
-Status discard_stream(GstElement *pipeline, GstPad *decoder_pad, std::string_view kind, std::FILE *err) {
+// preroll nor races ahead of the clock. The operator is told once per kind.
+Status discard_stream(GstElement *pipeline, GstPad *decoder_pad, std::string_view kind, StreamSinks &sinks,
+                      std::FILE *err) {
   Result<std::vector<ElementRef>> made = make_elements({"fakesink"});
   if (!made)
     return made.error();
@@ -124,8 +125,12 @@ Status discard_stream(GstElement *pipeline, GstPad *decoder_pad, std::string_vie
     return s;
   if (Status s = link_to_static_pad(decoder_pad, sink, "sink"))
     return s;
-  std::fprintf(err, "Ignoring a second %s stream (only the first is sent)\n",
-               kind == "video/x-raw" ? "video" : "audio");
+  const bool video = kind == "video/x-raw";
+  bool &reported = video ? sinks.video_discard_reported : sinks.audio_discard_reported;
+  if (reported)
+    return std::nullopt;
+  reported = true;
+  std::fprintf(err, "Ignoring a second %s stream (only the first is sent)\n", video ? "video" : "audio");
   std::fflush(err);
   return std::nullopt;
 }
@@ -172,7 +177,7 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
   // Each kind has one RTP session: the first stream of it is sent.
   const bool sent_already = (video && sinks.video_rtp) || (audio && sinks.audio_rtp);
   if (sent_already) {
-    if (Status s = discard_stream(pipeline, new_pad, kind, stderr))
+    if (Status s = discard_stream(pipeline, new_pad, kind, sinks, stderr))
       return s;
   } else if (video) {
     if (Status s = build_video_branch(target, size_caps.get(), rate_caps.get(), is_interlaced(first)))
