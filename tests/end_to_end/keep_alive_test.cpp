@@ -52,17 +52,28 @@ bool wait_for_err(RunningProgram &program, const std::string &line) {
   return find_err(program, line) != std::string::npos;
 }
 
-int free_udp_port() {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr *>(&address), size);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
-  close(fd);
-  return ntohs(address.sin_port);
-}
+// A UDP port held for the input for the whole test, so no other process can
+// take it between choosing and binding. The program's udpsrc binds it too
+// (both reuse the address), and the socket bound later gets the datagrams.
+class ReservedUdpPort {
+ public:
+  ReservedUdpPort() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t size = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr *>(&address), size);
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size);
+    port_ = std::to_string(ntohs(address.sin_port));
+  }
+  ~ReservedUdpPort() { close(fd_); }
+  const std::string &port() const { return port_; }
+
+ private:
+  int fd_;
+  std::string port_;
+};
 
 void expect_one_unbroken_stream(const PortTraffic &traffic, const char *what) {
   EXPECT_GT(traffic.datagrams, 0) << what;
@@ -106,7 +117,8 @@ TEST_F(KeepAlive, ShortFileLoopsAsOneStreamPerKind) {
 }
 
 TEST_F(KeepAlive, LiveInputThatStopsAndComesBackKeepsTheStreamGoing) {
-  const std::string port = std::to_string(free_udp_port());
+  ReservedUdpPort reserved;
+  const std::string &port = reserved.port();
   const std::vector<std::string> sender = {
       "gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "!",
       "video/x-raw,width=160,height=120,framerate=25/1", "!", "x264enc", "tune=zerolatency",
