@@ -92,6 +92,9 @@ TEST_F(BranchTest, LiveRateHeadPlaysOnlyAfterEverythingItFeeds) {
   ASSERT_STREQ(factory_name(branch_elements().back()), "livevideorate");
   ASSERT_FALSE(playing.empty());
   EXPECT_EQ(playing.back(), GST_OBJECT(branch_elements().back()));
+  // Nor does videorate fill from a new input's segment start up to its first frame.
+  ASSERT_STREQ(factory_name(branch_elements()[3]), "videorate");
+  EXPECT_TRUE(get_property<gboolean>(branch_elements()[3], "skip-to-first"));
 }
 
 TEST_F(BranchTest, DestinationIsParsedEvenForAStreamThatBuildsNothing) {
