@@ -312,10 +312,19 @@ gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstClockTime limit,
 
   rt = gst_tollamar_distorted (self, i);
   rt_next = gst_tollamar_distorted (self, i + 1);
-  if (GST_CLOCK_TIME_IS_VALID (limit) && rt_next > limit)
-    rt_next = MAX (limit, rt);
   GST_DEBUG_OBJECT (self, "Skew up to now %" GST_STIME_FORMAT,
       GST_STIME_ARGS ((GstClockTimeDiff) (rt - self->next_running_time)));
+  /* Silence goes on from the last sample out; the slot only says how far.
+   * At a few hertz a slot can hold no whole sample, so the slots can run
+   * ahead of the samples: silence from the slot would leave a hole, and in
+   * a catch-up could even end up past the buffer it fills up to. */
+  if (!gst_tollamar_is_video (self)
+      && GST_CLOCK_TIME_IS_VALID (self->next_running_time)) {
+    rt = self->next_running_time;
+    rt_next = MAX (rt_next, rt);
+  }
+  if (GST_CLOCK_TIME_IS_VALID (limit) && rt_next > limit)
+    rt_next = MAX (limit, rt);
   GST_DEBUG_OBJECT (self, "Generating buffer for frame #%d (running_time %"
       GST_TIME_FORMAT ")", (gint) i, GST_TIME_ARGS (rt));
 
