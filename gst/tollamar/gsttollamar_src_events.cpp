@@ -200,12 +200,18 @@ gst_tollamar_ensure_output (GstTollamar * self, GstFlowReturn * ret)
     }
   }
 
-  if (self->segment.format != GST_FORMAT_UNDEFINED)
+  /* Likewise a segment pushed at end of stream: a new stream-start lets
+   * buffers through again, and they must not come without one. */
+  if (self->segment.format == GST_FORMAT_UNDEFINED) {
+    gst_segment_init (&self->segment, GST_FORMAT_TIME);
+    GST_DEBUG_OBJECT (self, "Inventing default segment");
+  } else if ((event = gst_pad_get_sticky_event (self->srcpad,
+              GST_EVENT_SEGMENT, 0))) {
+    gst_event_unref (event);
     return TRUE;
+  }
 
-  gst_segment_init (&self->segment, GST_FORMAT_TIME);
   event = gst_event_new_segment (&self->segment);
-  GST_DEBUG_OBJECT (self, "Inventing default segment");
   gst_tollamar_unlock (self);
   gst_pad_push_event (self->srcpad, event);
   gst_tollamar_lock (self);
