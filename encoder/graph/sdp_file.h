@@ -34,9 +34,4 @@ class SessionDescriptionFile {
 std::shared_ptr<SessionDescriptionFile> session_description_file(uint32_t video_fec_percent,
                                                                   uint32_t audio_fec_percent);
 
-// Writes `text` to a new file in the same directory and renames it over
-// `path`, so a reader sees the old description or the new one, never a part.
-// On failure nothing is left behind and `reason` says why.
-bool replace_file(const std::string &path, const std::string &text, std::string &reason);
-
 }  // namespace nerko
