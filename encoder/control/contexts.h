@@ -34,22 +34,39 @@ struct PadAddedContext {
 // "request-fec-encoder" of rtpbin.
 struct FecRequestContext {
   uint32_t video_fec_percent;
+  // The pipeline's bus, where a malformed emission is posted as a fatal stop
+  // (not the pipeline: rtpbin, which holds this context, is inside it).
+  BusRef bus;
 };
 
-// How the main loop ended: written by the bus watch, read by the run
-// sequence, which chooses the exit status from it.
-enum class RunEnd { Running, EndOfStream, Error };
+// How the main loop ended: written by the bus watch or the statistics timer
+// (both on the main thread), read by the run sequence, which alone ends the
+// process on a fatal stop or chooses the exit status.
+enum class RunEnd { Running, EndOfStream, Error, FatalStop };
+
+struct RunOutcome {
+  RunEnd end = RunEnd::Running;
+  std::string fatal_text;  // with FatalStop: the line the stop writes
+};
+using SharedRunOutcome = std::shared_ptr<RunOutcome>;
+
+// Records how the run ends and quits `main_loop` (when given); nothing
+// replaces a fatal stop once recorded.
+void end_run(RunOutcome &outcome, GMainLoop *main_loop, RunEnd end, std::string fatal_text = "");
 
 // The bus watch.
 struct BusWatchContext {
   MainLoopRef main_loop;
   ElementRef pipeline;
-  std::shared_ptr<RunEnd> run_end = std::make_shared<RunEnd>(RunEnd::Running);
+  SharedRunOutcome outcome = std::make_shared<RunOutcome>();
 };
 
 // The five-second statistics timer; used only on the main thread.
 struct StatsTimerContext {
   SharedStreamSinks sinks;
+  // A statistics file that cannot be written ends the run through these.
+  MainLoopRef main_loop;
+  SharedRunOutcome outcome = std::make_shared<RunOutcome>();
   uint64_t last_audio_rtp_bytes = 0;
   std::vector<std::string> arguments;
   bool ready_printed = false;

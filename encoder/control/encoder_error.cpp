@@ -24,6 +24,10 @@ EncoderError EncoderError::library(std::string message) {
   return {ErrorKind::Library, std::move(message)};
 }
 
+EncoderError EncoderError::fatal(std::string text) {
+  return {ErrorKind::FatalStop, std::move(text)};
+}
+
 const char *link_refused_text(GstPadLinkReturn result) {
   switch (result) {
     case GST_PAD_LINK_WRONG_HIERARCHY:

@@ -45,10 +45,12 @@ Status build_audio_branch(const BranchTarget &target, uint32_t audio_fec_percent
   if (Status s = set_uint_property(payloader, "pt", kAudioSession.payload_type))
     return s;
 
-  int32_t bitrate = read_target_audio_bitrate();
-  std::fputs(("Target audio bitrate " + std::to_string(bitrate) + "\n").c_str(), target.console);
+  Result<int32_t> bitrate = read_target_audio_bitrate();
+  if (!bitrate)
+    return bitrate.error();
+  std::fputs(("Target audio bitrate " + std::to_string(bitrate.value()) + "\n").c_str(), target.console);
 
-  if (Status s = configure_opus_encoder(encoder, bitrate, audio_fec_percent))
+  if (Status s = configure_opus_encoder(encoder, bitrate.value(), audio_fec_percent))
     return s;
   if (Status s = configure_session_senders(kAudioSession, target.destination, rtp_sender, rtcp_sender))
     return s;

@@ -19,7 +19,8 @@ inline constexpr uint32_t kFecPayloadType = 100;
 Result<ElementRef> make_fec_encoder(uint32_t video_fec_percent);
 
 // The handler proper. `values` are the emission's parameters: values[0] the
-// rtpbin, values[1] the session number; anything else there is a fatal stop.
+// rtpbin, values[1] the session number; anything else there is a fatal stop,
+// posted on the context's bus and answered with null.
 // Returns a new reference for session 0 (rtpbin owns it from then on) and
 // null for every other session. A failure to make the encoder is posted from
 // the rtpbin as "Failed to make FEC encoder" and answered with null.

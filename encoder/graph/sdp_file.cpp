@@ -31,12 +31,14 @@ void SessionDescriptionFile::describe(const Destination &destination, bool video
                  failure->message().c_str());
 }
 
-std::shared_ptr<SessionDescriptionFile> session_description_file(uint32_t video_fec_percent,
-                                                                  uint32_t audio_fec_percent) {
-  std::string path = read_text_setting("NERKO_SDP_FILE", "");
-  if (path.empty())
-    return nullptr;
-  return std::make_shared<SessionDescriptionFile>(std::move(path), video_fec_percent, audio_fec_percent);
+Result<std::shared_ptr<SessionDescriptionFile>> session_description_file(uint32_t video_fec_percent,
+                                                                          uint32_t audio_fec_percent) {
+  Result<std::string> path = read_text_setting("NERKO_SDP_FILE", "");
+  if (!path)
+    return path.error();
+  if (path.value().empty())
+    return std::shared_ptr<SessionDescriptionFile>();
+  return std::make_shared<SessionDescriptionFile>(path.take(), video_fec_percent, audio_fec_percent);
 }
 
 }  // namespace nerko

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "destination.h"
+#include "encoder_error.h"
 
 namespace nerko {
 
@@ -30,8 +31,9 @@ class SessionDescriptionFile {
   uint64_t version_ = 0;  // guarded by the sender record's mutex
 };
 
-// The file named by NERKO_SDP_FILE, or none when it is unset or empty.
-std::shared_ptr<SessionDescriptionFile> session_description_file(uint32_t video_fec_percent,
-                                                                  uint32_t audio_fec_percent);
+// The file named by NERKO_SDP_FILE, or none when it is unset or empty; a value
+// that is not valid Unicode is a fatal-stop error.
+Result<std::shared_ptr<SessionDescriptionFile>> session_description_file(uint32_t video_fec_percent,
+                                                                          uint32_t audio_fec_percent);
 
 }  // namespace nerko

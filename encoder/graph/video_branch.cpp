@@ -62,7 +62,10 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
   if (Status s = link_rtp_sender(target.rtpbin, kVideoSession, rtp_sender))
     return s;
 
-  VideoSettings settings = read_video_settings();
+  Result<VideoSettings> read = read_video_settings();
+  if (!read)
+    return read.error();
+  const VideoSettings &settings = read.value();
   std::fputs(final_settings_line(settings).c_str(), target.console);
   std::fputs(video_threads_line(settings).c_str(), target.console);
 

@@ -131,11 +131,27 @@ TEST_F(StatisticsTest, NoFileWithoutAStatisticsArgument) {
   EXPECT_FALSE(fs::exists(dir / "stats.txt"));
 }
 
-TEST(StatisticsDeathTest, FailedWriteIsAFatalStop) {
+TEST(StatsTickTest, FailedWriteIsAFatalStopReturnedAtOnce) {
   StatsTimerContext context;
   context.arguments = {"zolvane", "-i", "in", "out", "/dev/full"};
-  EXPECT_EXIT(report_tick(context, SenderCounts{1, 2, 3, 4}, stdout, stderr), ::testing::ExitedWithCode(2),
-              "Failed to write to bytes served file: No space left on device\n$");
+  Status failure = report_tick(context, SenderCounts{1, 2, 3, 4}, stdout, stderr);
+  ASSERT_TRUE(failure);
+  EXPECT_TRUE(failure->is_fatal());
+  EXPECT_EQ(failure->message(), "Failed to write to bytes served file: No space left on device");
+}
+
+TEST(StatsTickTest, FailedWriteEndsTheRunAsAFatalStop) {
+  StatsTimerContext context;
+  context.sinks = std::make_shared<StreamSinks>();
+  context.arguments = {"zolvane", "-i", "in", "out", "/dev/full"};
+  context.main_loop = MainLoopRef(g_main_loop_new(nullptr, FALSE));
+  ::testing::internal::CaptureStdout();
+  EXPECT_TRUE(on_stats_tick(&context));
+  EXPECT_EQ(context.outcome->end, RunEnd::FatalStop);
+  EXPECT_EQ(context.outcome->fatal_text, "Failed to write to bytes served file: No space left on device");
+  // Nothing more is reported once the run is ending.
+  on_stats_tick(&context);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), line_for(0, 0, 0, 0, 0) + "\n");
 }
 
 TEST(SenderCountsTest, MissingAndUnreadableSendersCountZero) {

@@ -178,11 +178,11 @@ TEST_F(SdpFile, GStreamersParserReadsWhatIsWritten) {
 
 TEST(SdpFileSetting, UnsetOrEmptyWritesNoFileAndAPathTurnsItOn) {
   unsetenv("NERKO_SDP_FILE");
-  EXPECT_EQ(session_description_file(100, 100), nullptr);
+  EXPECT_EQ(session_description_file(100, 100).value(), nullptr);
   setenv("NERKO_SDP_FILE", "", 1);
-  EXPECT_EQ(session_description_file(100, 100), nullptr);
+  EXPECT_EQ(session_description_file(100, 100).value(), nullptr);
   setenv("NERKO_SDP_FILE", "/srv/sdp/channel one.sdp", 1);
-  auto file = session_description_file(100, 100);
+  auto file = session_description_file(100, 100).value();
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(file->path(), "/srv/sdp/channel one.sdp");
   unsetenv("NERKO_SDP_FILE");

@@ -55,15 +55,17 @@ const gchar *connection_address(const GstSDPMessage *message, const GstSDPMedia 
 }  // namespace
 
 std::optional<ReceiveSource> source_from_output(std::string_view output, std::string &reason) {
-  std::optional<Destination> destination = parse_destination(output, reason);
-  if (!destination)
+  Result<Destination> destination = parse_destination(output);
+  if (!destination) {
+    reason = destination.error().message();
     return std::nullopt;
-  if (destination->host.empty()) {
+  }
+  if (destination.value().host.empty()) {
     reason = "no host";
     return std::nullopt;
   }
-  const int32_t base = destination->base_port;
-  return ReceiveSource{destination->host, VideoStream{base, base + 1, 96, 100},
+  const int32_t base = destination.value().base_port;
+  return ReceiveSource{destination.value().host, VideoStream{base, base + 1, 96, 100},
                        AudioStream{base + 2, base + 3, 97}};
 }
 

@@ -70,17 +70,22 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   CommandLine line = command_line.take();
 
   // Read before the pipeline exists, so a malformed value stops nothing half built.
-  const uint32_t video_fec_percent = read_video_fec_percent();
-  const uint32_t audio_fec_percent = read_audio_fec_percent();
+  Result<uint32_t> video_fec = read_video_fec_percent();
+  if (!video_fec)
+    fatal_stop(video_fec.error().message());
+  Result<uint32_t> audio_fec = read_audio_fec_percent();
+  if (!audio_fec)
+    fatal_stop(audio_fec.error().message());
+  const uint32_t video_fec_percent = video_fec.value();
+  const uint32_t audio_fec_percent = audio_fec.value();
   std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", video_fec_percent, audio_fec_percent);
 
   // The destination host is looked up once, before anything plays: a name
   // that does not resolve ends the run here instead of sending nothing. A
   // malformed destination is left to the first decoded stream, as ever.
   std::string host_address;
-  std::string malformed;
-  if (std::optional<Destination> destination = parse_destination(line.output, malformed)) {
-    Result<std::string> resolved = resolve_host(destination->host);
+  if (Result<Destination> destination = parse_destination(line.output)) {
+    Result<std::string> resolved = resolve_host(destination.value().host);
     if (!resolved)
       return resolved.error();
     host_address = resolved.take();
@@ -104,15 +109,17 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   // rtpbin asks for the video session's ULPFEC encoder through this signal.
   if (Status status = connect_signal_checked(
           rtpbin.get(), "request-fec-encoder",
-          make_fec_request_closure(new FecRequestContext{video_fec_percent})))
+          make_fec_request_closure(new FecRequestContext{video_fec_percent, BusRef(gst_element_get_bus(pipeline.get()))})))
     return *status;
 
   // Every decoded stream gets its branch from this handler, on a streaming thread.
+  auto session_description = session_description_file(video_fec_percent, audio_fec_percent);
+  if (!session_description)
+    fatal_stop(session_description.error().message());
   PadAddedConnection pad_added(decoder.get());
   auto *pad_added_context =
       new PadAddedContext{ref_object(pipeline.get()), ref_object(rtpbin.get()), line.output, host_address,
-                          sinks, audio_fec_percent,
-                          session_description_file(video_fec_percent, audio_fec_percent)};
+                          sinks, audio_fec_percent, session_description.take()};
   if (Status status = connect_signal_checked(
           decoder.get(), "pad-added",
           g_cclosure_new(G_CALLBACK(on_pad_added), pad_added_context,
@@ -147,7 +154,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   // Messages posted while the pipeline started wait on the bus until the loop runs.
   auto *watch_context = new BusWatchContext{MainLoopRef(g_main_loop_ref(main_loop.get())),
                                             ref_object(pipeline.get())};
-  std::shared_ptr<RunEnd> run_end = watch_context->run_end;
+  SharedRunOutcome outcome = watch_context->outcome;
   guint watch_id = gst_bus_add_watch_full(bus.get(), G_PRIORITY_DEFAULT, on_bus_message,
                                           watch_context, destroy_context<BusWatchContext>);
   if (watch_id == 0)
@@ -156,6 +163,8 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   // The statistics tick, every five seconds.
   auto *timer_context = new StatsTimerContext{};
   timer_context->sinks = sinks;
+  timer_context->main_loop = MainLoopRef(g_main_loop_ref(main_loop.get()));
+  timer_context->outcome = outcome;
   timer_context->arguments = std::move(line.arguments);
   timer_context->write_stats_file = timer_context->arguments.size() > 4;
   timer_context->prometheus = read_prometheus_export();
@@ -164,6 +173,8 @@ Result<RunEnd> run(int argc, const char *const *argv) {
 
   // Until the bus watch sees end of stream or an error.
   g_main_loop_run(main_loop.get());
+  if (outcome->end == RunEnd::FatalStop)
+    fatal_stop(outcome->fatal_text);
 
   if (gst_element_set_state(pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
     fatal_stop("Unable to set the pipeline to the `Null` state");
@@ -173,7 +184,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   // senders now, so every reference taken is given back before we return.
   g_source_remove(timer_id);
   gst_bus_remove_watch(bus.get());
-  return *run_end;
+  return outcome->end;
 }
 
 }  // namespace nerko
