@@ -8,7 +8,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "encoder/graph/sdp_file.h"
 #include "gst_ref.h"
@@ -68,7 +67,7 @@ struct StatsTimerContext {
   MainLoopRef main_loop;
   SharedRunOutcome outcome = std::make_shared<RunOutcome>();
   uint64_t last_audio_rtp_bytes = 0;
-  std::vector<std::string> arguments;
+  std::string stats_path;  // used exactly as given
   bool ready_printed = false;
   bool write_stats_file = true;
   // Set when the tick also leaves a Prometheus text file.

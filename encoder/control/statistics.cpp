@@ -99,8 +99,8 @@ Status report_tick(StatsTimerContext &context, const SenderCounts &counts, std::
     context.ready_printed = true;
   }
   context.last_audio_rtp_bytes = counts.audio_rtp;
-  if (context.write_stats_file && context.arguments.size() > 4)
-    if (Status failure = write_statistics_file(context.arguments[4], line, err))
+  if (context.write_stats_file)
+    if (Status failure = write_statistics_file(context.stats_path, line, err))
       return failure;
   warn_if_behind("video", lag.video, err);
   warn_if_behind("audio", lag.audio, err);

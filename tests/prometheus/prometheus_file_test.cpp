@@ -193,7 +193,7 @@ class StatisticsPrometheusTickTest : public StatisticsPrometheusFileTest {
   void SetUp() override {
     StatisticsPrometheusFileTest::SetUp();
     context.sinks = std::make_shared<StreamSinks>();
-    context.arguments = {"zolvane", "-i", "file:///in", "udp://127.0.0.1:5000", (dir / "stats.txt").string()};
+    context.stats_path = (dir / "stats.txt").string();
     context.prometheus = PrometheusExport{(dir / "encoder.prom").string(), "", false};
   }
 
