@@ -1,7 +1,7 @@
-#include "bus_watch.h"
+#include "encoder/control/bus_watch.h"
 
-#include "fatal.h"
-#include "gst_ref.h"
+#include "encoder/control/fatal.h"
+#include "encoder/control/gst_ref.h"
 
 namespace nerko {
 namespace {

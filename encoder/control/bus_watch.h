@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "contexts.h"
+#include "encoder/control/contexts.h"
 
 namespace nerko {
 

@@ -1,10 +1,10 @@
-#include "command_line.h"
+#include "encoder/control/command_line.h"
 
 #include <glib.h>
 
 #include <utility>
 
-#include "whitespace.h"
+#include "encoder/control/whitespace.h"
 
 namespace nerko {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "encoder_error.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 

@@ -1,4 +1,4 @@
-#include "contexts.h"
+#include "encoder/control/contexts.h"
 
 #include <utility>
 

@@ -1,5 +1,7 @@
-// What each handler of the run carries. Every context releases its references
-// when GLib destroys the connection, watch or timer that owns it.
+// What the run's own handlers carry (the bus watch and the statistics timer);
+// the media graph's handlers keep their contexts beside them. Every context
+// releases its references when GLib destroys the connection, watch or timer
+// that owns it.
 #pragma once
 
 #include <gst/gst.h>
@@ -9,34 +11,11 @@
 #include <optional>
 #include <string>
 
-#include "encoder/graph/sdp_file.h"
-#include "gst_ref.h"
-#include "prometheus_settings.h"
-#include "stream_sinks.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/control/prometheus_settings.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
-
-// "pad-added" of uridecodebin; read-only after creation.
-struct PadAddedContext {
-  ElementRef pipeline;
-  ElementRef rtpbin;
-  std::string output;
-  // The destination host as looked up at start; empty when the destination
-  // is malformed, which the first decoded stream then stops on.
-  std::string host_address;
-  SharedStreamSinks sinks;
-  uint32_t audio_fec_percent;
-  // Rewritten after every branch built; none unless NERKO_SDP_FILE is set.
-  std::shared_ptr<SessionDescriptionFile> session_description = nullptr;
-};
-
-// "request-fec-encoder" of rtpbin.
-struct FecRequestContext {
-  uint32_t video_fec_percent;
-  // The pipeline's bus, where a malformed emission is posted as a fatal stop
-  // (not the pipeline: rtpbin, which holds this context, is inside it).
-  BusRef bus;
-};
 
 // How the main loop ended: written by the bus watch or the statistics timer
 // (both on the main thread), read by the run sequence, which alone ends the

@@ -1,4 +1,4 @@
-#include "encoder_error.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 

@@ -1,4 +1,4 @@
-#include "fatal.h"
+#include "encoder/control/fatal.h"
 
 #include <unistd.h>
 

@@ -1,8 +1,8 @@
-#include "prometheus_file.h"
+#include "encoder/control/prometheus_file.h"
 
-#include "atomic_file.h"
-#include "build_revision.h"
-#include "prometheus_text.h"
+#include "encoder/control/atomic_file.h"
+#include "encoder/control/build_revision.h"
+#include "encoder/control/prometheus_text.h"
 
 namespace nerko {
 

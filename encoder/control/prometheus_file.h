@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "prometheus_settings.h"
-#include "statistics.h"
+#include "encoder/control/prometheus_settings.h"
+#include "encoder/control/statistics.h"
 
 namespace nerko {
 

@@ -1,4 +1,4 @@
-#include "statistics.h"
+#include "encoder/control/statistics.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "build_revision.h"
-#include "prometheus_file.h"
+#include "encoder/control/build_revision.h"
+#include "encoder/control/prometheus_file.h"
 
 namespace nerko {
 namespace {

@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <string>
 
-#include "contexts.h"
-#include "encoder_error.h"
-#include "send_lag.h"
-#include "stream_sinks.h"
+#include "encoder/control/contexts.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/control/send_lag.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 

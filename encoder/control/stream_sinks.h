@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include "gst_ref.h"
+#include "encoder/control/gst_ref.h"
 
 namespace nerko {
 

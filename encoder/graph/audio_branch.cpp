@@ -1,12 +1,12 @@
-#include "audio_branch.h"
+#include "encoder/graph/audio_branch.h"
 
 #include <string>
 
-#include "element_chain.h"
-#include "opus_encoder.h"
-#include "properties.h"
-#include "rtp_session.h"
-#include "settings.h"
+#include "encoder/graph/element_chain.h"
+#include "encoder/graph/opus_encoder.h"
+#include "encoder/graph/properties.h"
+#include "encoder/graph/rtp_session.h"
+#include "encoder/graph/settings.h"
 
 namespace nerko {
 

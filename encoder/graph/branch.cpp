@@ -1,16 +1,16 @@
-#include "branch.h"
+#include "encoder/graph/branch.h"
 
 #include <algorithm>
 #include <mutex>
 #include <string_view>
 #include <vector>
 
-#include "audio_branch.h"
-#include "branch_target.h"
-#include "destination.h"
-#include "element_chain.h"
-#include "gst_ref.h"
-#include "video_branch.h"
+#include "encoder/graph/audio_branch.h"
+#include "encoder/graph/branch_target.h"
+#include "encoder/graph/destination.h"
+#include "encoder/graph/element_chain.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/graph/video_branch.h"
 
 namespace nerko {
 namespace {

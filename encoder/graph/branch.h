@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 
-#include "encoder_error.h"
-#include "sdp_file.h"
-#include "stream_sinks.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/graph/sdp_file.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 

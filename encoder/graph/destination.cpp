@@ -1,4 +1,4 @@
-#include "destination.h"
+#include "encoder/graph/destination.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "settings.h"
+#include "encoder/graph/settings.h"
 
 namespace nerko {
 namespace {

@@ -1,10 +1,11 @@
-#include "fec.h"
+#include "encoder/graph/fec.h"
 
 #include <string>
 
-#include "fatal.h"
-#include "posted_error.h"
-#include "properties.h"
+#include "encoder/control/contexts.h"
+#include "encoder/control/fatal.h"
+#include "encoder/graph/posted_error.h"
+#include "encoder/graph/properties.h"
 
 namespace nerko {
 namespace {

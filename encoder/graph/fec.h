@@ -5,11 +5,18 @@
 
 #include <cstdint>
 
-#include "contexts.h"
-#include "encoder_error.h"
-#include "gst_ref.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/control/gst_ref.h"
 
 namespace nerko {
+
+// "request-fec-encoder" of rtpbin.
+struct FecRequestContext {
+  uint32_t video_fec_percent;
+  // The pipeline's bus, where a malformed emission is posted as a fatal stop
+  // (not the pipeline: rtpbin, which holds this context, is inside it).
+  BusRef bus;
+};
 
 // Payload type of the FEC packets of session 0.
 inline constexpr uint32_t kFecPayloadType = 100;

@@ -1,10 +1,10 @@
-#include "pad_added.h"
+#include "encoder/graph/pad_added.h"
 
 #include <mutex>
 
-#include "branch.h"
-#include "fatal.h"
-#include "posted_error.h"
+#include "encoder/graph/branch.h"
+#include "encoder/control/fatal.h"
+#include "encoder/graph/posted_error.h"
 
 namespace nerko {
 namespace {

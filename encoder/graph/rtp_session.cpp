@@ -1,8 +1,8 @@
-#include "rtp_session.h"
+#include "encoder/graph/rtp_session.h"
 
-#include "element_chain.h"
-#include "properties.h"
-#include "udp_sender.h"
+#include "encoder/graph/element_chain.h"
+#include "encoder/graph/properties.h"
+#include "encoder/graph/udp_sender.h"
 
 namespace nerko {
 

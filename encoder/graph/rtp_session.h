@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "destination.h"
-#include "encoder_error.h"
+#include "encoder/graph/destination.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 

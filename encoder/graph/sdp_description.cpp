@@ -1,11 +1,11 @@
-#include "sdp_description.h"
+#include "encoder/graph/sdp_description.h"
 
 #include <arpa/inet.h>
 
-#include "destination.h"
-#include "fec.h"
-#include "rtp_session.h"
-#include "udp_sender.h"
+#include "encoder/graph/destination.h"
+#include "encoder/graph/fec.h"
+#include "encoder/graph/rtp_session.h"
+#include "encoder/graph/udp_sender.h"
 
 namespace nerko {
 namespace {

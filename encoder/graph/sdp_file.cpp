@@ -1,10 +1,10 @@
-#include "sdp_file.h"
+#include "encoder/graph/sdp_file.h"
 
 #include <ctime>
 
-#include "atomic_file.h"
-#include "sdp_description.h"
-#include "settings.h"
+#include "encoder/control/atomic_file.h"
+#include "encoder/graph/sdp_description.h"
+#include "encoder/graph/settings.h"
 
 namespace nerko {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "destination.h"
-#include "encoder_error.h"
+#include "encoder/graph/destination.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 

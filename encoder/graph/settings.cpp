@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "encoder/graph/settings.h"
 
 #include <glib.h>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "encoder_error.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 

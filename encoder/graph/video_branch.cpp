@@ -1,10 +1,10 @@
-#include "video_branch.h"
+#include "encoder/graph/video_branch.h"
 
-#include "element_chain.h"
-#include "properties.h"
-#include "rtp_session.h"
-#include "settings.h"
-#include "vp8_encoder.h"
+#include "encoder/graph/element_chain.h"
+#include "encoder/graph/properties.h"
+#include "encoder/graph/rtp_session.h"
+#include "encoder/graph/settings.h"
+#include "encoder/graph/vp8_encoder.h"
 
 namespace nerko {
 

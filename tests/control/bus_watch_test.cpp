@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "bus_watch.h"
-#include "fatal.h"
+#include "encoder/control/bus_watch.h"
+#include "encoder/control/fatal.h"
 
 namespace nerko {
 namespace {

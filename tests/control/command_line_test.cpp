@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "encoder/control/command_line.h"
 
 namespace nerko {
 namespace {

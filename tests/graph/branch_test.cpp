@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <future>
 
+#include "encoder/control/contexts.h"
 #include "encoder/graph/pad_added.h"
 #include "graph_fixture.h"
 

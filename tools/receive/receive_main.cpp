@@ -16,8 +16,8 @@
 
 #include "encoder/control/gst_ref.h"
 #include "encoder/graph/settings.h"
-#include "receive_source.h"
-#include "receiver.h"
+#include "tools/receive/receive_source.h"
+#include "tools/receive/receiver.h"
 
 namespace {
 

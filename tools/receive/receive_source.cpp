@@ -1,4 +1,4 @@
-#include "receive_source.h"
+#include "tools/receive/receive_source.h"
 
 #include <gst/sdp/sdp.h>
 

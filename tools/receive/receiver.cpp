@@ -1,4 +1,4 @@
-#include "receiver.h"
+#include "tools/receive/receiver.h"
 
 #include <gst/audio/audio.h>
 

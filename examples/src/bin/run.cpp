@@ -1,13 +1,13 @@
-#include "run.h"
+#include "examples/src/bin/run.h"
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "build_revision.h"
-#include "bus_watch.h"
-#include "command_line.h"
+#include "encoder/control/build_revision.h"
+#include "encoder/control/bus_watch.h"
+#include "encoder/control/command_line.h"
 #include "encoder/graph/destination.h"
 #include "encoder/graph/fec.h"
 #include "encoder/graph/no_more_pads.h"
@@ -15,11 +15,11 @@
 #include "encoder/graph/properties.h"
 #include "encoder/graph/sdp_file.h"
 #include "encoder/graph/settings.h"
-#include "fatal.h"
-#include "gst_ref.h"
-#include "signals.h"
-#include "statistics.h"
-#include "stream_sinks.h"
+#include "encoder/control/fatal.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/control/signals.h"
+#include "encoder/control/statistics.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 namespace {

@@ -1,8 +1,8 @@
 // The run sequence of the encoder program.
 #pragma once
 
-#include "contexts.h"
-#include "encoder_error.h"
+#include "encoder/control/contexts.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 
