@@ -34,11 +34,7 @@ Status build_audio_branch(const BranchTarget &target, uint32_t audio_fec_percent
                                 {encoder, payloader},
                                 {payloader, session_queue}}))
     return s;
-  if (Status s = link_to_static_pad(target.decoder_pad, convert, "sink"))
-    return s;
-  if (Status s = link_into_session(target.rtpbin, kAudioSession, session_queue))
-    return s;
-  if (Status s = link_rtp_sender(target.rtpbin, kAudioSession, rtp_sender))
+  if (Status s = wire_branch(target, kAudioSession, convert, session_queue, rtp_sender))
     return s;
   if (Status s = link_rtcp_sender(target.rtpbin, kAudioSession, rtcp_sender))
     return s;

@@ -23,6 +23,15 @@ Status link_rtp_sender(GstElement *rtpbin, const RtpSession &session, GstElement
   return link_to_static_pad(source.value().get(), sender, "sink");
 }
 
+Status wire_branch(const BranchTarget &target, const RtpSession &session, GstElement *first, GstElement *last,
+                   GstElement *rtp_sender) {
+  if (Status s = link_to_static_pad(target.decoder_pad, first, "sink"))
+    return s;
+  if (Status s = link_into_session(target.rtpbin, session, last))
+    return s;
+  return link_rtp_sender(target.rtpbin, session, rtp_sender);
+}
+
 Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender) {
   Result<PadRef> source = request_pad(rtpbin, session.rtcp_src);
   if (!source)

@@ -55,11 +55,7 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
                                 {encoder, payloader},
                                 {payloader, session_queue}}))
     return s;
-  if (Status s = link_to_static_pad(target.decoder_pad, convert, "sink"))
-    return s;
-  if (Status s = link_into_session(target.rtpbin, kVideoSession, session_queue))
-    return s;
-  if (Status s = link_rtp_sender(target.rtpbin, kVideoSession, rtp_sender))
+  if (Status s = wire_branch(target, kVideoSession, convert, session_queue, rtp_sender))
     return s;
 
   Result<VideoSettings> read = read_video_settings();
