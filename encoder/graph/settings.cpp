@@ -6,7 +6,6 @@
 #include <cstring>
 #include <limits>
 
-
 namespace nerko {
 namespace {
 
@@ -107,9 +106,10 @@ struct SettingsReader {
 
   template <typename T>
   T keep(Result<T> read, T fallback) {
-    if (failure || read)
-      return failure ? fallback : read.take();
-    failure = read.error();
+    if (!failure && read)
+      return read.take();
+    if (!failure)
+      failure = read.error();
     return fallback;
   }
   int32_t integer(const char *name, int32_t fallback) { return keep(read_int_setting(name, fallback), fallback); }
