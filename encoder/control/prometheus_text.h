@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "statistics.h"
+#include "encoder/control/statistics.h"
 
 namespace nerko {
 

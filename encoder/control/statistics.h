@@ -9,9 +9,10 @@
 #include <cstdio>
 #include <string>
 
-#include "contexts.h"
-#include "send_lag.h"
-#include "stream_sinks.h"
+#include "encoder/control/contexts.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/control/send_lag.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 
@@ -40,12 +41,14 @@ std::string statistics_line(const SenderCounts &counts);
 // empty line after it, the ready check, the statistics file, and for each
 // medium more than a second behind real time "Warning, <video|audio> is N.N s
 // behind real time" on `err`. `out` and `err` are standard output and error
-// in the program.
-void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
-                 const SendLag &lag = {});
+// in the program. A statistics file that cannot be written is a FatalStop
+// error, returned at once ("Failed to write to bytes served file: <reason>").
+Status report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
+                   const SendLag &lag = {});
 
 // Timer handler; `data` is a StatsTimerContext. Holds the sinks' mutex for the
-// whole tick. Always returns TRUE.
+// whole tick; a fatal stop ends the run through the context's outcome and
+// main loop. Always returns TRUE.
 gboolean on_stats_tick(gpointer data);
 
 }  // namespace nerko

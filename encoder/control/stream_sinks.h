@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include "gst_ref.h"
+#include "encoder/control/gst_ref.h"
 
 namespace nerko {
 
@@ -16,6 +16,8 @@ struct StreamSinks {
   ElementRef video_rtcp;
   ElementRef audio_rtp;
   ElementRef audio_rtcp;
+  // A fatal stop has been posted: the branches still announced build nothing.
+  bool stopping = false;
 };
 
 // Jointly owned by the run sequence and the handler contexts; the count is atomic.

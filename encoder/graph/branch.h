@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 
-#include "encoder_error.h"
-#include "sdp_file.h"
-#include "stream_sinks.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/graph/sdp_file.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 
@@ -22,7 +22,7 @@ namespace nerko {
 // branch also rewrites that file. A non-empty `host_address` (the host as
 // resolved at start) replaces the host of `output` for the senders.
 // A pad without caps, a malformed destination and a malformed setting are
-// fatal stops; every other failure is returned.
+// FatalStop errors. Once `sinks.stopping` is set it builds nothing.
 Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *pipeline,
                     GstElement *rtpbin, GstPad *new_pad, uint32_t audio_fec_percent,
                     std::FILE *console = stdout,

@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "destination.h"
-#include "stream_sinks.h"
+#include "encoder/graph/destination.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 

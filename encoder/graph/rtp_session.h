@@ -6,8 +6,9 @@
 
 #include <cstdint>
 
-#include "destination.h"
-#include "encoder_error.h"
+#include "encoder/graph/branch_target.h"
+#include "encoder/graph/destination.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 
@@ -30,6 +31,12 @@ Status link_into_session(GstElement *rtpbin, const RtpSession &session, GstEleme
 
 // Links the session's RTP source pad to the sender's "sink".
 Status link_rtp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender);
+
+// The wiring every branch starts with, in this order: the decoder pad into
+// `first`'s "sink", `last` into the session (link_into_session) and the
+// session's RTP packets into `rtp_sender` (link_rtp_sender).
+Status wire_branch(const BranchTarget &target, const RtpSession &session, GstElement *first, GstElement *last,
+                   GstElement *rtp_sender);
 
 // Requests the session's RTCP source pad and links it to the sender's "sink".
 Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender);

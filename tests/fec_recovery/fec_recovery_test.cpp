@@ -9,7 +9,7 @@
 #include <iostream>
 #include <thread>
 
-#include "receiver.h"
+#include "tools/receive/receiver.h"
 #include "sdp/streaming_support.h"
 
 namespace nerko::test {

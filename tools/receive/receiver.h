@@ -11,10 +11,10 @@
 #include <random>
 #include <string>
 
-#include "loss_count.h"
+#include "tools/receive/loss_count.h"
 
 #include "encoder/control/gst_ref.h"
-#include "receive_source.h"
+#include "tools/receive/receive_source.h"
 
 namespace nerko::receive {
 

@@ -1,13 +1,13 @@
-#include "run.h"
+#include "examples/src/bin/run.h"
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "build_revision.h"
-#include "bus_watch.h"
-#include "command_line.h"
+#include "encoder/control/build_revision.h"
+#include "encoder/control/bus_watch.h"
+#include "encoder/control/command_line.h"
 #include "encoder/graph/destination.h"
 #include "encoder/graph/fec.h"
 #include "encoder/graph/no_more_pads.h"
@@ -15,11 +15,11 @@
 #include "encoder/graph/properties.h"
 #include "encoder/graph/sdp_file.h"
 #include "encoder/graph/settings.h"
-#include "fatal.h"
-#include "gst_ref.h"
-#include "signals.h"
-#include "statistics.h"
-#include "stream_sinks.h"
+#include "encoder/control/fatal.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/control/signals.h"
+#include "encoder/control/statistics.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 namespace {
@@ -41,6 +41,57 @@ class PadAddedConnection {
   gulong id_ = 0;
 };
 
+// What the run reads before it builds anything.
+struct RunSettings {
+  CommandLine line;
+  uint32_t video_fec_percent;
+  uint32_t audio_fec_percent;
+  // The destination host as looked up at start; empty for a malformed destination.
+  std::string host_address;
+};
+
+// The top of the pipeline: the decoder and the rtpbin inside it.
+struct PipelineTop {
+  ElementRef pipeline;
+  ElementRef decoder;
+  ElementRef rtpbin;
+};
+
+// The one place a fatal stop ends the process: a set-up value the run cannot
+// go on without.
+template <typename T>
+T value_or_fatal_stop(Result<T> result) {
+  if (!result)
+    fatal_stop(result.error().message());
+  return result.take();
+}
+
+Status initialise_gstreamer() {
+  // GStreamer's own command-line options are not ours to parse.
+  GError *raw_init_error = nullptr;
+  if (gst_init_check(nullptr, nullptr, &raw_init_error))
+    return std::nullopt;
+  ErrorRef init_error(raw_init_error);
+  return EncoderError::library(init_error ? init_error->message : "Could not initialize GStreamer");
+}
+
+Result<CommandLine> read_process_command_line(int argc, const char *const *argv) {
+  auto arguments = collect_arguments(argc, argv);
+  if (!arguments)
+    return arguments.error();
+  return read_command_line(arguments.take());
+}
+
+// The destination host is looked up once, before anything plays: a name that
+// does not resolve ends the run here instead of sending nothing. A malformed
+// destination is left to the first decoded stream, as ever.
+Result<std::string> resolve_destination_host(const std::string &output) {
+  Result<Destination> destination = parse_destination(output);
+  if (!destination)
+    return std::string();
+  return resolve_host(destination.value().host);
+}
+
 Result<ElementRef> make_element(const char *factory) {
   GstElement *element = gst_element_factory_make(factory, nullptr);
   if (!element)
@@ -48,124 +99,128 @@ Result<ElementRef> make_element(const char *factory) {
   return ElementRef(GST_ELEMENT(gst_object_ref_sink(element)));
 }
 
-}  // namespace
-
-Result<RunEnd> run(int argc, const char *const *argv) {
-  // The record of UDP senders exists before anything that could fill it.
-  SharedStreamSinks sinks = std::make_shared<StreamSinks>();
-
-  // GStreamer's own command-line options are not ours to parse.
-  GError *raw_init_error = nullptr;
-  if (!gst_init_check(nullptr, nullptr, &raw_init_error)) {
-    ErrorRef init_error(raw_init_error);
-    return EncoderError::library(init_error ? init_error->message : "Could not initialize GStreamer");
-  }
-
-  auto arguments = collect_arguments(argc, argv);
-  if (!arguments)
-    return arguments.error();
-  auto command_line = read_command_line(arguments.take());
-  if (!command_line)
-    return command_line.error();
-  CommandLine line = command_line.take();
-
-  // Read before the pipeline exists, so a malformed value stops nothing half built.
-  const uint32_t video_fec_percent = read_video_fec_percent();
-  const uint32_t audio_fec_percent = read_audio_fec_percent();
-  std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", video_fec_percent, audio_fec_percent);
-
-  // The destination host is looked up once, before anything plays: a name
-  // that does not resolve ends the run here instead of sending nothing. A
-  // malformed destination is left to the first decoded stream, as ever.
-  std::string host_address;
-  std::string malformed;
-  if (std::optional<Destination> destination = parse_destination(line.output, malformed)) {
-    Result<std::string> resolved = resolve_host(destination->host);
-    if (!resolved)
-      return resolved.error();
-    host_address = resolved.take();
-  }
-
-  ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
-  auto made_decoder = make_element("uridecodebin");
-  if (!made_decoder)
-    return made_decoder.error();
-  ElementRef decoder = made_decoder.take();
-  auto made_rtpbin = make_element("rtpbin");
-  if (!made_rtpbin)
-    return made_rtpbin.error();
-  ElementRef rtpbin = made_rtpbin.take();
+Result<PipelineTop> build_pipeline_top() {
+  PipelineTop top;
+  top.pipeline.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+  auto decoder = make_element("uridecodebin");
+  if (!decoder)
+    return decoder.error();
+  top.decoder = decoder.take();
+  auto rtpbin = make_element("rtpbin");
+  if (!rtpbin)
+    return rtpbin.error();
+  top.rtpbin = rtpbin.take();
   // gst_bin_add takes over the floating reference only; ours were sunk, so
   // the bin takes a reference of its own and ours stay ours.
-  if (!gst_bin_add(GST_BIN(pipeline.get()), decoder.get()) ||
-      !gst_bin_add(GST_BIN(pipeline.get()), rtpbin.get()))
+  if (!gst_bin_add(GST_BIN(top.pipeline.get()), top.decoder.get()) ||
+      !gst_bin_add(GST_BIN(top.pipeline.get()), top.rtpbin.get()))
     return EncoderError::library("Failed to add elements");
+  return top;
+}
 
-  // rtpbin asks for the video session's ULPFEC encoder through this signal.
+// rtpbin asks for the video session's ULPFEC encoder; every decoded stream
+// gets its branch on a streaming thread; an input whose streams all go unused
+// would otherwise never end the run.
+Status connect_handlers(const PipelineTop &top, const RunSettings &settings, const SharedStreamSinks &sinks,
+                        PadAddedConnection &pad_added) {
+  BusRef bus(gst_element_get_bus(top.pipeline.get()));
   if (Status status = connect_signal_checked(
-          rtpbin.get(), "request-fec-encoder",
-          make_fec_request_closure(new FecRequestContext{video_fec_percent})))
-    return *status;
-
-  // Every decoded stream gets its branch from this handler, on a streaming thread.
-  PadAddedConnection pad_added(decoder.get());
-  auto *pad_added_context =
-      new PadAddedContext{ref_object(pipeline.get()), ref_object(rtpbin.get()), line.output, host_address,
-                          sinks, audio_fec_percent,
-                          session_description_file(video_fec_percent, audio_fec_percent)};
+          top.rtpbin.get(), "request-fec-encoder",
+          make_fec_request_closure(new FecRequestContext{settings.video_fec_percent, std::move(bus)})))
+    return status;
+  // Rewritten after every branch built; none unless NERKO_SDP_FILE is set.
+  auto *pad_added_context = new PadAddedContext{
+      ref_object(top.pipeline.get()), ref_object(top.rtpbin.get()), settings.line.output, settings.host_address,
+      sinks, settings.audio_fec_percent,
+      value_or_fatal_stop(session_description_file(settings.video_fec_percent, settings.audio_fec_percent))};
   if (Status status = connect_signal_checked(
-          decoder.get(), "pad-added",
-          g_cclosure_new(G_CALLBACK(on_pad_added), pad_added_context,
-                         destroy_context_closure<PadAddedContext>),
+          top.decoder.get(), "pad-added",
+          g_cclosure_new(G_CALLBACK(on_pad_added), pad_added_context, destroy_context_closure<PadAddedContext>),
           pad_added.id()))
-    return *status;
+    return status;
+  return connect_signal_checked(top.decoder.get(), "no-more-pads",
+                                g_cclosure_new(G_CALLBACK(on_no_more_pads), new NoMorePadsContext{sinks},
+                                               destroy_context_closure<NoMorePadsContext>));
+}
 
-  // An input whose streams all go unused would otherwise never end the run.
-  if (Status status = connect_signal_checked(
-          decoder.get(), "no-more-pads",
-          g_cclosure_new(G_CALLBACK(on_no_more_pads), new NoMorePadsContext{sinks},
-                         destroy_context_closure<NoMorePadsContext>)))
-    return *status;
-
-  if (Status status = set_string_property(decoder.get(), "uri", line.input))
-    return *status;
-
-  // From here on failures are fatal stops.
-  BusRef bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline.get())));
+// From here on failures are fatal stops.
+BusRef start_playing(GstElement *pipeline) {
+  BusRef bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline)));
   if (!bus)
     fatal_stop("Pipeline without bus. Shouldn't happen!");
-  if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+  if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
     // A missing file or an unknown scheme is refused here; the element's own
     // error on the bus is what tells the operator which.
     report_first_error(bus.get(), stderr);
     fatal_stop("Unable to set the pipeline to the `Playing` state");
   }
+  return bus;
+}
 
+// Messages posted while the pipeline started wait on the bus until the loop runs.
+SharedRunOutcome add_bus_watch(GstBus *bus, GMainLoop *main_loop, GstElement *pipeline) {
+  auto *context = new BusWatchContext{MainLoopRef(g_main_loop_ref(main_loop)), ref_object(pipeline)};
+  SharedRunOutcome outcome = context->outcome;
+  if (gst_bus_add_watch_full(bus, G_PRIORITY_DEFAULT, on_bus_message, context, destroy_context<BusWatchContext>) ==
+      0)
+    fatal_stop("Failed to add bus watch");
+  return outcome;
+}
+
+// The statistics tick, every five seconds.
+guint add_statistics_timer(const SharedStreamSinks &sinks, GMainLoop *main_loop, SharedRunOutcome outcome,
+                           std::string stats_path) {
+  auto *context = new StatsTimerContext{};
+  context->sinks = sinks;
+  context->main_loop = MainLoopRef(g_main_loop_ref(main_loop));
+  context->outcome = std::move(outcome);
+  context->stats_path = std::move(stats_path);
+  context->prometheus = read_prometheus_export();
+  return g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, 5, on_stats_tick, context,
+                                    destroy_context<StatsTimerContext>);
+}
+
+}  // namespace
+
+Result<RunEnd> run(int argc, const char *const *argv) {
+  // The record of UDP senders exists before anything that could fill it.
+  SharedStreamSinks sinks = std::make_shared<StreamSinks>();
+  if (Status status = initialise_gstreamer())
+    return *status;
+  Result<CommandLine> line = read_process_command_line(argc, argv);
+  if (!line)
+    return line.error();
+
+  // Read before the pipeline exists, so a malformed value stops nothing half built.
+  RunSettings settings{line.take(), value_or_fatal_stop(read_video_fec_percent()),
+                       value_or_fatal_stop(read_audio_fec_percent()), ""};
+  std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", settings.video_fec_percent, settings.audio_fec_percent);
+  Result<std::string> host_address = resolve_destination_host(settings.line.output);
+  if (!host_address)
+    return host_address.error();
+  settings.host_address = host_address.take();
+
+  Result<PipelineTop> built = build_pipeline_top();
+  if (!built)
+    return built.error();
+  PipelineTop top = built.take();
+  PadAddedConnection pad_added(top.decoder.get());
+  if (Status status = connect_handlers(top, settings, sinks, pad_added))
+    return *status;
+  if (Status status = set_string_property(top.decoder.get(), "uri", settings.line.input))
+    return *status;
+
+  BusRef bus = start_playing(top.pipeline.get());
   MainLoopRef main_loop(g_main_loop_new(nullptr, FALSE));
   std::printf("Nerko Multicast Encoder 3.2.2 (%s)\n", build_revision);
+  SharedRunOutcome outcome = add_bus_watch(bus.get(), main_loop.get(), top.pipeline.get());
+  guint timer_id = add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path));
 
-  // Messages posted while the pipeline started wait on the bus until the loop runs.
-  auto *watch_context = new BusWatchContext{MainLoopRef(g_main_loop_ref(main_loop.get())),
-                                            ref_object(pipeline.get())};
-  std::shared_ptr<RunEnd> run_end = watch_context->run_end;
-  guint watch_id = gst_bus_add_watch_full(bus.get(), G_PRIORITY_DEFAULT, on_bus_message,
-                                          watch_context, destroy_context<BusWatchContext>);
-  if (watch_id == 0)
-    fatal_stop("Failed to add bus watch");
-
-  // The statistics tick, every five seconds.
-  auto *timer_context = new StatsTimerContext{};
-  timer_context->sinks = sinks;
-  timer_context->arguments = std::move(line.arguments);
-  timer_context->write_stats_file = timer_context->arguments.size() > 4;
-  timer_context->prometheus = read_prometheus_export();
-  guint timer_id = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, 5, on_stats_tick, timer_context,
-                                              destroy_context<StatsTimerContext>);
-
-  // Until the bus watch sees end of stream or an error.
+  // Until the bus watch or the statistics timer ends the run.
   g_main_loop_run(main_loop.get());
-
-  if (gst_element_set_state(pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
+  if (outcome->end == RunEnd::FatalStop)
+    fatal_stop(outcome->fatal_text);
+  if (gst_element_set_state(top.pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
     fatal_stop("Unable to set the pipeline to the `Null` state");
 
   // The loop no longer runs, so the watch and the timer would never fire
@@ -173,7 +228,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   // senders now, so every reference taken is given back before we return.
   g_source_remove(timer_id);
   gst_bus_remove_watch(bus.get());
-  return *run_end;
+  return outcome->end;
 }
 
 }  // namespace nerko
