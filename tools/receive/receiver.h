@@ -43,6 +43,8 @@ struct ReceiveCounts {
   uint64_t audio_recovered = 0;  // lost Opus packets rebuilt from the next one's in-band FEC
   uint64_t unrecovered = 0;      // lost VP8 and Opus packets that stayed lost
   uint64_t dropped = 0;          // dropped on purpose
+
+  bool operator==(const ReceiveCounts &) const = default;
 };
 
 // The lines a check prints, each with its line feed.
