@@ -50,11 +50,10 @@ class TollamarQueueBound : public ::testing::Test {
     ChainThread probe(element_.get(), make_buffer(GST_CLOCK_TIME_NONE, 0));
     EXPECT_EQ(probe.result(), GST_FLOW_OK) << "not admitted at " << span << " ns";
   }
-  // ... and more than @span: the same buffer waits.
-  void expect_waits_at(GstClockTime span, ChainThread &probe) {
-    set_max_lateness(span);
-    probe.wait_inside();
-    EXPECT_FALSE(probe.finished()) << "admitted at " << span << " ns";
+  // A chain call that must wait: it is inside the element and stays there.
+  void expect_waiting(ChainThread &call) {
+    call.wait_inside();
+    EXPECT_FALSE(call.finished());
   }
   // Everything downstream let through, once the task has taken all.
   std::vector<GstClockTime> drained(size_t n) {
@@ -78,7 +77,7 @@ TEST_F(TollamarQueueBound, BufferArrivingWhenQueuedDurationEqualsMaxLatenessIsQu
   EXPECT_EQ(chain(element_.get(), make_buffer(100 * ms, 10 * ms)), GST_FLOW_OK);
   // Now 110 ms are queued.
   ChainThread blocked(element_.get(), make_buffer(110 * ms, 10 * ms));
-  expect_waits_at(100 * ms, blocked);
+  expect_waiting(blocked);
   play_and_allow(1);
   EXPECT_EQ(blocked.result(), GST_FLOW_OK);
   EXPECT_EQ(drained(4), (std::vector<GstClockTime>{0, 50 * ms, 100 * ms, 110 * ms}));
@@ -90,8 +89,7 @@ TEST_F(TollamarQueueBound, OneMoreBufferWaitsUntilTheOutputSideTakesOne) {
   EXPECT_EQ(chain(element_.get(), make_buffer(60 * ms, 60 * ms)), GST_FLOW_OK);
 
   ChainThread blocked(element_.get(), make_buffer(120 * ms, 60 * ms));
-  blocked.wait_inside();
-  EXPECT_FALSE(blocked.finished());
+  expect_waiting(blocked);
   // The task takes the first buffer; 60 ms remain, and it is admitted.
   play_and_allow(1);
   EXPECT_EQ(blocked.result(), GST_FLOW_OK);
@@ -128,8 +126,7 @@ TEST_F(TollamarQueueBound, MaxLatenessZeroAdmitsOnlyWhileTheQueueSpansNothing) {
   // ... and every further buffer waits until the buffers ahead are taken
   // (all of them: the last one alone spans 10 ms, more than 0).
   ChainThread blocked(element_.get(), make_buffer(20 * ms, 10 * ms));
-  blocked.wait_inside();
-  EXPECT_FALSE(blocked.finished());
+  expect_waiting(blocked);
   play_and_allow(SIZE_MAX, 10 * ms);
   EXPECT_EQ(blocked.result(), GST_FLOW_OK);
 }
@@ -144,8 +141,9 @@ TEST_F(TollamarQueueBound, LastBufferWithoutDurationCountsToItsPts) {
   EXPECT_EQ(chain(element_.get(), make_buffer(100 * ms, 40 * ms)), GST_FLOW_OK);
   EXPECT_EQ(chain(element_.get(), make_buffer(250 * ms, GST_CLOCK_TIME_NONE)), GST_FLOW_OK);
   expect_admitted_at(150 * ms);
+  set_max_lateness(150 * ms - 1);
   ChainThread blocked(element_.get(), make_buffer(GST_CLOCK_TIME_NONE, 0));
-  expect_waits_at(150 * ms - 1, blocked);
+  expect_waiting(blocked);
   // Once the task has taken the first, what is left spans nothing.
   play_and_allow(1, 100 * ms);
   EXPECT_EQ(blocked.result(), GST_FLOW_OK);
@@ -172,8 +170,9 @@ TEST_F(TollamarQueueBound, BuffersWithoutPtsArePassedOverWhenMeasuring) {
   expect_admitted_at(40 * ms);
   EXPECT_EQ(chain(element_.get(), make_buffer(200 * ms, 40 * ms)), GST_FLOW_OK);
   expect_admitted_at(140 * ms);
+  set_max_lateness(140 * ms - 1);
   ChainThread blocked(element_.get(), make_buffer(GST_CLOCK_TIME_NONE, 0));
-  expect_waits_at(140 * ms - 1, blocked);
+  expect_waiting(blocked);
   // Admitted once the task has taken all before the buffer at 200 ms: the
   // first two, each due when it is taken, then the one at 100 ms.
   play_and_allow(3, 60 * ms);
