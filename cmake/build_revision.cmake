@@ -6,7 +6,7 @@ execute_process(COMMAND git -C "${SOURCE_DIR}" rev-parse --verify HEAD
 if(NOT status EQUAL 0 OR NOT revision MATCHES "^[0-9a-f]+$")
   set(revision "0000000000000000000000000000000000000000")
 endif()
-set(content "// Generated at build time.\n#include \"build_revision.h\"\nconst char *const build_revision = \"${revision}\";\n")
+set(content "// Generated at build time.\n#include \"encoder/control/build_revision.h\"\nconst char *const build_revision = \"${revision}\";\n")
 if(EXISTS "${OUTPUT}")
   file(READ "${OUTPUT}" old)
 else()

@@ -1,8 +1,8 @@
-#include "bus_watch.h"
+#include "encoder/control/bus_watch.h"
 
-#include "fatal.h"
-#include "gst_ref.h"
-#include "keep_alive.h"
+#include "encoder/control/fatal.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/control/input_supervision.h"
 
 namespace nerko {
 namespace {
@@ -69,10 +69,10 @@ std::string structure_rendering(const GstStructure *structure, const std::string
 
 void handle_error(GstMessage *message, const BusWatchContext &context, std::FILE *err) {
   if (gst_element_set_state(context.pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
-    fatal_stop("Unable to set the pipeline to the `Null` state");
+    return end_run(*context.outcome, context.main_loop.get(), RunEnd::FatalStop,
+                   "Unable to set the pipeline to the `Null` state");
   write_line(err, error_line(message));
-  *context.run_end = RunEnd::Error;
-  g_main_loop_quit(context.main_loop.get());
+  end_run(*context.outcome, context.main_loop.get(), RunEnd::Error);
 }
 
 void handle_state_changed(GstMessage *message, const BusWatchContext &context, std::FILE *err) {
@@ -166,13 +166,19 @@ std::string info_rendering(GstMessage *message) {
 }
 
 void handle_bus_message(GstMessage *message, const BusWatchContext &context, std::FILE *err) {
+  // The run is ending on a fatal stop: nothing more is shown.
+  if (context.outcome->end == RunEnd::FatalStop)
+    return;
   // The input's failures and ends are the keep-alive supervisor's to handle.
   if (context.keep_alive && context.keep_alive->handle_message(message))
     return;
   switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_EOS:
-      *context.run_end = RunEnd::EndOfStream;
-      g_main_loop_quit(context.main_loop.get());
+      end_run(*context.outcome, context.main_loop.get(), RunEnd::EndOfStream);
+      break;
+    case GST_MESSAGE_APPLICATION:
+      if (std::optional<std::string> text = posted_fatal_stop(message))
+        end_run(*context.outcome, context.main_loop.get(), RunEnd::FatalStop, *text);
       break;
     case GST_MESSAGE_ERROR:
       handle_error(message, context, err);

@@ -1,5 +1,5 @@
 // The encoder's reaction to what the pipeline reports on its bus: it ends the
-// run on end of stream or an error, shows errors, info and latency messages to
+// run on end of stream, an error or a fatal stop posted by a streaming thread, shows errors, info and latency messages to
 // the operator, dumps the graph when the pipeline plays and redistributes
 // latency when an element asks for it.
 #pragma once
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "contexts.h"
+#include "encoder/control/contexts.h"
 
 namespace nerko {
 

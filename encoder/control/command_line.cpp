@@ -1,10 +1,10 @@
-#include "command_line.h"
+#include "encoder/control/command_line.h"
 
 #include <glib.h>
 
 #include <utility>
 
-#include "whitespace.h"
+#include "encoder/control/whitespace.h"
 
 namespace nerko {
 
@@ -24,7 +24,7 @@ Result<CommandLine> read_command_line(std::vector<std::string> arguments) {
   CommandLine line;
   line.input = remove_whitespace(arguments[2]);
   line.output = remove_whitespace(arguments[3]);
-  line.arguments = std::move(arguments);
+  line.stats_path = std::move(arguments[4]);
   return line;
 }
 

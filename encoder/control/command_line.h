@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "encoder_error.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 
@@ -18,8 +18,7 @@ Result<std::vector<std::string>> collect_arguments(int argc, const char *const *
 struct CommandLine {
   std::string input;   // argument 2 without White_Space: the URI to decode
   std::string output;  // argument 3 without White_Space: the destination
-  // Every argument as given; the statistics path (argument 4) is used unchanged.
-  std::vector<std::string> arguments;
+  std::string stats_path;  // argument 4 as given: the statistics file
 };
 
 // Fewer than five arguments (program path and four) is a usage error.

@@ -1,4 +1,4 @@
-#include "encoder_error.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 
@@ -22,6 +22,10 @@ EncoderError EncoderError::usage(const std::string & /*program*/) {
 
 EncoderError EncoderError::library(std::string message) {
   return {ErrorKind::Library, std::move(message)};
+}
+
+EncoderError EncoderError::fatal(std::string text) {
+  return {ErrorKind::FatalStop, std::move(text)};
 }
 
 const char *link_refused_text(GstPadLinkReturn result) {

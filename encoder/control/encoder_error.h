@@ -10,7 +10,10 @@
 
 namespace nerko {
 
-enum class ErrorKind { MissingElement, NoSuchPad, LinkRefused, UsageError, Library };
+// FatalStop: a condition the encoder cannot go on from (a malformed setting or
+// destination, a file it cannot write). It travels like any other error, but
+// the run sequence ends the process on it (status 2) instead of reporting it.
+enum class ErrorKind { MissingElement, NoSuchPad, LinkRefused, UsageError, Library, FatalStop };
 
 class EncoderError {
  public:
@@ -19,9 +22,11 @@ class EncoderError {
   static EncoderError link_refused(GstPadLinkReturn result);
   static EncoderError usage(const std::string &program);
   static EncoderError library(std::string message);
+  static EncoderError fatal(std::string text);
 
   ErrorKind kind() const { return kind_; }
   const std::string &message() const { return message_; }
+  bool is_fatal() const { return kind_ == ErrorKind::FatalStop; }
 
  private:
   EncoderError(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}

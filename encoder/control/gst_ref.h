@@ -52,6 +52,7 @@ using MessageRef = Owned<GstMessage, unref_mini_object<GstMessage>>;
 using MainLoopRef = Owned<GMainLoop, g_main_loop_unref>;
 using ErrorRef = Owned<GError, g_error_free>;
 using GStringRef = Owned<gchar, g_free>;
+using StructureRef = Owned<GstStructure, gst_structure_free>;
 
 // Takes a new reference to a GstObject that the caller only borrows.
 template <typename T>

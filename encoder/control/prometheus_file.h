@@ -3,20 +3,12 @@
 #pragma once
 
 #include <cstdio>
-#include <optional>
-#include <string>
-#include <string_view>
 
-#include "input_health.h"
-#include "prometheus_settings.h"
-#include "statistics.h"
+#include "encoder/control/input_health.h"
+#include "encoder/control/prometheus_settings.h"
+#include "encoder/control/statistics.h"
 
 namespace nerko {
-
-// Writes `text` into a hidden temporary file beside `path` (a name the
-// textfile collector, which reads only *.prom, ignores) and renames it over
-// `path`. Returns the reason on failure; the temporary file is then removed.
-std::optional<std::string> write_file_atomically(const std::string &path, std::string_view text);
 
 // One tick's file. A failure never stops the stream: it writes one line
 // "Warning, failed to write Prometheus file <path>: <reason>" on `err` when

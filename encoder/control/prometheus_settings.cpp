@@ -1,4 +1,4 @@
-#include "prometheus_settings.h"
+#include "encoder/control/prometheus_settings.h"
 
 #include <cstdlib>
 

@@ -1,4 +1,4 @@
-#include "prometheus_text.h"
+#include "encoder/control/prometheus_text.h"
 
 #include <glib.h>
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "input_health.h"
-#include "statistics.h"
+#include "encoder/control/input_health.h"
+#include "encoder/control/statistics.h"
 
 namespace nerko {
 

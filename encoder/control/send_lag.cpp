@@ -1,8 +1,8 @@
-#include "send_lag.h"
+#include "encoder/control/send_lag.h"
 
 #include <gst/base/gstbasesink.h>
 
-#include "gst_ref.h"
+#include "encoder/control/gst_ref.h"
 
 namespace nerko {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "stream_sinks.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 

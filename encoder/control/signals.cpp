@@ -1,4 +1,4 @@
-#include "signals.h"
+#include "encoder/control/signals.h"
 
 #include <string>
 

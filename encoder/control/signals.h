@@ -3,7 +3,7 @@
 
 #include <glib-object.h>
 
-#include "encoder_error.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 

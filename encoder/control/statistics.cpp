@@ -1,4 +1,4 @@
-#include "statistics.h"
+#include "encoder/control/statistics.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,10 +7,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "build_revision.h"
-#include "fatal.h"
-#include "keep_alive.h"
-#include "prometheus_file.h"
+#include "encoder/control/build_revision.h"
+#include "encoder/control/prometheus_file.h"
 
 namespace nerko {
 namespace {
@@ -23,14 +21,14 @@ bool audio_started_flowing(uint64_t last_audio_rtp, uint64_t audio_rtp) {
 // The file is truncated and then filled by one write(2) of the whole line:
 // a reader polling it sees it empty for a moment, never a part of a line.
 // Buffered stdio gives no such promise.
-void write_statistics_file(const std::string &path, const std::string &line, std::FILE *err) {
+Status write_statistics_file(const std::string &path, const std::string &line, std::FILE *err) {
   // Opened without blocking: a named pipe that nobody reads would otherwise
   // hold the main loop in open() forever. It fails with ENXIO instead, a
   // warning like any other unopenable path. The write itself blocks as usual.
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) {
     std::fprintf(err, "Warning, failed to open file %s for writing: %s\n", path.c_str(), std::strerror(errno));
-    return;
+    return std::nullopt;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   ssize_t written = write(fd, line.data(), line.size());
@@ -40,7 +38,7 @@ void write_statistics_file(const std::string &path, const std::string &line, std
     // without a reader at open time, this tick is lost, not the run.
     close(fd);
     std::fprintf(err, "Warning, failed to open file %s for writing: %s\n", path.c_str(), std::strerror(EPIPE));
-    return;
+    return std::nullopt;
   }
   if (written >= 0 && static_cast<size_t>(written) != line.size())
     write_errno = ENOSPC;  // a short write to a regular file means the device is full
@@ -51,7 +49,8 @@ void write_statistics_file(const std::string &path, const std::string &line, std
     write_errno = errno;
   }
   if (!complete)
-    fatal_stop(std::string("Failed to write to bytes served file: ") + std::strerror(write_errno));
+    return EncoderError::fatal(std::string("Failed to write to bytes served file: ") + std::strerror(write_errno));
+  return std::nullopt;
 }
 
 // Less than this is jitter and queueing an operator need not hear about.
@@ -90,8 +89,8 @@ std::string statistics_line(const SenderCounts &c) {
          ", Audio RTCP:" + std::to_string(c.audio_rtcp) + ", Total:" + std::to_string(c.total()) + "\n";
 }
 
-void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
-                 const SendLag &lag, const InputHealth *input) {
+Status report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
+                   const SendLag &lag, const InputHealth *input) {
   std::string line = statistics_line(counts);
   std::fputs(line.c_str(), out);
   std::fputs("\n", out);
@@ -100,16 +99,21 @@ void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FI
     context.ready_printed = true;
   }
   context.last_audio_rtp_bytes = counts.audio_rtp;
-  if (context.write_stats_file && context.arguments.size() > 4)
-    write_statistics_file(context.arguments[4], line, err);
+  if (context.write_stats_file)
+    if (Status failure = write_statistics_file(context.stats_path, line, err))
+      return failure;
   warn_if_behind("video", lag.video, err);
   warn_if_behind("audio", lag.audio, err);
   if (context.prometheus)
     export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err, lag, input);
+  return std::nullopt;
 }
 
 gboolean on_stats_tick(gpointer data) {
   auto *context = static_cast<StatsTimerContext *>(data);
+  // The run is ending on a fatal stop: nothing more is reported.
+  if (context->outcome->end == RunEnd::FatalStop)
+    return TRUE;
   // Read before the senders are locked: no other lock is taken under theirs.
   std::optional<InputHealth> input;
   if (context->keep_alive)
@@ -117,8 +121,10 @@ gboolean on_stats_tick(gpointer data) {
   // Held for the whole tick, file included: a branch being built waits for
   // it, and it never reads a session that is only half recorded.
   std::lock_guard<std::mutex> lock(context->sinks->mutex);
-  report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr, read_send_lag(*context->sinks),
-              input ? &*input : nullptr);
+  Status failure = report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr,
+                               read_send_lag(*context->sinks), input ? &*input : nullptr);
+  if (failure)
+    end_run(*context->outcome, context->main_loop.get(), RunEnd::FatalStop, failure->message());
   return TRUE;
 }
 

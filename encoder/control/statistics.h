@@ -9,10 +9,11 @@
 #include <cstdio>
 #include <string>
 
-#include "contexts.h"
-#include "input_health.h"
-#include "send_lag.h"
-#include "stream_sinks.h"
+#include "encoder/control/contexts.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/control/input_health.h"
+#include "encoder/control/send_lag.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 
@@ -42,12 +43,14 @@ std::string statistics_line(const SenderCounts &counts);
 // medium more than a second behind real time "Warning, <video|audio> is N.N s
 // behind real time" on `err`. `out` and `err` are standard output and error
 // in the program. `input` (when the stream outlives its input) joins the
-// Prometheus file.
-void report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
-                 const SendLag &lag = {}, const InputHealth *input = nullptr);
+// Prometheus file. A statistics file that cannot be written is a FatalStop
+// error, returned at once ("Failed to write to bytes served file: <reason>").
+Status report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
+                   const SendLag &lag = {}, const InputHealth *input = nullptr);
 
 // Timer handler; `data` is a StatsTimerContext. Holds the sinks' mutex for the
-// whole tick. Always returns TRUE.
+// whole tick; a fatal stop ends the run through the context's outcome and
+// main loop. Always returns TRUE.
 gboolean on_stats_tick(gpointer data);
 
 }  // namespace nerko

@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 
-#include "gst_ref.h"
+#include "encoder/control/gst_ref.h"
 
 namespace nerko {
 
@@ -25,6 +25,8 @@ struct StreamSinks {
   // that brings it again is not reported again.
   bool video_discard_reported = false;
   bool audio_discard_reported = false;
+  // A fatal stop has been posted: the branches still announced build nothing.
+  bool stopping = false;
 };
 
 // Jointly owned by the run sequence and the handler contexts; the count is atomic.

@@ -1,4 +1,4 @@
-#include "whitespace.h"
+#include "encoder/control/whitespace.h"
 
 #include <glib.h>
 

@@ -1,12 +1,12 @@
-#include "audio_branch.h"
+#include "encoder/graph/audio_branch.h"
 
 #include <string>
 
-#include "element_chain.h"
-#include "opus_encoder.h"
-#include "properties.h"
-#include "rtp_session.h"
-#include "settings.h"
+#include "encoder/graph/element_chain.h"
+#include "encoder/graph/opus_encoder.h"
+#include "encoder/graph/properties.h"
+#include "encoder/graph/rtp_session.h"
+#include "encoder/graph/settings.h"
 
 namespace nerko {
 
@@ -35,21 +35,19 @@ Status build_audio_branch(const BranchTarget &target, uint32_t audio_fec_percent
                                 {payloader, session_queue}}))
     return s;
   ElementRef head;
-  if (Status s = feed_branch(target.pipeline, target.heads, StreamKind::Audio, target.decoder_pad, convert, head))
-    return s;
-  if (Status s = link_into_session(target.rtpbin, kAudioSession, session_queue))
-    return s;
-  if (Status s = link_rtp_sender(target.rtpbin, kAudioSession, rtp_sender))
+  if (Status s = wire_branch(target, kAudioSession, convert, session_queue, rtp_sender, head))
     return s;
   if (Status s = link_rtcp_sender(target.rtpbin, kAudioSession, rtcp_sender))
     return s;
   if (Status s = set_uint_property(payloader, "pt", kAudioSession.payload_type))
     return s;
 
-  int32_t bitrate = read_target_audio_bitrate();
-  std::fputs(("Target audio bitrate " + std::to_string(bitrate) + "\n").c_str(), target.console);
+  Result<int32_t> bitrate = read_target_audio_bitrate();
+  if (!bitrate)
+    return bitrate.error();
+  std::fputs(("Target audio bitrate " + std::to_string(bitrate.value()) + "\n").c_str(), target.console);
 
-  if (Status s = configure_opus_encoder(encoder, bitrate, audio_fec_percent))
+  if (Status s = configure_opus_encoder(encoder, bitrate.value(), audio_fec_percent))
     return s;
   if (Status s = configure_session_senders(kAudioSession, target.destination, rtp_sender, rtcp_sender,
                                            target.heads != nullptr))

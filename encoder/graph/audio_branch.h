@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "branch_target.h"
-#include "encoder_error.h"
+#include "encoder/graph/branch_target.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 

@@ -1,17 +1,16 @@
-#include "branch.h"
+#include "encoder/graph/branch.h"
 
 #include <algorithm>
 #include <mutex>
 #include <string_view>
 #include <vector>
 
-#include "audio_branch.h"
-#include "branch_target.h"
-#include "destination.h"
-#include "element_chain.h"
-#include "fatal.h"
-#include "gst_ref.h"
-#include "video_branch.h"
+#include "encoder/graph/audio_branch.h"
+#include "encoder/graph/branch_target.h"
+#include "encoder/graph/destination.h"
+#include "encoder/graph/element_chain.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/graph/video_branch.h"
 
 namespace nerko {
 namespace {
@@ -143,15 +142,21 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
                     const std::string &host_address, const LiveRateHeads *heads) {
   CapsRef caps(gst_pad_get_current_caps(new_pad));
   if (!caps)
-    fatal_stop("Decoder pad " + pad_name(new_pad) + " has no caps");
+    return EncoderError::fatal("Decoder pad " + pad_name(new_pad) + " has no caps");
   if (gst_caps_get_size(caps.get()) == 0)
-    fatal_stop("Decoder pad " + pad_name(new_pad) + " has caps without a structure");
+    return EncoderError::fatal("Decoder pad " + pad_name(new_pad) + " has caps without a structure");
   const GstStructure *first = gst_caps_get_structure(caps.get(), 0);
 
   // Held until return on every path, so a statistics tick never sees a
   // half-recorded session and two branches never interleave.
   std::lock_guard<std::mutex> lock(sinks.mutex);
-  Destination destination = destination_or_stop(output);
+  // The run is ending on a fatal stop: nothing more is built or printed.
+  if (sinks.stopping)
+    return std::nullopt;
+  Result<Destination> parsed = destination_for_senders(output);
+  if (!parsed)
+    return parsed.error();
+  Destination destination = parsed.take();
   // The name was looked up once at start; every sender uses that address.
   if (!host_address.empty())
     destination.host = host_address;

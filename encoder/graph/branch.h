@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <string>
 
-#include "encoder_error.h"
-#include "live_rate_head.h"
-#include "sdp_file.h"
-#include "stream_sinks.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/graph/live_rate_head.h"
+#include "encoder/graph/sdp_file.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 
@@ -26,7 +26,7 @@ namespace nerko {
 // a kind whose branch an earlier input built is linked to that branch's head
 // instead, while the head is free.
 // A pad without caps, a malformed destination and a malformed setting are
-// fatal stops; every other failure is returned.
+// FatalStop errors. Once `sinks.stopping` is set it builds nothing.
 Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *pipeline,
                     GstElement *rtpbin, GstPad *new_pad, uint32_t audio_fec_percent,
                     std::FILE *console = stdout,

@@ -6,9 +6,9 @@
 
 #include <cstdio>
 
-#include "destination.h"
-#include "live_rate_head.h"
-#include "stream_sinks.h"
+#include "encoder/graph/destination.h"
+#include "encoder/graph/live_rate_head.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 

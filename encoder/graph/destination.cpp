@@ -1,4 +1,4 @@
-#include "destination.h"
+#include "encoder/graph/destination.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -7,8 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fatal.h"
-#include "settings.h"
+#include "encoder/graph/settings.h"
 
 namespace nerko {
 namespace {
@@ -21,6 +20,8 @@ std::string without_slashes(std::string_view text) {
   return kept;
 }
 
+EncoderError malformed(std::string reason) { return EncoderError::library(std::move(reason)); }
+
 // inet_pton reads only up to a NUL: text after one must not ride along.
 bool is_ipv6_literal(const std::string &host) {
   in6_addr address{};
@@ -30,7 +31,7 @@ bool is_ipv6_literal(const std::string &host) {
 // The host of `rest` (the text after the scheme's ":"), and what follows it
 // from the ":" before the port on. A bracketed host is an IPv6 address,
 // whose own colons do not split it.
-std::optional<std::string> read_host(std::string_view &rest, std::string &reason) {
+Result<std::string> read_host(std::string_view &rest) {
   size_t open = rest.find_first_not_of('/');
   if (open == std::string_view::npos || rest[open] != '[') {
     size_t colon = rest.find(':');
@@ -39,63 +40,48 @@ std::optional<std::string> read_host(std::string_view &rest, std::string &reason
     return host;
   }
   size_t close = rest.find(']', open);
-  if (close == std::string_view::npos) {
-    reason = "the IPv6 host has no closing \"]\"";
-    return std::nullopt;
-  }
+  if (close == std::string_view::npos)
+    return malformed("the IPv6 host has no closing \"]\"");
   std::string host(rest.substr(open + 1, close - open - 1));
-  if (!is_ipv6_literal(host)) {
-    reason = "\"[" + host + "]\" is not an IPv6 address";
-    return std::nullopt;
-  }
+  if (!is_ipv6_literal(host))
+    return malformed("\"[" + host + "]\" is not an IPv6 address");
   rest = rest.substr(close + 1);
-  if (!rest.empty() && rest[0] != ':') {
-    reason = "\"" + std::string(rest) + "\" follows the IPv6 host instead of \":port\"";
-    return std::nullopt;
-  }
+  if (!rest.empty() && rest[0] != ':')
+    return malformed("\"" + std::string(rest) + "\" follows the IPv6 host instead of \":port\"");
   return host;
 }
 
 }  // namespace
 
-std::optional<Destination> parse_destination(std::string_view output, std::string &reason) {
+Result<Destination> parse_destination(std::string_view output) {
   size_t scheme_end = output.find(':');
-  if (scheme_end == std::string_view::npos) {
-    reason = "no host part";
-    return std::nullopt;
-  }
+  if (scheme_end == std::string_view::npos)
+    return malformed("no host part");
   std::string_view rest = output.substr(scheme_end + 1);
-  std::optional<std::string> host = read_host(rest, reason);
+  Result<std::string> host = read_host(rest);
   if (!host)
-    return std::nullopt;
-  if (rest.empty()) {
-    reason = "no port part";
-    return std::nullopt;
-  }
+    return host.error();
+  if (rest.empty())
+    return malformed("no port part");
   std::string_view port_text = rest.substr(1);
   port_text = port_text.substr(0, port_text.find(':'));
   std::optional<int32_t> port = parse_int32(port_text);
-  if (!port) {
-    reason = "port \"" + std::string(port_text) + "\" is not a signed 32-bit decimal integer";
-    return std::nullopt;
-  }
+  if (!port)
+    return malformed("port \"" + std::string(port_text) + "\" is not a signed 32-bit decimal integer");
   // Port 0 is no destination at all, and past 65535 the sums would wrap
   // into other ports: every one of the four must be a real UDP port.
-  if (*port < 1 || *port > kHighestBasePort) {
-    reason = "ports " + std::to_string(*port) + " to " + std::to_string(int64_t{*port} + 3) +
-             " are not all within 1 to 65535";
-    return std::nullopt;
-  }
-  return Destination{std::move(*host), *port};
+  if (*port < 1 || *port > kHighestBasePort)
+    return malformed("ports " + std::to_string(*port) + " to " + std::to_string(int64_t{*port} + 3) +
+                     " are not all within 1 to 65535");
+  return Destination{host.take(), *port};
 }
 
-Destination destination_or_stop(std::string_view output) {
-  std::string reason;
-  std::optional<Destination> destination = parse_destination(output, reason);
+Result<Destination> destination_for_senders(std::string_view output) {
+  Result<Destination> destination = parse_destination(output);
   if (!destination)
-    fatal_stop("Malformed destination \"" + std::string(output) + "\" (expected scheme://host:port): " +
-               reason);
-  return std::move(*destination);
+    return EncoderError::fatal("Malformed destination \"" + std::string(output) +
+                               "\" (expected scheme://host:port): " + destination.error().message());
+  return destination;
 }
 
 Result<std::string> resolve_host(const std::string &host) {

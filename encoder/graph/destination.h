@@ -3,11 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "encoder_error.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 
@@ -23,12 +22,13 @@ inline constexpr int32_t kHighestBasePort = 65535 - 3;
 // every "/" removed, the port the third part as a signed 32-bit decimal; the
 // scheme and any parts after the port are not looked at. A host in brackets
 // ("udp://[ff15::1234]:5000") is an IPv6 address and keeps its colons. The
-// four ports must all lie in 1..65535. On a malformed text returns nullopt
-// and says why in `reason`.
-std::optional<Destination> parse_destination(std::string_view output, std::string &reason);
+// four ports must all lie in 1..65535. A malformed text is an error whose
+// message says why ("no port part").
+Result<Destination> parse_destination(std::string_view output);
 
-// As parse_destination; a malformed destination is a fatal stop naming it.
-Destination destination_or_stop(std::string_view output);
+// As parse_destination; a malformed destination is a FatalStop error naming
+// it: "Malformed destination \"<output>\" (expected scheme://host:port): <why>".
+Result<Destination> destination_for_senders(std::string_view output);
 
 // The address the senders use for `host`, looked up once (the first answer
 // of the system's resolver, as numeric text); an error naming the host and

@@ -1,4 +1,4 @@
-#include "element_chain.h"
+#include "encoder/graph/element_chain.h"
 
 namespace nerko {
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "encoder_error.h"
-#include "gst_ref.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/control/gst_ref.h"
 
 namespace nerko {
 

@@ -1,38 +1,40 @@
-#include "fec.h"
+#include "encoder/graph/fec.h"
 
 #include <string>
 
-#include "fatal.h"
-#include "posted_error.h"
-#include "properties.h"
+#include "encoder/control/contexts.h"
+#include "encoder/control/fatal.h"
+#include "encoder/graph/posted_error.h"
+#include "encoder/graph/properties.h"
 
 namespace nerko {
 namespace {
 
-[[noreturn]] void malformed_emission(const char *argument, const std::string &what) {
-  fatal_stop(std::string("Invalid argument ") + argument + " of signal 'request-fec-encoder': " + what);
+EncoderError malformed_emission(const char *argument, const std::string &what) {
+  return EncoderError::fatal(std::string("Invalid argument ") + argument + " of signal 'request-fec-encoder': " +
+                             what);
 }
 
 std::string type_text(const GValue *value) {
   return std::string("got ") + G_VALUE_TYPE_NAME(value);
 }
 
-GstElement *emitting_element(const GValue *values, guint n_values) {
+Result<GstElement *> emitting_element(const GValue *values, guint n_values) {
   if (n_values < 1)
-    malformed_emission("values[0]", "missing");
+    return malformed_emission("values[0]", "missing");
   if (!G_VALUE_HOLDS(&values[0], GST_TYPE_ELEMENT))
-    malformed_emission("values[0]", "expected GstElement, " + type_text(&values[0]));
+    return malformed_emission("values[0]", "expected GstElement, " + type_text(&values[0]));
   auto *element = static_cast<GstElement *>(g_value_get_object(&values[0]));
   if (!element)
-    malformed_emission("values[0]", "no `Element`");
+    return malformed_emission("values[0]", "no `Element`");
   return element;
 }
 
-guint session_number(const GValue *values, guint n_values) {
+Result<guint> session_number(const GValue *values, guint n_values) {
   if (n_values < 2)
-    malformed_emission("values[1]", "missing");
+    return malformed_emission("values[1]", "missing");
   if (!G_VALUE_HOLDS_UINT(&values[1]))
-    malformed_emission("values[1]", "expected guint, " + type_text(&values[1]));
+    return malformed_emission("values[1]", "expected guint, " + type_text(&values[1]));
   return g_value_get_uint(&values[1]);
 }
 
@@ -63,12 +65,17 @@ Result<ElementRef> make_fec_encoder(uint32_t video_fec_percent) {
 }
 
 GstElement *on_request_fec_encoder(const GValue *values, guint n_values, const FecRequestContext &context) {
-  GstElement *rtpbin = emitting_element(values, n_values);
-  if (session_number(values, n_values) != 0)
+  Result<GstElement *> rtpbin = emitting_element(values, n_values);
+  Result<guint> session = rtpbin ? session_number(values, n_values) : rtpbin.error();
+  if (!session) {
+    post_fatal_stop(context.bus.get(), session.error().message());
+    return nullptr;
+  }
+  if (session.value() != 0)
     return nullptr;
   Result<ElementRef> encoder = make_fec_encoder(context.video_fec_percent);
   if (!encoder) {
-    post_library_failure(rtpbin, "Failed to make FEC encoder", encoder.error().message(),
+    post_library_failure(rtpbin.value(), "Failed to make FEC encoder", encoder.error().message(),
                          kFecRequestErrorLine);
     return nullptr;
   }

@@ -1,4 +1,4 @@
-#include "input_activity.h"
+#include "encoder/graph/input_activity.h"
 
 namespace nerko {
 namespace {

@@ -1,6 +1,6 @@
-#include "live_rate_head.h"
+#include "encoder/graph/live_rate_head.h"
 
-#include "element_chain.h"
+#include "encoder/graph/element_chain.h"
 
 namespace nerko {
 

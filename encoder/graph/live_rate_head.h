@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "encoder_error.h"
-#include "gst_ref.h"
-#include "input_activity.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/graph/input_activity.h"
 
 namespace nerko {
 

@@ -1,8 +1,8 @@
-#include "no_more_pads.h"
+#include "encoder/graph/no_more_pads.h"
 
 #include <mutex>
 
-#include "gst_ref.h"
+#include "encoder/control/gst_ref.h"
 
 namespace nerko {
 

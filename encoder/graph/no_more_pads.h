@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "stream_sinks.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 

@@ -1,6 +1,6 @@
-#include "opus_encoder.h"
+#include "encoder/graph/opus_encoder.h"
 
-#include "properties.h"
+#include "encoder/graph/properties.h"
 
 namespace nerko {
 

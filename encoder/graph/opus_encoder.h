@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "encoder_error.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 

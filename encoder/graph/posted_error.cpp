@@ -1,4 +1,4 @@
-#include "posted_error.h"
+#include "encoder/graph/posted_error.h"
 
 namespace nerko {
 

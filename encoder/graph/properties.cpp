@@ -1,4 +1,4 @@
-#include "properties.h"
+#include "encoder/graph/properties.h"
 
 namespace nerko {
 

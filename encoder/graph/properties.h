@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "encoder_error.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 

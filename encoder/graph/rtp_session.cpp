@@ -1,8 +1,8 @@
-#include "rtp_session.h"
+#include "encoder/graph/rtp_session.h"
 
-#include "element_chain.h"
-#include "properties.h"
-#include "udp_sender.h"
+#include "encoder/graph/element_chain.h"
+#include "encoder/graph/properties.h"
+#include "encoder/graph/udp_sender.h"
 
 namespace nerko {
 
@@ -21,6 +21,15 @@ Status link_rtp_sender(GstElement *rtpbin, const RtpSession &session, GstElement
   if (!source)
     return source.error();
   return link_to_static_pad(source.value().get(), sender, "sink");
+}
+
+Status wire_branch(const BranchTarget &target, const RtpSession &session, GstElement *first, GstElement *last,
+                   GstElement *rtp_sender, ElementRef &head) {
+  if (Status s = feed_branch(target.pipeline, target.heads, session.kind, target.decoder_pad, first, head))
+    return s;
+  if (Status s = link_into_session(target.rtpbin, session, last))
+    return s;
+  return link_rtp_sender(target.rtpbin, session, rtp_sender);
 }
 
 Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender) {

@@ -1,14 +1,14 @@
-#include "sdp_description.h"
+#include "encoder/graph/sdp_description.h"
 
 #include <arpa/inet.h>
 
-#include "destination.h"
+#include "encoder/graph/destination.h"
+#include "encoder/graph/fec.h"
+#include "encoder/graph/rtp_session.h"
+#include "encoder/graph/udp_sender.h"
 
 namespace nerko {
 namespace {
-
-// What the UDP senders put into the IP header of multicast packets.
-constexpr int kMulticastTtl = 64;
 
 void line(std::string &text, const std::string &content) {
   text += content;
@@ -32,10 +32,13 @@ bool is_multicast(std::string_view host) {
 }
 
 std::string session_description_text(const SessionDescription &d) {
-  const std::string video_port = std::to_string(d.base_port);
-  const std::string video_rtcp_port = std::to_string(session_port(d.base_port, 1));
-  const std::string audio_port = std::to_string(session_port(d.base_port, 2));
-  const std::string audio_rtcp_port = std::to_string(session_port(d.base_port, 3));
+  const std::string video_port = std::to_string(session_port(d.base_port, kVideoSession.rtp_port_offset));
+  const std::string video_rtcp_port = std::to_string(session_port(d.base_port, kVideoSession.rtcp_port_offset));
+  const std::string audio_port = std::to_string(session_port(d.base_port, kAudioSession.rtp_port_offset));
+  const std::string audio_rtcp_port = std::to_string(session_port(d.base_port, kAudioSession.rtcp_port_offset));
+  const std::string video_pt = std::to_string(kVideoSession.payload_type);
+  const std::string fec_pt = std::to_string(kFecPayloadType);
+  const std::string audio_pt = std::to_string(kAudioSession.payload_type);
 
   std::string text;
   line(text, "v=0");
@@ -51,17 +54,17 @@ std::string session_description_text(const SessionDescription &d) {
   if (d.video) {
     // The ULPFEC packets come on the same port in the same sequence-number
     // space, so they are a second format of the video stream, not a stream.
-    line(text, "m=video " + video_port + " RTP/AVP 96" + (d.video_fec ? " 100" : ""));
-    line(text, "a=rtpmap:96 VP8/90000");
+    line(text, "m=video " + video_port + " RTP/AVP " + video_pt + (d.video_fec ? " " + fec_pt : ""));
+    line(text, "a=rtpmap:" + video_pt + " VP8/90000");
     if (d.video_fec)
-      line(text, "a=rtpmap:100 ulpfec/90000");
+      line(text, "a=rtpmap:" + fec_pt + " ulpfec/90000");
     line(text, "a=rtcp:" + video_rtcp_port);
   }
   if (d.audio) {
-    line(text, "m=audio " + audio_port + " RTP/AVP 97");
-    line(text, "a=rtpmap:97 opus/48000/2");
+    line(text, "m=audio " + audio_port + " RTP/AVP " + audio_pt);
+    line(text, "a=rtpmap:" + audio_pt + " opus/48000/2");
     if (d.audio_fec)
-      line(text, "a=fmtp:97 useinbandfec=1");
+      line(text, "a=fmtp:" + audio_pt + " useinbandfec=1");
     line(text, "a=rtcp:" + audio_rtcp_port);
   }
   return text;

@@ -7,7 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "destination.h"
+#include "encoder/graph/destination.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 
@@ -30,13 +31,9 @@ class SessionDescriptionFile {
   uint64_t version_ = 0;  // guarded by the sender record's mutex
 };
 
-// The file named by NERKO_SDP_FILE, or none when it is unset or empty.
-std::shared_ptr<SessionDescriptionFile> session_description_file(uint32_t video_fec_percent,
-                                                                  uint32_t audio_fec_percent);
-
-// Writes `text` to a new file in the same directory and renames it over
-// `path`, so a reader sees the old description or the new one, never a part.
-// On failure nothing is left behind and `reason` says why.
-bool replace_file(const std::string &path, const std::string &text, std::string &reason);
+// The file named by NERKO_SDP_FILE, or none when it is unset or empty; a value
+// that is not valid Unicode is a fatal-stop error.
+Result<std::shared_ptr<SessionDescriptionFile>> session_description_file(uint32_t video_fec_percent,
+                                                                          uint32_t audio_fec_percent);
 
 }  // namespace nerko

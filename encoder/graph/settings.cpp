@@ -1,12 +1,10 @@
-#include "settings.h"
+#include "encoder/graph/settings.h"
 
 #include <glib.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-
-#include "fatal.h"
 
 namespace nerko {
 namespace {
@@ -35,21 +33,6 @@ std::optional<int64_t> parse_decimal(std::string_view text, bool allow_minus, in
   if (value < min || value > max)
     return std::nullopt;
   return value;
-}
-
-// The raw value of a set variable, or nullopt when unset. Not valid Unicode
-// is a fatal stop; an empty value is a set value.
-std::optional<std::string> lookup(const char *name) {
-  const char *value = std::getenv(name);
-  if (!value)
-    return std::nullopt;
-  if (!g_utf8_validate(value, -1, nullptr))
-    fatal_stop(std::string(name) + " must be valid Unicode, got \"" + show_bytes(value) + "\"");
-  return std::string(value);
-}
-
-[[noreturn]] void malformed(const char *name, const char *expected, const std::string &value) {
-  fatal_stop(std::string(name) + " must be " + expected + ", got \"" + value + "\"");
 }
 
 }  // namespace
@@ -96,56 +79,79 @@ std::optional<bool> parse_bool(std::string_view text) {
   return std::nullopt;
 }
 
-int32_t read_int_setting(const char *name, int32_t fallback) {
-  auto value = lookup(name);
+namespace {
+
+std::optional<std::string> any_text(std::string_view text) { return std::string(text); }
+
+// The parsed value of a set variable, or `fallback` when it is unset (an empty
+// value is a set value). Not valid Unicode, or a value `parse` refuses, is a
+// fatal stop naming the variable.
+template <typename T, typename Parse>
+Result<T> read_setting(const char *name, T fallback, Parse parse, const char *expected) {
+  const char *value = std::getenv(name);
   if (!value)
     return fallback;
-  auto parsed = parse_int32(*value);
+  if (!g_utf8_validate(value, -1, nullptr))
+    return EncoderError::fatal(std::string(name) + " must be valid Unicode, got \"" + show_bytes(value) + "\"");
+  std::optional<T> parsed = parse(value);
   if (!parsed)
-    malformed(name, "a signed 32-bit decimal integer", *value);
-  return *parsed;
+    return EncoderError::fatal(std::string(name) + " must be " + expected + ", got \"" + value + "\"");
+  return std::move(*parsed);
 }
 
-uint32_t read_uint_setting(const char *name, uint32_t fallback) {
-  auto value = lookup(name);
-  if (!value)
+// Reads settings in turn and keeps the first failure; after it every read
+// gives its fallback and the failure is what the caller returns.
+struct SettingsReader {
+  Status failure;
+
+  template <typename T>
+  T keep(Result<T> read, T fallback) {
+    if (!failure && read)
+      return read.take();
+    if (!failure)
+      failure = read.error();
     return fallback;
-  auto parsed = parse_uint32(*value);
-  if (!parsed)
-    malformed(name, "an unsigned 32-bit decimal integer", *value);
-  return *parsed;
+  }
+  int32_t integer(const char *name, int32_t fallback) { return keep(read_int_setting(name, fallback), fallback); }
+  bool boolean(const char *name, bool fallback) { return keep(read_bool_setting(name, fallback), fallback); }
+};
+
+}  // namespace
+
+Result<int32_t> read_int_setting(const char *name, int32_t fallback) {
+  return read_setting(name, fallback, parse_int32, "a signed 32-bit decimal integer");
 }
 
-bool read_bool_setting(const char *name, bool fallback) {
-  auto value = lookup(name);
-  if (!value)
-    return fallback;
-  auto parsed = parse_bool(*value);
-  if (!parsed)
-    malformed(name, "\"true\" or \"false\"", *value);
-  return *parsed;
+Result<uint32_t> read_uint_setting(const char *name, uint32_t fallback) {
+  return read_setting(name, fallback, parse_uint32, "an unsigned 32-bit decimal integer");
 }
 
-std::string read_text_setting(const char *name, const char *fallback) {
-  auto value = lookup(name);
-  return value ? *value : std::string(fallback);
+Result<bool> read_bool_setting(const char *name, bool fallback) {
+  return read_setting(name, fallback, parse_bool, "\"true\" or \"false\"");
 }
 
-VideoSettings read_video_settings() {
+Result<std::string> read_text_setting(const char *name, const char *fallback) {
+  return read_setting(name, std::string(fallback), any_text, "text");
+}
+
+Result<VideoSettings> read_video_settings() {
   VideoSettings s{};
-  s.target_video_bitrate = read_int_setting("NERKO_TARGET_VIDEO_BITRATE", 3000000);
-  s.cq_level = read_int_setting("NERKO_CQ_LEVEL", 63);
-  s.sharpness = read_int_setting("NERKO_SHARPNESS", 0);
-  s.dropframe_threshold = read_int_setting("NERKO_DROPFRAME_THRESHOLD", 0);
-  s.undershoot = read_int_setting("NERKO_UNDERSHOOT", 95);
-  s.resize_allowed = read_bool_setting("NERKO_RESIZE_ALLOWED", true);
-  s.end_usage = read_text_setting("NERKO_END_USAGE", "cbr");
-  s.boost = read_bool_setting("NERKO_BOOST", false);
-  s.buffer_initial_size = read_int_setting("NERKO_BUFFER_INITIAL_SIZE", 4000);
-  s.buffer_optimal_size = read_int_setting("NERKO_BUFFER_OPTIMAL_SIZE", 5000);
-  s.buffer_size = read_int_setting("NERKO_BUFFER_SIZE", 6000);
+  SettingsReader read;
+  s.target_video_bitrate = read.integer("NERKO_TARGET_VIDEO_BITRATE", 3000000);
+  s.cq_level = read.integer("NERKO_CQ_LEVEL", 63);
+  s.sharpness = read.integer("NERKO_SHARPNESS", 0);
+  s.dropframe_threshold = read.integer("NERKO_DROPFRAME_THRESHOLD", 0);
+  s.undershoot = read.integer("NERKO_UNDERSHOOT", 95);
+  s.resize_allowed = read.boolean("NERKO_RESIZE_ALLOWED", true);
+  s.end_usage = read.keep(read_text_setting("NERKO_END_USAGE", "cbr"), std::string("cbr"));
+  s.boost = read.boolean("NERKO_BOOST", false);
+  s.buffer_initial_size = read.integer("NERKO_BUFFER_INITIAL_SIZE", 4000);
+  s.buffer_optimal_size = read.integer("NERKO_BUFFER_OPTIMAL_SIZE", 5000);
+  s.buffer_size = read.integer("NERKO_BUFFER_SIZE", 6000);
   if (std::getenv("NERKO_VIDEO_THREADS"))
-    s.video_threads = read_uint_setting("NERKO_VIDEO_THREADS", 12);
+    s.video_threads = read.keep(read_uint_setting("NERKO_VIDEO_THREADS", 12), 12u);
+  if (read.failure)
+    return *read.failure;
   return s;
 }
 
@@ -171,33 +177,35 @@ std::string video_threads_line(const VideoSettings &s) {
   return "Video encoder threads " + std::to_string(*s.video_threads) + "\n";
 }
 
-int32_t read_target_audio_bitrate() {
+Result<int32_t> read_target_audio_bitrate() {
   return read_int_setting("NERKO_TARGET_AUDIO_BITRATE", 96000);
 }
 
-uint32_t read_video_fec_percent() {
+Result<uint32_t> read_video_fec_percent() {
   return read_uint_setting("NERKO_VIDEO_FEC_PERCENT", 100);
 }
 
-uint32_t read_audio_fec_percent() {
+Result<uint32_t> read_audio_fec_percent() {
   return read_uint_setting("NERKO_AUDIO_FEC_PERCENT", 100);
 }
 
-uint32_t read_input_timeout() {
+Result<uint32_t> read_input_timeout() {
   return read_uint_setting("NERKO_INPUT_TIMEOUT", 10);
 }
 
-bool read_keep_alive() {
+Result<bool> read_keep_alive() {
   return read_bool_setting("NERKO_KEEP_ALIVE", false);
 }
 
-std::string read_video_fill_mode() {
-  auto value = lookup("NERKO_VIDEO_FILL");
-  if (!value || *value == "black")
-    return "black";
-  if (*value == "last")
-    return "last-frame";
-  malformed("NERKO_VIDEO_FILL", "\"black\" or \"last\"", *value);
+Result<std::string> read_video_fill_mode() {
+  auto fill_mode = [](std::string_view value) -> std::optional<std::string> {
+    if (value == "black")
+      return "black";
+    if (value == "last")
+      return "last-frame";
+    return std::nullopt;
+  };
+  return read_setting("NERKO_VIDEO_FILL", std::string("black"), fill_mode, "\"black\" or \"last\"");
 }
 
 }  // namespace nerko

@@ -1,11 +1,13 @@
 // Encoder tuning from NERKO_ environment variables. Every malformed value is a
-// fatal stop at the moment it is read.
+// fatal-stop error at the moment it is read.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 
@@ -20,10 +22,12 @@ std::optional<bool> parse_bool(std::string_view text);
 // is shown as \xNN, so the text shows what was received and stays valid UTF-8.
 std::string show_bytes(std::string_view bytes);
 
-int32_t read_int_setting(const char *name, int32_t fallback);
-uint32_t read_uint_setting(const char *name, uint32_t fallback);
-bool read_bool_setting(const char *name, bool fallback);
-std::string read_text_setting(const char *name, const char *fallback);
+// `fallback` when the variable is unset; a value that is not valid Unicode or
+// does not parse is a FatalStop error: "<NAME> must be <what>, got \"<value>\"".
+Result<int32_t> read_int_setting(const char *name, int32_t fallback);
+Result<uint32_t> read_uint_setting(const char *name, uint32_t fallback);
+Result<bool> read_bool_setting(const char *name, bool fallback);
+Result<std::string> read_text_setting(const char *name, const char *fallback);
 
 struct VideoSettings {
   int32_t target_video_bitrate;
@@ -45,26 +49,27 @@ struct VideoSettings {
   uint32_t encoder_threads() const { return video_threads.value_or(12); }
 };
 
-// Reads the video settings in their documented order.
-VideoSettings read_video_settings();
+// Reads the video settings in their documented order; the first malformed one
+// is the error.
+Result<VideoSettings> read_video_settings();
 // "Final settings for encoder: ..." with its line feed.
 std::string final_settings_line(const VideoSettings &settings);
 // "Video encoder threads N" with its line feed when NERKO_VIDEO_THREADS is
 // set; empty otherwise, so a channel that never set it prints what it always did.
 std::string video_threads_line(const VideoSettings &settings);
 
-int32_t read_target_audio_bitrate();
+Result<int32_t> read_target_audio_bitrate();
 
-uint32_t read_video_fec_percent();
-uint32_t read_audio_fec_percent();
+Result<uint32_t> read_video_fec_percent();
+Result<uint32_t> read_audio_fec_percent();
 
 // Seconds without a decoded buffer before the input counts as lost; 0 never.
-uint32_t read_input_timeout();
+Result<uint32_t> read_input_timeout();
 // Whether the stream outlives its input (see keep_alive.h).
-bool read_keep_alive();
+Result<bool> read_keep_alive();
 // livevideorate's "fill-mode" nick for NERKO_VIDEO_FILL: "black" (the
 // default) gives "black", "last" gives "last-frame"; anything else is a
-// fatal stop.
-std::string read_video_fill_mode();
+// FatalStop error.
+Result<std::string> read_video_fill_mode();
 
 }  // namespace nerko

@@ -1,7 +1,7 @@
-#include "udp_sender.h"
+#include "encoder/graph/udp_sender.h"
 
-#include "destination.h"
-#include "properties.h"
+#include "encoder/graph/destination.h"
+#include "encoder/graph/properties.h"
 
 namespace nerko {
 

@@ -1,10 +1,10 @@
-#include "video_branch.h"
+#include "encoder/graph/video_branch.h"
 
-#include "element_chain.h"
-#include "properties.h"
-#include "rtp_session.h"
-#include "settings.h"
-#include "vp8_encoder.h"
+#include "encoder/graph/element_chain.h"
+#include "encoder/graph/properties.h"
+#include "encoder/graph/rtp_session.h"
+#include "encoder/graph/settings.h"
+#include "encoder/graph/vp8_encoder.h"
 
 namespace nerko {
 
@@ -58,14 +58,13 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
                                 {payloader, session_queue}}))
     return s;
   ElementRef head;
-  if (Status s = feed_branch(target.pipeline, target.heads, StreamKind::Video, target.decoder_pad, convert, head))
-    return s;
-  if (Status s = link_into_session(target.rtpbin, kVideoSession, session_queue))
-    return s;
-  if (Status s = link_rtp_sender(target.rtpbin, kVideoSession, rtp_sender))
+  if (Status s = wire_branch(target, kVideoSession, convert, session_queue, rtp_sender, head))
     return s;
 
-  VideoSettings settings = read_video_settings();
+  Result<VideoSettings> read = read_video_settings();
+  if (!read)
+    return read.error();
+  const VideoSettings &settings = read.value();
   std::fputs(final_settings_line(settings).c_str(), target.console);
   std::fputs(video_threads_line(settings).c_str(), target.console);
 

@@ -3,8 +3,8 @@
 
 #include <gst/gst.h>
 
-#include "branch_target.h"
-#include "encoder_error.h"
+#include "encoder/graph/branch_target.h"
+#include "encoder/control/encoder_error.h"
 
 namespace nerko {
 

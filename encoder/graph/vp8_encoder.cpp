@@ -1,9 +1,9 @@
-#include "vp8_encoder.h"
+#include "encoder/graph/vp8_encoder.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "properties.h"
+#include "encoder/graph/properties.h"
 
 namespace nerko {
 

@@ -4,8 +4,8 @@
 
 #include <gst/gst.h>
 
-#include "encoder_error.h"
-#include "settings.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/graph/settings.h"
 
 namespace nerko {
 

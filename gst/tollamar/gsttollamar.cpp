@@ -586,10 +586,7 @@ gst_tollamar_flush_stop (GstTollamar * self, GstEvent * forward)
    * that meets a flushing pad): a chain call waiting for room finds the
    * queue empty now, and a task waiting on the clock or for PLAYING looks
    * again at once. */
-  g_cond_broadcast (&self->queue_cond);
-  g_cond_broadcast (&self->start_cond);
-  if (self->clock_id)
-    gst_clock_id_unschedule (self->clock_id);
+  gst_tollamar_wake_all (self);
   gst_tollamar_unlock (self);
 }
 
@@ -612,8 +609,7 @@ gst_tollamar_sink_chain (GstPad * pad, GstObject * parent, GstBuffer * buffer)
       queued = TRUE;
       gst_tollamar_update_queued_duration (self);
       /* An output task idling on the clock looks at the new buffer now. */
-      if (self->clock_id)
-        gst_clock_id_unschedule (self->clock_id);
+      gst_tollamar_wake_task (self);
       break;
     }
     GST_DEBUG_OBJECT (self, "Waiting for queue to empty %" GST_TIME_FORMAT
@@ -638,17 +634,13 @@ gst_tollamar_sink_chain (GstPad * pad, GstObject * parent, GstBuffer * buffer)
   return ret;
 }
 
-/* Flushing: refuse data, and wake every waiter so that a blocked chain call
- * returns FLUSHING and the output task leaves its wait and pauses. */
-static void
+/* Takes the lock itself. */
+void
 gst_tollamar_stop_flow (GstTollamar * self)
 {
   gst_tollamar_lock (self);
   self->flow_return = GST_FLOW_FLUSHING;
-  g_cond_broadcast (&self->start_cond);
-  g_cond_broadcast (&self->queue_cond);
-  if (self->clock_id)
-    gst_clock_id_unschedule (self->clock_id);
+  gst_tollamar_wake_all (self);
   gst_tollamar_unlock (self);
 }
 
@@ -657,8 +649,7 @@ static void
 gst_tollamar_queue_event (GstTollamar * self, GstEvent * event)
 {
   gst_queue_array_push_tail (self->queue, event);
-  if (self->clock_id)
-    gst_clock_id_unschedule (self->clock_id);
+  gst_tollamar_wake_task (self);
 }
 
 static gboolean
@@ -868,13 +859,10 @@ gst_tollamar_change_state (GstElement * element, GstStateChange transition)
     case GST_STATE_CHANGE_PAUSED_TO_READY:
       gst_tollamar_lock (self);
       self->flow_return = GST_FLOW_FLUSHING;
-      if (self->clock_id) {
-        GST_DEBUG_OBJECT (self, "unlock clock wait");
-        gst_clock_id_unschedule (self->clock_id);
-      }
       self->waiting = FALSE;
-      g_cond_broadcast (&self->start_cond);
-      g_cond_broadcast (&self->queue_cond);
+      if (self->clock_id)
+        GST_DEBUG_OBJECT (self, "unlock clock wait");
+      gst_tollamar_wake_all (self);
       gst_tollamar_unlock (self);
       gst_tollamar_reset (self, FALSE);
       gst_pad_stop_task (self->srcpad);

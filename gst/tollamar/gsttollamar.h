@@ -26,43 +26,57 @@ typedef enum {
 typedef struct _GstTollamar {
   GstElement parent;
 
+  /* Set by the instance initialiser and never changed. */
   GstPad *sinkpad;
   GstPad *srcpad;
 
+  /* Guards every field below it. Never held across a push, a peer query or
+   * a clock wait. */
   GMutex lock;
-  GstQueueArray *queue;
-  GstClockTime queued_duration;
-  gboolean have_stream_start;
-  GstSegment segment;
-  GstAudioInfo audio_info;
-  GstVideoInfo video_info;
-  GstClockTime next_running_time;
-  GstClockTime base_running_time;
-  GstClockTime latency;
-  gdouble distortion;
-  GstBuffer *last_buffer;
-  GstBuffer *black_buffer;
-  GstFlowReturn flow_return;
-  gboolean waiting;
-  GCond start_cond;
-  GstClockID clock_id;
-  GCond queue_cond;
+  GstQueueArray *queue;               /* LOCK: buffers and serialized events */
+  GstClockTime queued_duration;       /* LOCK: span of the queued buffers */
+  gboolean have_stream_start;         /* LOCK */
+  GstSegment segment;                 /* LOCK: output segment */
+  GstAudioInfo audio_info;            /* LOCK: audio element only */
+  GstVideoInfo video_info;            /* LOCK: video element only */
+  GstClockTime next_running_time;     /* LOCK: when the next output is due */
+  GstClockTime base_running_time;     /* LOCK: slot 0 of the grid */
+  GstClockTime latency;               /* LOCK: from the latency query */
+  gdouble distortion;                 /* LOCK */
+  GstBuffer *last_buffer;             /* LOCK: owned; video only */
+  GstBuffer *black_buffer;            /* LOCK: owned; video only */
+  GstFlowReturn flow_return;          /* LOCK */
+  gboolean waiting;                   /* LOCK: the task is held */
+  GCond start_cond;                   /* with LOCK: the task waits to start */
+  GstClockID clock_id;                /* LOCK: the task's clock wait */
+  GCond queue_cond;                   /* with LOCK: chain waits for room */
 
-  guint64 max_lateness;
-  GstLiveVideoRateFillMode fill_mode;
-  guint32 frame_index;
-  gboolean filling;
-  gboolean skip_to_first;
-  gboolean got_first;
-  gboolean resync;
-  gint fps_n;
-  gint fps_d;
+  guint64 max_lateness;               /* LOCK: property */
+  GstLiveVideoRateFillMode fill_mode; /* LOCK: property */
+  guint32 frame_index;                /* LOCK: next slot of the grid */
+  gboolean filling;                   /* LOCK */
+  gboolean skip_to_first;             /* LOCK: property */
+  gboolean got_first;                 /* LOCK */
+  gboolean resync;                    /* LOCK */
+  gint fps_n;                         /* LOCK: pacing rate */
+  gint fps_d;                         /* LOCK */
 
-  /* Counts resets. The output task notes the count when a pass begins: a
-   * pass that a flush overtook while the lock was released drops what it
-   * computed instead of applying it to the stream that follows the flush. */
+  /* LOCK. Counts resets. The output task notes the count when a pass
+   * begins: a pass that a flush overtook while the lock was released drops
+   * what it computed instead of applying it to the stream that follows the
+   * flush. */
   guint32 reset_count;
   guint32 pass_reset_count;
+
+  /* LOCK. The rate the grid counts its slots in, taken from the pacing rate
+   * only at the start of a pass (0/0 until the first): a rate set while the
+   * task waits for a slot must not change the slot under it. Outlives
+   * resets, like the properties. */
+  guint64 grid_fps_n;
+  guint64 grid_fps_d;
+  /* LOCK. A zero pacing rate has been warned about; cleared when the rate
+   * is usable again, so that a second drop to zero warns again. */
+  gboolean zero_rate_warned;
 } GstTollamar;
 
 typedef struct _GstTollamarClass {
@@ -134,6 +148,30 @@ gst_tollamar_wait (GstTollamar * self, GCond * cond)
 #endif
 }
 
+/* with LOCK: the output task looks again at once if it waits on the clock. */
+static inline void
+gst_tollamar_wake_task (GstTollamar * self)
+{
+  if (self->clock_id)
+    gst_clock_id_unschedule (self->clock_id);
+}
+
+/* with LOCK: every wait in the element looks again at once: the output task
+ * held at its start or waiting on the clock, and a chain call waiting for
+ * room in the queue. */
+static inline void
+gst_tollamar_wake_all (GstTollamar * self)
+{
+  g_cond_broadcast (&self->start_cond);
+  g_cond_broadcast (&self->queue_cond);
+  gst_tollamar_wake_task (self);
+}
+
+/* Takes the lock itself. Flush-start from either side: data is refused and
+ * every wait ends, so that a blocked chain call returns FLUSHING and the
+ * output task leaves its wait and pauses. */
+void gst_tollamar_stop_flow (GstTollamar * self);
+
 /* Takes the lock itself. */
 void gst_tollamar_reset (GstTollamar * self, gboolean keep_caps);
 
@@ -157,7 +195,9 @@ gboolean gst_tollamar_push_next_gap_buffer (GstTollamar * self,
 /* with LOCK; released around pushes and queries, held on return */
 gboolean gst_tollamar_ensure_output (GstTollamar * self, GstFlowReturn * ret);
 
-/* with LOCK; always returns with the lock released */
+/* with LOCK, released around the push: forwards a queued event downstream,
+ * noting what it tells about the stream. FALSE when the task must pause
+ * with *@ret. */
 gboolean gst_tollamar_src_loop_event (GstTollamar * self, GstEvent * event,
     GstFlowReturn * ret);
 

@@ -30,51 +30,29 @@ static const GstClockTime MAX_CATCH_UP = GST_SECOND;
 static const gint FALLBACK_FPS_N = 25;
 static const gint FALLBACK_FPS_D = 1;
 
-static GQuark
-zero_rate_warned_quark (void)
-{
-  static gsize quark = 0;
-  if (g_once_init_enter (&quark))
-    g_once_init_leave (&quark,
-        g_quark_from_static_string ("gst-tollamar-zero-rate-warned"));
-  return (GQuark) quark;
-}
-
 /* with LOCK */
 void
 gst_tollamar_pacing_rate (GstTollamar * self, guint64 * n, guint64 * d)
 {
   guint32 fps_n = (guint32) self->fps_n;
   guint32 fps_d = (guint32) self->fps_d;
-  GQuark warned = zero_rate_warned_quark ();
 
   if (fps_n != 0 && fps_d != 0) {
     /* Warn again if the rate ever drops back to zero. */
-    if (g_object_get_qdata (G_OBJECT (self), warned))
-      g_object_set_qdata (G_OBJECT (self), warned, NULL);
+    self->zero_rate_warned = FALSE;
     *n = fps_n;
     *d = fps_d;
     return;
   }
 
-  if (!g_object_get_qdata (G_OBJECT (self), warned)) {
+  if (!self->zero_rate_warned) {
     GST_WARNING_OBJECT (self, "Frame rate %u/%u has no slot length, pacing "
         "and filling at %d/%d instead", fps_n, fps_d, FALLBACK_FPS_N,
         FALLBACK_FPS_D);
-    g_object_set_qdata (G_OBJECT (self), warned, GINT_TO_POINTER (1));
+    self->zero_rate_warned = TRUE;
   }
   *n = FALLBACK_FPS_N;
   *d = FALLBACK_FPS_D;
-}
-
-static GQuark
-grid_rate_quark (void)
-{
-  static gsize quark = 0;
-  if (g_once_init_enter (&quark))
-    g_once_init_leave (&quark,
-        g_quark_from_static_string ("gst-tollamar-grid-rate"));
-  return (GQuark) quark;
 }
 
 /* with LOCK: the frame index counts slots of one rate only. When the rate
@@ -87,21 +65,16 @@ void
 gst_tollamar_follow_rate (GstTollamar * self)
 {
   guint64 n, d;
-  guint64 *rate;
+  gboolean first;
 
   gst_tollamar_pacing_rate (self, &n, &d);
-  rate = (guint64 *) g_object_get_qdata (G_OBJECT (self), grid_rate_quark ());
-  if (!rate) {
-    rate = g_new (guint64, 1);
-    *rate = (n << 32) | d;
-    g_object_set_qdata_full (G_OBJECT (self), grid_rate_quark (), rate, g_free);
+  if (self->grid_fps_n == n && self->grid_fps_d == d)
     return;
-  }
-  if (*rate == ((n << 32) | d))
-    return;
-  *rate = (n << 32) | d;
+  first = self->grid_fps_n == 0;
+  self->grid_fps_n = n;
+  self->grid_fps_d = d;
 
-  if (GST_CLOCK_TIME_IS_VALID (self->base_running_time)
+  if (!first && GST_CLOCK_TIME_IS_VALID (self->base_running_time)
       && GST_CLOCK_TIME_IS_VALID (self->next_running_time)) {
     GST_DEBUG_OBJECT (self, "Frame rate now %u/%u, grid starts again at %"
         GST_TIME_FORMAT, (guint) n, (guint) d,
@@ -116,15 +89,12 @@ gst_tollamar_follow_rate (GstTollamar * self)
 static void
 gst_tollamar_grid_rate (GstTollamar * self, guint64 * n, guint64 * d)
 {
-  guint64 *rate =
-      (guint64 *) g_object_get_qdata (G_OBJECT (self), grid_rate_quark ());
-
-  if (!rate) {
+  if (self->grid_fps_n == 0) {
     gst_tollamar_pacing_rate (self, n, d);
     return;
   }
-  *n = *rate >> 32;
-  *d = *rate & G_MAXUINT32;
+  *n = self->grid_fps_n;
+  *d = self->grid_fps_d;
 }
 
 /* with LOCK */
@@ -176,6 +146,44 @@ gst_tollamar_after_push (GstTollamar * self, GstFlowReturn ret)
   self->frame_index++;
   self->flow_return = ret;
   return ret;
+}
+
+/* with LOCK, released around the push */
+GstFlowReturn
+gst_tollamar_push_buffer (GstTollamar * self, GstBuffer * buf)
+{
+  GstFlowReturn ret;
+
+  gst_tollamar_unlock (self);
+  GST_DEBUG_OBJECT (self, "Pushing buffer %" GST_PTR_FORMAT, buf);
+  ret = gst_pad_push (self->srcpad, buf);
+  gst_tollamar_lock (self);
+  return gst_tollamar_after_push (self, ret);
+}
+
+/* with LOCK, released around the push */
+gboolean
+gst_tollamar_push_event (GstTollamar * self, GstEvent * event)
+{
+  gboolean pushed;
+
+  gst_tollamar_unlock (self);
+  pushed = gst_pad_push_event (self->srcpad, event);
+  gst_tollamar_lock (self);
+  return pushed;
+}
+
+/* with LOCK, released around the push */
+gboolean
+gst_tollamar_send_event (GstTollamar * self, GstEvent * event,
+    GstFlowReturn * ret)
+{
+  gst_tollamar_push_event (self, event);
+  if (!gst_tollamar_pass_interrupted (self))
+    return TRUE;
+  GST_DEBUG_OBJECT (self, "Flushing");
+  *ret = GST_FLOW_FLUSHING;
+  return FALSE;
 }
 
 /* The output task lets go of the source pad's stream lock, which its pad
@@ -268,7 +276,7 @@ gst_tollamar_gap_timestamp (GstTollamar * self, GstClockTime running_time)
   return sign < 0 ? 0 : running_time;
 }
 
-/* with LOCK */
+/* with LOCK, released around the push */
 gboolean
 gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstClockTime limit,
     GstFlowReturn * ret)
@@ -312,10 +320,19 @@ gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstClockTime limit,
 
   rt = gst_tollamar_distorted (self, i);
   rt_next = gst_tollamar_distorted (self, i + 1);
-  if (GST_CLOCK_TIME_IS_VALID (limit) && rt_next > limit)
-    rt_next = MAX (limit, rt);
   GST_DEBUG_OBJECT (self, "Skew up to now %" GST_STIME_FORMAT,
       GST_STIME_ARGS ((GstClockTimeDiff) (rt - self->next_running_time)));
+  /* Silence goes on from the last sample out; the slot only says how far.
+   * At a few hertz a slot can hold no whole sample, so the slots can run
+   * ahead of the samples: silence from the slot would leave a hole, and in
+   * a catch-up could even end up past the buffer it fills up to. */
+  if (!gst_tollamar_is_video (self)
+      && GST_CLOCK_TIME_IS_VALID (self->next_running_time)) {
+    rt = self->next_running_time;
+    rt_next = MAX (rt_next, rt);
+  }
+  if (GST_CLOCK_TIME_IS_VALID (limit) && rt_next > limit)
+    rt_next = MAX (limit, rt);
   GST_DEBUG_OBJECT (self, "Generating buffer for frame #%d (running_time %"
       GST_TIME_FORMAT ")", (gint) i, GST_TIME_ARGS (rt));
 
@@ -353,11 +370,7 @@ gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstClockTime limit,
   self->next_running_time = rt_next;
   GST_BUFFER_FLAG_SET (buf, GST_BUFFER_FLAG_GAP);
 
-  gst_tollamar_unlock (self);
-  GST_DEBUG_OBJECT (self, "Pushing buffer %" GST_PTR_FORMAT, buf);
-  res = gst_pad_push (self->srcpad, buf);
-  gst_tollamar_lock (self);
-  res = gst_tollamar_after_push (self, res);
+  res = gst_tollamar_push_buffer (self, buf);
   *ret = res;
 
   if (res == GST_FLOW_OK)
@@ -551,17 +564,16 @@ gst_tollamar_target_frame (GstTollamar * self, GstClockTime diff)
   return (guint32) (gint64) t;
 }
 
-/* with LOCK, released on return: the task is done with a queued buffer. */
+/* with LOCK: the task is done with a queued buffer. */
 static gboolean
 gst_tollamar_consumed (GstTollamar * self)
 {
   gst_tollamar_update_queued_duration (self);
   g_cond_broadcast (&self->queue_cond);
-  gst_tollamar_unlock (self);
   return TRUE;
 }
 
-/* with LOCK, released on return: a gap push before @buf failed with @ret;
+/* with LOCK: a gap push before @buf failed with @ret;
  * the buffer is dropped and the task pauses. A push that "succeeded" yet
  * left no grid was overtaken by a flush. */
 static gboolean
@@ -571,32 +583,24 @@ gst_tollamar_catch_up_failed (GstTollamar * self, GstBuffer * buf,
   if (ret == GST_FLOW_OK || ret == GST_FLOW_EOS)
     ret = GST_FLOW_FLUSHING;
   gst_tollamar_update_queued_duration (self);
-  gst_tollamar_unlock (self);
   gst_buffer_unref (buf);
   *reason = ret;
   return FALSE;
 }
 
-/* with LOCK, released on return: pushes a real buffer whose place in the
- * output is settled. FALSE when the task must pause with @reason. */
+/* with LOCK, released around the push: pushes a real buffer whose place
+ * in the output is settled. FALSE when the task must pause with @reason. */
 static gboolean
 gst_tollamar_push_real (GstTollamar * self, GstBuffer * buf,
     GstFlowReturn * reason)
 {
-  GstFlowReturn ret;
-
-  GST_DEBUG_OBJECT (self, "Pushing buffer %" GST_PTR_FORMAT, buf);
-  gst_tollamar_unlock (self);
-  ret = gst_pad_push (self->srcpad, buf);
-  gst_tollamar_lock (self);
-  ret = gst_tollamar_after_push (self, ret);
+  GstFlowReturn ret = gst_tollamar_push_buffer (self, buf);
 
   if (ret != GST_FLOW_OK) {
     GST_DEBUG_OBJECT (self, "Pushing buffer returned %s",
         gst_flow_get_name (ret));
     if (ret != GST_FLOW_EOS) {
       gst_tollamar_update_queued_duration (self);
-      gst_tollamar_unlock (self);
       *reason = ret;
       return FALSE;
     }
@@ -604,8 +608,8 @@ gst_tollamar_push_real (GstTollamar * self, GstBuffer * buf,
   return gst_tollamar_consumed (self);
 }
 
-/* Returns TRUE when the task goes on, FALSE when it must pause with @reason;
- * the lock is held on entry and released on return either way. */
+/* with LOCK, released around the pushes: the task takes a queued buffer.
+ * TRUE when the task goes on, FALSE when it must pause with @reason. */
 static gboolean
 gst_tollamar_handle_buffer (GstTollamar * self, GstBuffer * buf,
     GstFlowReturn * reason)
@@ -782,8 +786,8 @@ gst_tollamar_deadline (GstClockTime due, GstClockTime base_time,
   return due + base_time + lateness;
 }
 
-/* Returns TRUE when the task goes on, FALSE when it must pause with @reason;
- * the lock is held on entry and released on return either way. */
+/* with LOCK, released around the clock wait and the pushes: the queue is
+ * empty. TRUE when the task goes on, FALSE when it must pause with @reason. */
 static gboolean
 gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
     GstClockTime base_time, GstFlowReturn * reason)
@@ -841,14 +845,12 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
    * flush-start) left a new stream: the next pass starts on it afresh. */
   if (gst_tollamar_pass_interrupted (self)) {
     GST_DEBUG_OBJECT (self, "Flushing");
-    gst_tollamar_unlock (self);
     *reason = GST_FLOW_FLUSHING;
     return FALSE;
   }
 
   if (!gst_queue_array_is_empty (self->queue)) {
     GST_DEBUG_OBJECT (self, "Have items now, retrying");
-    gst_tollamar_unlock (self);
     return TRUE;
   }
 
@@ -862,7 +864,6 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
             GST_TIME_FORMAT, GST_TIME_ARGS (due), GST_TIME_ARGS (base_time)));
     gst_tollamar_lock (self);
     *reason = self->flow_return = GST_FLOW_ERROR;
-    gst_tollamar_unlock (self);
     return FALSE;
   }
 
@@ -876,11 +877,9 @@ gst_tollamar_handle_idle (GstTollamar * self, GstClock * clock,
   if (!gst_tollamar_ensure_output (self, &ret)
       || !gst_tollamar_push_next_gap_buffer (self, GST_CLOCK_TIME_NONE,
           &ret)) {
-    gst_tollamar_unlock (self);
     *reason = ret;
     return FALSE;
   }
-  gst_tollamar_unlock (self);
   return TRUE;
 }
 
@@ -893,6 +892,7 @@ gst_tollamar_src_loop (gpointer user_data)
   GstClockTime base_time;
   GstMiniObject *item;
   GstFlowReturn reason = GST_FLOW_FLUSHING;
+  gboolean goes_on;
 
   gst_tollamar_lock (self);
   if (self->flow_return == GST_FLOW_FLUSHING)
@@ -925,17 +925,19 @@ gst_tollamar_src_loop (gpointer user_data)
   item = (GstMiniObject *) gst_queue_array_pop_head (self->queue);
 
   if (item && GST_IS_BUFFER (item)) {
-    if (!gst_tollamar_handle_buffer (self, GST_BUFFER_CAST (item), &reason))
-      goto pause;
+    goes_on = gst_tollamar_handle_buffer (self, GST_BUFFER_CAST (item),
+        &reason);
   } else if (item && GST_IS_EVENT (item)) {
-    if (!gst_tollamar_src_loop_event (self, GST_EVENT_CAST (item), &reason))
-      goto pause;
-  } else if (item) {
-    g_assert (item == NULL);
+    goes_on = gst_tollamar_src_loop_event (self, GST_EVENT_CAST (item),
+        &reason);
   } else {
-    if (!gst_tollamar_handle_idle (self, clock, base_time, &reason))
-      goto pause;
+    /* Only buffers and events are ever queued. */
+    g_assert (item == NULL);
+    goes_on = gst_tollamar_handle_idle (self, clock, base_time, &reason);
   }
+  gst_tollamar_unlock (self);
+  if (!goes_on)
+    goto pause;
 
   gst_object_unref (clock);
   return;

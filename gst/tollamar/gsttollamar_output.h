@@ -39,6 +39,20 @@ GstBuffer *gst_tollamar_create_video_gap (GstTollamar * self,
  * belonged to the stream before the flush and changes nothing. */
 GstFlowReturn gst_tollamar_after_push (GstTollamar * self, GstFlowReturn ret);
 
+/* with LOCK, released around the push: pushes @buf (owned) downstream and
+ * returns what gst_tollamar_after_push makes of the result. */
+GstFlowReturn gst_tollamar_push_buffer (GstTollamar * self, GstBuffer * buf);
+
+/* with LOCK, released around the push: pushes @event (owned) downstream and
+ * returns whether downstream took it. */
+gboolean gst_tollamar_push_event (GstTollamar * self, GstEvent * event);
+
+/* with LOCK, released around the push: pushes @event (owned) downstream for
+ * the task's pass. FALSE, with *@ret FLUSHING, when a flush interrupted the
+ * pass meanwhile. */
+gboolean gst_tollamar_send_event (GstTollamar * self, GstEvent * event,
+    GstFlowReturn * ret);
+
 /* with LOCK: this pass of the output task began before the latest reset. */
 gboolean gst_tollamar_pass_is_stale (GstTollamar * self);
 

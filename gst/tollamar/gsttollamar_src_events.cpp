@@ -65,7 +65,8 @@ gst_tollamar_has_format (GstTollamar * self)
   return self->audio_info.finfo != NULL;
 }
 
-/* with LOCK: invents caps from what downstream accepts. */
+/* with LOCK, released around the caps query and the push: invents caps
+ * from what downstream accepts. */
 static gboolean
 gst_tollamar_invent_caps (GstTollamar * self, GstFlowReturn * ret)
 {
@@ -137,19 +138,10 @@ gst_tollamar_invent_caps (GstTollamar * self, GstFlowReturn * ret)
   GST_DEBUG_OBJECT (self, "Inventing new caps %" GST_PTR_FORMAT, caps);
   event = gst_event_new_caps (caps);
   gst_caps_unref (caps);
-  gst_tollamar_unlock (self);
-  gst_pad_push_event (self->srcpad, event);
-  gst_tollamar_lock (self);
-
-  if (gst_tollamar_pass_interrupted (self)) {
-    GST_DEBUG_OBJECT (self, "Flushing");
-    *ret = GST_FLOW_FLUSHING;
-    return FALSE;
-  }
-  return TRUE;
+  return gst_tollamar_send_event (self, event, ret);
 }
 
-/* with LOCK */
+/* with LOCK, released around pushes and queries */
 gboolean
 gst_tollamar_ensure_output (GstTollamar * self, GstFlowReturn * ret)
 {
@@ -164,15 +156,8 @@ gst_tollamar_ensure_output (GstTollamar * self, GstFlowReturn * ret)
     event = gst_event_new_stream_start (stream_id);
     g_free (stream_id);
     self->have_stream_start = TRUE;
-
-    gst_tollamar_unlock (self);
-    gst_pad_push_event (self->srcpad, event);
-    gst_tollamar_lock (self);
-    if (gst_tollamar_pass_interrupted (self)) {
-      GST_DEBUG_OBJECT (self, "Flushing");
-      *ret = GST_FLOW_FLUSHING;
+    if (!gst_tollamar_send_event (self, event, ret))
       return FALSE;
-    }
   }
 
   if (!gst_tollamar_has_format (self)
@@ -189,32 +174,24 @@ gst_tollamar_ensure_output (GstTollamar * self, GstFlowReturn * ret)
     if (caps) {
       event = gst_event_new_caps (caps);
       gst_caps_unref (caps);
-      gst_tollamar_unlock (self);
-      gst_pad_push_event (self->srcpad, event);
-      gst_tollamar_lock (self);
-      if (self->flow_return == GST_FLOW_FLUSHING) {
-        GST_DEBUG_OBJECT (self, "Flushing");
-        *ret = GST_FLOW_FLUSHING;
+      if (!gst_tollamar_send_event (self, event, ret))
         return FALSE;
-      }
     }
   }
 
-  if (self->segment.format != GST_FORMAT_UNDEFINED)
+  /* Likewise a segment pushed at end of stream: a new stream-start lets
+   * buffers through again, and they must not come without one. */
+  if (self->segment.format == GST_FORMAT_UNDEFINED) {
+    gst_segment_init (&self->segment, GST_FORMAT_TIME);
+    GST_DEBUG_OBJECT (self, "Inventing default segment");
+  } else if ((event = gst_pad_get_sticky_event (self->srcpad,
+              GST_EVENT_SEGMENT, 0))) {
+    gst_event_unref (event);
     return TRUE;
-
-  gst_segment_init (&self->segment, GST_FORMAT_TIME);
-  event = gst_event_new_segment (&self->segment);
-  GST_DEBUG_OBJECT (self, "Inventing default segment");
-  gst_tollamar_unlock (self);
-  gst_pad_push_event (self->srcpad, event);
-  gst_tollamar_lock (self);
-  if (gst_tollamar_pass_interrupted (self)) {
-    GST_DEBUG_OBJECT (self, "Flushing");
-    *ret = GST_FLOW_FLUSHING;
-    return FALSE;
   }
-  return TRUE;
+
+  event = gst_event_new_segment (&self->segment);
+  return gst_tollamar_send_event (self, event, ret);
 }
 
 /* with LOCK: takes the format of upstream caps; FALSE if they cannot be
@@ -243,7 +220,7 @@ gst_tollamar_take_caps (GstTollamar * self, GstCaps * caps)
   return TRUE;
 }
 
-/* with LOCK; returns with it released */
+/* with LOCK, released around the push */
 gboolean
 gst_tollamar_src_loop_event (GstTollamar * self, GstEvent * event,
     GstFlowReturn * ret)
@@ -262,7 +239,6 @@ gst_tollamar_src_loop_event (GstTollamar * self, GstEvent * event,
         GST_ERROR_OBJECT (self, "Failed to parse caps");
         gst_event_unref (event);
         *ret = self->flow_return = GST_FLOW_NOT_NEGOTIATED;
-        gst_tollamar_unlock (self);
         return FALSE;
       }
       break;
@@ -275,7 +251,6 @@ gst_tollamar_src_loop_event (GstTollamar * self, GstEvent * event,
         GST_ERROR_OBJECT (self, "Non-time segments not supported");
         gst_event_unref (event);
         *ret = self->flow_return = GST_FLOW_ERROR;
-        gst_tollamar_unlock (self);
         return FALSE;
       }
       gst_segment_copy_into (segment, &self->segment);
@@ -288,8 +263,7 @@ gst_tollamar_src_loop_event (GstTollamar * self, GstEvent * event,
       break;
   }
 
-  gst_tollamar_unlock (self);
-  if (!gst_pad_push_event (self->srcpad, event))
+  if (!gst_tollamar_push_event (self, event))
     GST_DEBUG_OBJECT (self, "Failed to push event");
   return TRUE;
 }
@@ -328,13 +302,7 @@ gst_tollamar_src_event (GstPad * pad, GstObject * parent, GstEvent * event)
     case GST_EVENT_FLUSH_START:{
       gboolean res;
 
-      gst_tollamar_lock (self);
-      self->flow_return = GST_FLOW_FLUSHING;
-      g_cond_signal (&self->start_cond);
-      g_cond_signal (&self->queue_cond);
-      if (self->clock_id)
-        gst_clock_id_unschedule (self->clock_id);
-      gst_tollamar_unlock (self);
+      gst_tollamar_stop_flow (self);
       res = gst_pad_push_event (self->sinkpad, event);
       /* Wait for the task to finish its pass and pause, so that the task
        * that flush-stop starts is never paused by this flush's late pass. */

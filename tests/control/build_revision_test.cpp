@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "build_revision.h"
+#include "encoder/control/build_revision.h"
 
 namespace {
 

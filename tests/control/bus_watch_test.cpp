@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "bus_watch.h"
+#include "encoder/control/bus_watch.h"
+#include "encoder/control/fatal.h"
 
 namespace nerko {
 namespace {
@@ -94,7 +95,7 @@ TEST_F(BusWatch, EndOfStreamQuitsTheLoopSilently) {
   GstMessage *eos = gst_message_new_eos(GST_OBJECT(pipeline_));
   EXPECT_EQ(handle(eos), "");
   EXPECT_FALSE(loop_running());
-  EXPECT_EQ(*context_.run_end, RunEnd::EndOfStream);
+  EXPECT_EQ(context_.outcome->end, RunEnd::EndOfStream);
 }
 
 TEST_F(BusWatch, ErrorStopsThePipelineWritesOneLineAndQuits) {
@@ -106,7 +107,7 @@ TEST_F(BusWatch, ErrorStopsThePipelineWritesOneLineAndQuits) {
   gst_element_get_state(pipeline_, &state, nullptr, 0);
   EXPECT_EQ(state, GST_STATE_NULL);
   EXPECT_FALSE(loop_running());
-  EXPECT_EQ(*context_.run_end, RunEnd::Error);
+  EXPECT_EQ(context_.outcome->end, RunEnd::Error);
 }
 
 TEST_F(BusWatch, ErrorWithoutDebugTextRendersNone) {
@@ -198,7 +199,7 @@ TEST_F(BusWatch, OtherMessagesAreIgnored) {
   EXPECT_EQ(handle(gst_message_new_stream_start(GST_OBJECT(child_))), "");
   EXPECT_EQ(handle(gst_message_new_element(GST_OBJECT(child_), gst_structure_new_empty("x"))), "");
   EXPECT_TRUE(loop_running());
-  EXPECT_EQ(*context_.run_end, RunEnd::Running);
+  EXPECT_EQ(context_.outcome->end, RunEnd::Running);
 }
 
 TEST_F(BusWatch, WatchFunctionKeepsTheWatchForEveryMessage) {
@@ -287,10 +288,11 @@ TEST_F(BusWatch, FailedRecalculationIsAWarningAndTheWatchGoesOn) {
             "Redistributing latency\nWarning, failed to redistribute latency\n");
   EXPECT_EQ(probe.calls, 1);
   EXPECT_TRUE(loop_running());
-  EXPECT_EQ(*context_.run_end, RunEnd::Running);
+  EXPECT_EQ(context_.outcome->end, RunEnd::Running);
 }
 
-// An element that refuses to go back to NULL.
+// An element that refuses to go back to NULL while `stuck_refuses_null` holds.
+bool stuck_refuses_null = true;
 struct StuckElement {
   GstElement parent;
 };
@@ -299,7 +301,7 @@ struct StuckElementClass {
 };
 G_DEFINE_TYPE(StuckElement, stuck_element, GST_TYPE_ELEMENT)
 GstStateChangeReturn stuck_element_change_state(GstElement *element, GstStateChange transition) {
-  if (transition == GST_STATE_CHANGE_READY_TO_NULL)
+  if (transition == GST_STATE_CHANGE_READY_TO_NULL && stuck_refuses_null)
     return GST_STATE_CHANGE_FAILURE;
   return GST_ELEMENT_CLASS(stuck_element_parent_class)->change_state(element, transition);
 }
@@ -308,17 +310,26 @@ void stuck_element_class_init(StuckElementClass *klass) {
 }
 void stuck_element_init(StuckElement *) {}
 
-using BusWatchDeathTest = BusWatch;
+TEST_F(BusWatch, PipelineRefusingNullOnErrorIsAFatalStop) {
+  gst_bin_add(GST_BIN(pipeline_), GST_ELEMENT(g_object_new(stuck_element_get_type(), nullptr)));
+  gst_element_set_state(pipeline_, GST_STATE_READY);
+  EXPECT_EQ(handle(error_message(GST_OBJECT(child_), "boom", nullptr)), "");
+  EXPECT_FALSE(loop_running());
+  EXPECT_EQ(context_.outcome->end, RunEnd::FatalStop);
+  EXPECT_EQ(context_.outcome->fatal_text, "Unable to set the pipeline to the `Null` state");
+  stuck_refuses_null = false;  // so the fixture can take it down
+}
 
-TEST_F(BusWatchDeathTest, PipelineRefusingNullOnErrorIsAFatalStop) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        gst_bin_add(GST_BIN(pipeline_), GST_ELEMENT(g_object_new(stuck_element_get_type(), nullptr)));
-        gst_element_set_state(pipeline_, GST_STATE_READY);
-        handle(error_message(GST_OBJECT(child_), "boom", nullptr));
-      },
-      ExitedWithCode(2), Eq("Unable to set the pipeline to the `Null` state\n"));
+TEST_F(BusWatch, PostedFatalStopEndsTheRunAndNothingIsShownAfterIt) {
+  BusRef bus(gst_element_get_bus(pipeline_));
+  post_fatal_stop(bus.get(), "NERKO_BOOST must be \"true\" or \"false\", got \"1\"");
+  EXPECT_EQ(handle(gst_bus_pop(bus.get())), "");
+  EXPECT_FALSE(loop_running());
+  EXPECT_EQ(context_.outcome->end, RunEnd::FatalStop);
+  EXPECT_EQ(context_.outcome->fatal_text, "NERKO_BOOST must be \"true\" or \"false\", got \"1\"");
+  EXPECT_EQ(handle(error_message(GST_OBJECT(child_), "boom", nullptr)), "");
+  EXPECT_EQ(handle(gst_message_new_eos(GST_OBJECT(pipeline_))), "");
+  EXPECT_EQ(context_.outcome->end, RunEnd::FatalStop);
 }
 
 }  // namespace

@@ -3,8 +3,8 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
-#include "gst_ref.h"
-#include "signals.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/control/signals.h"
 
 namespace nerko {
 namespace {

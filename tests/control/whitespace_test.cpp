@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "whitespace.h"
+#include "encoder/control/whitespace.h"
 
 namespace nerko {
 namespace {

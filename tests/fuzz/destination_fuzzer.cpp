@@ -70,15 +70,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string_view text(reinterpret_cast<const char *>(data), size);
   Expected expected = oracle_parse(text);
 
-  std::string reason;
-  std::optional<nerko::Destination> parsed = nerko::parse_destination(text, reason);
-  FUZZ_CHECK(parsed.has_value() == expected.accepted, "accepted %d, expected %d", parsed.has_value(),
-             expected.accepted);
-  if (!parsed) {
+  nerko::Result<nerko::Destination> result = nerko::parse_destination(text);
+  FUZZ_CHECK(result.ok() == expected.accepted, "accepted %d, expected %d", result.ok(), expected.accepted);
+  if (!result) {
+    const std::string &reason = result.error().message();
     FUZZ_CHECK(reason == expected.reason, "reason \"%s\", expected \"%s\"", reason.c_str(),
                expected.reason.c_str());
     return 0;
   }
+  const nerko::Destination *parsed = &result.value();
   FUZZ_CHECK(parsed->host == expected.host, "host differs");
   FUZZ_CHECK(parsed->base_port == expected.port, "port %d, expected %d", parsed->base_port, expected.port);
   const bool ipv6 = nerko::is_ipv6_address(parsed->host);
@@ -88,9 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The canonical text of what was parsed reads back the same.
   std::string host_text = ipv6 ? "[" + parsed->host + "]" : parsed->host;
   std::string canonical = "udp://" + host_text + ":" + std::to_string(parsed->base_port);
-  std::string again_reason;
-  std::optional<nerko::Destination> again = nerko::parse_destination(canonical, again_reason);
-  FUZZ_CHECK(again && again->host == parsed->host && again->base_port == parsed->base_port,
+  nerko::Result<nerko::Destination> again = nerko::parse_destination(canonical);
+  FUZZ_CHECK(again && again.value().host == parsed->host && again.value().base_port == parsed->base_port,
              "\"%s\" does not round-trip", canonical.c_str());
 
   for (int32_t offset = 0; offset < 4; ++offset) {

@@ -12,11 +12,10 @@ namespace nerko::test {
 namespace {
 
 std::optional<Destination> parse(const std::string &text, std::string *why = nullptr) {
-  std::string reason;
-  std::optional<Destination> d = parse_destination(text, reason);
+  Result<Destination> d = parse_destination(text);
   if (why)
-    *why = reason;
-  return d;
+    *why = d ? "" : d.error().message();
+  return d ? std::optional<Destination>(d.take()) : std::nullopt;
 }
 
 TEST(DestinationTest, SchemeHostAndPort) {
@@ -96,11 +95,17 @@ TEST(DestinationTest, MissingPartsAreNamed) {
   EXPECT_EQ(why, "no host part");
 }
 
-TEST(DestinationDeathTest, MalformedDestinationIsAFatalStop) {
-  EXPECT_EXIT(destination_or_stop("239.1.2.3:5000"), ::testing::ExitedWithCode(2),
-              "^Malformed destination \"239.1.2.3:5000\" \\(expected scheme://host:port\\): no port part\n$");
-  EXPECT_EXIT(destination_or_stop("udp://239.1.2.3:50x0"), ::testing::ExitedWithCode(2),
-              "port \"50x0\" is not a signed 32-bit decimal integer");
+TEST(DestinationTest, MalformedDestinationForTheSendersIsAFatalStop) {
+  Result<Destination> d = destination_for_senders("239.1.2.3:5000");
+  ASSERT_FALSE(d);
+  EXPECT_TRUE(d.error().is_fatal());
+  EXPECT_EQ(d.error().message(),
+            "Malformed destination \"239.1.2.3:5000\" (expected scheme://host:port): no port part");
+  d = destination_for_senders("udp://239.1.2.3:50x0");
+  ASSERT_FALSE(d);
+  EXPECT_EQ(d.error().message(), "Malformed destination \"udp://239.1.2.3:50x0\" (expected scheme://host:port): "
+                                 "port \"50x0\" is not a signed 32-bit decimal integer");
+  EXPECT_TRUE(destination_for_senders("udp://239.1.2.3:5000"));
 }
 
 TEST(SessionPortTest, FollowsTheBasePortAndWrapsAt32Bits) {

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "encoder/control/fatal.h"
 #include "encoder/control/gst_ref.h"
 #include "encoder/control/stream_sinks.h"
 #include "encoder/graph/branch.h"
@@ -169,7 +170,8 @@ class GraphTest : public ::testing::Test {
     if (fec_handler)
       g_signal_handler_disconnect(rtpbin.get(), fec_handler);
     fec_handler = g_signal_connect_closure(rtpbin.get(), "request-fec-encoder",
-                                           make_fec_request_closure(new FecRequestContext{percent}), FALSE);
+                                           make_fec_request_closure(new FecRequestContext{percent, BusRef(gst_element_get_bus(pipeline.get()))}),
+                                           FALSE);
   }
 
   // A new source pad on the decoder bin whose current caps are `caps`.
@@ -195,6 +197,13 @@ class GraphTest : public ::testing::Test {
   Status build(GstPad *pad, const std::string &output = "udp://127.0.0.1:5000",
                uint32_t audio_fec_percent = 100) {
     return build_branch(*sinks, output, pipeline.get(), rtpbin.get(), pad, audio_fec_percent, console.get());
+  }
+
+  // The line of the fatal stop posted on the pipeline's bus; "" when none was.
+  std::string posted_fatal() const {
+    BusRef bus(gst_element_get_bus(pipeline.get()));
+    MessageRef message(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_APPLICATION));
+    return (message ? posted_fatal_stop(message.get()) : std::nullopt).value_or("");
   }
 
   // The pipeline's children after the rtpbin and the decoder, in the order

@@ -53,7 +53,7 @@ TEST(StatisticsConcurrencyTest, TicksRaceBranchBuildsAndStreamingAndOnlySeeGrowt
   fs::create_directories(dir);
   auto *context = new StatsTimerContext{};
   context->sinks = std::make_shared<StreamSinks>();
-  context->arguments = {"zolvane", "-i", "file:///in", "udp://127.0.0.1:5000", (dir / "stats.txt").string()};
+  context->stats_path = (dir / "stats.txt").string();
 
   // A branch build stores its senders one after the other under the lock,
   // the way the pad-added handler does from a streaming thread.

@@ -41,7 +41,7 @@ class StatisticsTest : public ::testing::Test {
                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir);
     context.sinks = std::make_shared<StreamSinks>();
-    context.arguments = {"zolvane", "-i", "file:///in", "udp://127.0.0.1:5000", (dir / "stats.txt").string()};
+    context.stats_path = (dir / "stats.txt").string();
   }
   void TearDown() override { fs::remove_all(dir); }
 
@@ -109,7 +109,7 @@ TEST_F(StatisticsTest, ReadyOnceAtTheSecondTickAndNeverAgain) {
 
 TEST_F(StatisticsTest, MissingDirectoryWarnsAtEveryTickAndTheConsoleGoesOn) {
   std::string path = (dir / "missing" / "stats.txt").string();
-  context.arguments[4] = path;
+  context.stats_path = path;
   std::string warning = "Warning, failed to open file " + path + " for writing: No such file or directory\n";
   EXPECT_EQ(tick(500), line_for(10, 1, 500, 2, 513) + "\n");
   EXPECT_EQ(err.text(), warning);
@@ -120,7 +120,7 @@ TEST_F(StatisticsTest, MissingDirectoryWarnsAtEveryTickAndTheConsoleGoesOn) {
 }
 
 TEST_F(StatisticsTest, PathWithSpacesIsUsedUnchanged) {
-  context.arguments[4] = (dir / " stats file.txt").string();
+  context.stats_path = (dir / " stats file.txt").string();
   tick(1);
   EXPECT_EQ(read_file(dir / " stats file.txt"), line_for(10, 1, 1, 2, 14));
 }
@@ -131,11 +131,27 @@ TEST_F(StatisticsTest, NoFileWithoutAStatisticsArgument) {
   EXPECT_FALSE(fs::exists(dir / "stats.txt"));
 }
 
-TEST(StatisticsDeathTest, FailedWriteIsAFatalStop) {
+TEST(StatsTickTest, FailedWriteIsAFatalStopReturnedAtOnce) {
   StatsTimerContext context;
-  context.arguments = {"zolvane", "-i", "in", "out", "/dev/full"};
-  EXPECT_EXIT(report_tick(context, SenderCounts{1, 2, 3, 4}, stdout, stderr), ::testing::ExitedWithCode(2),
-              "Failed to write to bytes served file: No space left on device\n$");
+  context.stats_path = "/dev/full";
+  Status failure = report_tick(context, SenderCounts{1, 2, 3, 4}, stdout, stderr);
+  ASSERT_TRUE(failure);
+  EXPECT_TRUE(failure->is_fatal());
+  EXPECT_EQ(failure->message(), "Failed to write to bytes served file: No space left on device");
+}
+
+TEST(StatsTickTest, FailedWriteEndsTheRunAsAFatalStop) {
+  StatsTimerContext context;
+  context.sinks = std::make_shared<StreamSinks>();
+  context.stats_path = "/dev/full";
+  context.main_loop = MainLoopRef(g_main_loop_new(nullptr, FALSE));
+  ::testing::internal::CaptureStdout();
+  EXPECT_TRUE(on_stats_tick(&context));
+  EXPECT_EQ(context.outcome->end, RunEnd::FatalStop);
+  EXPECT_EQ(context.outcome->fatal_text, "Failed to write to bytes served file: No space left on device");
+  // Nothing more is reported once the run is ending.
+  on_stats_tick(&context);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), line_for(0, 0, 0, 0, 0) + "\n");
 }
 
 TEST(SenderCountsTest, MissingAndUnreadableSendersCountZero) {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "build_revision.h"
+#include "encoder/control/build_revision.h"
 #include "support/subprocess.h"
 
 namespace nerko {

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "encoder/control/atomic_file.h"
 #include "encoder/control/build_revision.h"
 #include "encoder/control/prometheus_file.h"
 #include "encoder/control/prometheus_settings.h"
@@ -121,10 +122,10 @@ class StatisticsPrometheusFileTest : public ::testing::Test {
 
 TEST_F(StatisticsPrometheusFileTest, WritesAndReplacesTheFileLeavingNothingElse) {
   fs::path path = dir / "encoder.prom";
-  EXPECT_EQ(write_file_atomically(path.string(), "first 1\n"), std::nullopt);
+  EXPECT_FALSE(write_file_atomically(path.string(), "first 1\n"));
   EXPECT_EQ(read_file(path), "first 1\n");
   std::ofstream(path, std::ios::app) << std::string(10000, '#') << "\n";
-  EXPECT_EQ(write_file_atomically(path.string(), "second 2\n"), std::nullopt);
+  EXPECT_FALSE(write_file_atomically(path.string(), "second 2\n"));
   EXPECT_EQ(read_file(path), "second 2\n");
   EXPECT_EQ(entries(), (std::set<std::string>{"encoder.prom"}));
 }
@@ -132,7 +133,7 @@ TEST_F(StatisticsPrometheusFileTest, WritesAndReplacesTheFileLeavingNothingElse)
 TEST_F(StatisticsPrometheusFileTest, FileIsReadableByOtherUsers) {
   mode_t old_mask = umask(022);
   fs::path path = dir / "encoder.prom";
-  EXPECT_EQ(write_file_atomically(path.string(), "a 1\n"), std::nullopt);
+  EXPECT_FALSE(write_file_atomically(path.string(), "a 1\n"));
   umask(old_mask);
   struct stat info {};
   ASSERT_EQ(stat(path.c_str(), &info), 0);
@@ -141,13 +142,13 @@ TEST_F(StatisticsPrometheusFileTest, FileIsReadableByOtherUsers) {
 
 TEST_F(StatisticsPrometheusFileTest, MissingDirectoryIsReportedAndCreatesNothing) {
   fs::path path = dir / "missing" / "encoder.prom";
-  EXPECT_EQ(write_file_atomically(path.string(), "a 1\n"), "No such file or directory");
+  EXPECT_EQ(write_file_atomically(path.string(), "a 1\n").value().message(), "No such file or directory");
   EXPECT_FALSE(fs::exists(dir / "missing"));
 }
 
 TEST_F(StatisticsPrometheusFileTest, DirectoryInTheWayIsReportedAndTheTemporaryFileRemoved) {
   fs::create_directory(dir / "encoder.prom");
-  EXPECT_EQ(write_file_atomically((dir / "encoder.prom").string(), "a 1\n"), "Is a directory");
+  EXPECT_EQ(write_file_atomically((dir / "encoder.prom").string(), "a 1\n").value().message(), "Is a directory");
   EXPECT_EQ(entries(), (std::set<std::string>{"encoder.prom"}));
 }
 
@@ -155,7 +156,7 @@ TEST_F(StatisticsPrometheusFileTest, LinkOrLeftoverAtTheTemporaryNameIsReplacedN
   fs::path victim = dir / "victim.txt";
   std::ofstream(victim) << "keep\n";
   fs::create_symlink(victim, dir / (".encoder.prom." + std::to_string(getpid()) + ".tmp"));
-  EXPECT_EQ(write_file_atomically((dir / "encoder.prom").string(), "a 1\n"), std::nullopt);
+  EXPECT_FALSE(write_file_atomically((dir / "encoder.prom").string(), "a 1\n"));
   EXPECT_EQ(read_file(victim), "keep\n");
   EXPECT_EQ(read_file(dir / "encoder.prom"), "a 1\n");
   EXPECT_EQ(entries(), (std::set<std::string>{"encoder.prom", "victim.txt"}));
@@ -167,7 +168,7 @@ TEST_F(StatisticsPrometheusFileTest, ReaderNeverSeesAPartialFile) {
   fs::path path = dir / "encoder.prom";
   const std::string a = prometheus_text(SenderCounts{1, 2, 3, 4}, false, kRevision, "a");
   const std::string b = prometheus_text(SenderCounts{100000, 20000, 30000, 4000}, true, kRevision, "b");
-  ASSERT_EQ(write_file_atomically(path.string(), a), std::nullopt);
+  ASSERT_FALSE(write_file_atomically(path.string(), a));
   std::atomic<bool> done{false};
   std::atomic<int> reads{0}, torn{0};
   std::thread reader([&] {
@@ -179,7 +180,7 @@ TEST_F(StatisticsPrometheusFileTest, ReaderNeverSeesAPartialFile) {
     }
   });
   for (int i = 0; i < 500; ++i)
-    ASSERT_EQ(write_file_atomically(path.string(), i % 2 ? a : b), std::nullopt);
+    ASSERT_FALSE(write_file_atomically(path.string(), i % 2 ? a : b));
   done = true;
   reader.join();
   EXPECT_GT(reads.load(), 0);
@@ -192,7 +193,7 @@ class StatisticsPrometheusTickTest : public StatisticsPrometheusFileTest {
   void SetUp() override {
     StatisticsPrometheusFileTest::SetUp();
     context.sinks = std::make_shared<StreamSinks>();
-    context.arguments = {"zolvane", "-i", "file:///in", "udp://127.0.0.1:5000", (dir / "stats.txt").string()};
+    context.stats_path = (dir / "stats.txt").string();
     context.prometheus = PrometheusExport{(dir / "encoder.prom").string(), "", false};
   }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "encoder/control/atomic_file.h"
 #include "encoder/graph/sdp_file.h"
 #include "streaming_support.h"
 
@@ -56,9 +57,8 @@ class SdpFile : public ::testing::Test {
 
 TEST_F(SdpFile, ReplacesTheFileAndLeavesNoTemporaryFileBehind) {
   fs::path path = dir_ / "stream.sdp";
-  std::string reason;
-  ASSERT_TRUE(replace_file(path.string(), "first\n", reason)) << reason;
-  ASSERT_TRUE(replace_file(path.string(), "second\n", reason)) << reason;
+  ASSERT_FALSE(write_file_atomically(path.string(), "first\n"));
+  ASSERT_FALSE(write_file_atomically(path.string(), "second\n"));
   EXPECT_EQ(read_text_file(path), "second\n");
   EXPECT_EQ(entries(), std::vector<std::string>{"stream.sdp"});
   // Readable by receivers running as other users.
@@ -69,10 +69,9 @@ TEST_F(SdpFile, ReplacesTheFileAndLeavesNoTemporaryFileBehind) {
 
 TEST_F(SdpFile, ReplacingKeepsAnOpenReaderOnTheOldText) {
   fs::path path = dir_ / "stream.sdp";
-  std::string reason;
-  ASSERT_TRUE(replace_file(path.string(), "old text\n", reason)) << reason;
+  ASSERT_FALSE(write_file_atomically(path.string(), "old text\n"));
   std::ifstream reader(path);
-  ASSERT_TRUE(replace_file(path.string(), "new text\n", reason)) << reason;
+  ASSERT_FALSE(write_file_atomically(path.string(), "new text\n"));
   std::string line;
   std::getline(reader, line);
   EXPECT_EQ(line, "old text");
@@ -81,9 +80,9 @@ TEST_F(SdpFile, ReplacingKeepsAnOpenReaderOnTheOldText) {
 
 TEST_F(SdpFile, AMissingDirectoryFailsWithTheReasonAndCreatesNothing) {
   fs::path path = dir_ / "missing" / "stream.sdp";
-  std::string reason;
-  EXPECT_FALSE(replace_file(path.string(), "text\n", reason));
-  EXPECT_EQ(reason, "No such file or directory");
+  Status failure = write_file_atomically(path.string(), "text\n");
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->message(), "No such file or directory");
   EXPECT_TRUE(entries().empty());
 }
 
@@ -179,11 +178,11 @@ TEST_F(SdpFile, GStreamersParserReadsWhatIsWritten) {
 
 TEST(SdpFileSetting, UnsetOrEmptyWritesNoFileAndAPathTurnsItOn) {
   unsetenv("NERKO_SDP_FILE");
-  EXPECT_EQ(session_description_file(100, 100), nullptr);
+  EXPECT_EQ(session_description_file(100, 100).value(), nullptr);
   setenv("NERKO_SDP_FILE", "", 1);
-  EXPECT_EQ(session_description_file(100, 100), nullptr);
+  EXPECT_EQ(session_description_file(100, 100).value(), nullptr);
   setenv("NERKO_SDP_FILE", "/srv/sdp/channel one.sdp", 1);
-  auto file = session_description_file(100, 100);
+  auto file = session_description_file(100, 100).value();
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(file->path(), "/srv/sdp/channel one.sdp");
   unsetenv("NERKO_SDP_FILE");

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "encoder/graph/sdp_description.h"
-#include "receive_source.h"
+#include "tools/receive/receive_source.h"
 
 namespace nerko::receive {
 namespace {

@@ -23,24 +23,29 @@ struct FreeCounter {
 
 }  // namespace
 
-TEST(TollamarFinalize, FinalisingReleasesQueuedItemsAndFrames) {
+TEST(TollamarFinalize, DestroyingReleasesQueuedItemsAndFrames) {
   FreeCounter counter;
   {
     ObjectRef<GstElement> element(make_element("livevideorate"));
     ASSERT_TRUE(element);
-    // Items left behind, as when an application drops an element that
-    // never went back through READY.
-    with_lock(element.get(), [&](GstTollamar *self) {
-      gst_queue_array_push_tail(self->queue, counter.watch(gst_event_new_stream_start("s")));
-      gst_queue_array_push_tail(self->queue, counter.watch(make_buffer(0, 40 * ms)));
-      gst_queue_array_push_tail(self->queue, counter.watch(gst_event_new_eos()));
-      gst_queue_array_push_tail(self->queue, counter.watch(make_buffer(40 * ms, 40 * ms)));
-      self->last_buffer = counter.watch(make_buffer(0, 40 * ms));
-      self->black_buffer = counter.watch(make_buffer(0, 40 * ms));
-    });
+    Downstream downstream(element.get());
+    ObjectRef<GstClock> clock(gst_test_clock_new());
+    gst_element_set_clock(element.get(), clock.get());
+    gst_element_set_base_time(element.get(), 0);
+    gst_util_set_object_arg(G_OBJECT(element.get()), "fill-mode", "last-frame");
+    ASSERT_EQ(gst_element_set_state(element.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+    send_stream_head(element.get(), "video/x-raw, format=I420, width=8, height=8, framerate=25/1");
+    // The element keeps the last frame to fill gaps with.
+    EXPECT_EQ(chain(element.get(), counter.watch(make_buffer(0, 40 * ms, 96))), GST_FLOW_OK);
+    ASSERT_TRUE(downstream.wait_for_buffers(1));
+    // Items left behind in the queue of a task held in PAUSED.
+    ASSERT_EQ(gst_element_set_state(element.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_NO_PREROLL);
+    EXPECT_EQ(chain(element.get(), counter.watch(make_buffer(40 * ms, 40 * ms, 96))), GST_FLOW_OK);
+    EXPECT_TRUE(gst_pad_send_event(sink_pad(element.get()), counter.watch(gst_event_new_eos())));
     EXPECT_EQ(counter.freed, 0);
+    EXPECT_EQ(gst_element_set_state(element.get(), GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
   }
-  EXPECT_EQ(counter.freed, 6);
+  EXPECT_EQ(counter.freed, 3);
 }
 
 TEST(TollamarFinalize, ElementStoppedWithAFullQueueReleasesEverything) {

@@ -11,7 +11,7 @@ constexpr GstClockTime ms = GST_MSECOND;
 constexpr const char *kVideoCaps = "video/x-raw, format=I420, width=8, height=8, framerate=25/1";
 
 bool send(GstElement *element, GstEvent *event) {
-  return gst_pad_send_event(GST_TOLLAMAR(element)->sinkpad, event);
+  return gst_pad_send_event(sink_pad(element), event);
 }
 
 }  // namespace
@@ -19,7 +19,6 @@ bool send(GstElement *element, GstEvent *event) {
 TEST(TollamarFlush, FlushStartWhileTheChainFunctionWaitsReturnsFlushingAndReleasesTheBuffer) {
   ObjectRef<GstElement> element(make_element("livevideorate"));
   ASSERT_TRUE(element);
-  ElementLog watcher(element.get());
   Downstream downstream(element.get());
   g_object_set(element.get(), "max-lateness", G_GUINT64_CONSTANT(0), nullptr);
   ASSERT_EQ(gst_element_set_state(element.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_NO_PREROLL);
@@ -30,8 +29,8 @@ TEST(TollamarFlush, FlushStartWhileTheChainFunctionWaitsReturnsFlushingAndReleas
   gst_buffer_ref(waiting);
   {
     ChainThread blocked(element.get(), waiting);
-    ASSERT_TRUE(watcher.wait_for(
-        "Waiting for queue to empty 0:00:00.040000000 > 0:00:00.000000000"));
+    blocked.wait_inside();
+    EXPECT_FALSE(blocked.finished());
     EXPECT_TRUE(send(element.get(), gst_event_new_flush_start()));
     EXPECT_EQ(blocked.result(), GST_FLOW_FLUSHING);
   }
@@ -40,16 +39,9 @@ TEST(TollamarFlush, FlushStartWhileTheChainFunctionWaitsReturnsFlushingAndReleas
   // The element let go of the buffer it could not queue.
   EXPECT_EQ(GST_MINI_OBJECT_REFCOUNT_VALUE(waiting), 1);
   gst_buffer_unref(waiting);
-  with_lock(element.get(), [](GstTollamar *self) {
-    EXPECT_EQ(self->flow_return, GST_FLOW_FLUSHING);
-  });
-  // The output task saw the flush and paused itself: once the pass that
-  // paused it is over (the stream lock is free) the task stands paused.
-  ASSERT_TRUE(watcher.wait_for("pausing task, reason flushing"));
-  GstPad *srcpad = GST_TOLLAMAR(element.get())->srcpad;
-  GST_PAD_STREAM_LOCK(srcpad);
-  GST_PAD_STREAM_UNLOCK(srcpad);
-  EXPECT_EQ(gst_pad_get_task_state(srcpad), GST_TASK_PAUSED);
+  EXPECT_EQ(chain(element.get(), make_buffer(80 * ms, 40 * ms)), GST_FLOW_FLUSHING);
+  // The output task saw the flush and paused itself.
+  EXPECT_TRUE(wait_task_paused(element.get()));
   gst_element_set_state(element.get(), GST_STATE_NULL);
 }
 
@@ -57,54 +49,46 @@ TEST(TollamarFlush, FlushStopEmptiesTheQueueRestartsAndKeepsTheFormat) {
   ObjectRef<GstElement> element(make_element("livevideorate"));
   ASSERT_TRUE(element);
   Downstream downstream(element.get());
+  ObjectRef<GstClock> clock(gst_test_clock_new());
+  gst_element_set_clock(element.get(), clock.get());
+  gst_element_set_base_time(element.get(), 0);
+  // The task holds until PLAYING, so everything stays queued.
   ASSERT_EQ(gst_element_set_state(element.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_NO_PREROLL);
   send_stream_head(element.get(), kVideoCaps);
-  EXPECT_EQ(chain(element.get(), make_buffer(0, 40 * ms)), GST_FLOW_OK);
+  GstBuffer *queued = make_buffer(0, 40 * ms);
+  gst_buffer_ref(queued);
+  EXPECT_EQ(chain(element.get(), queued), GST_FLOW_OK);
   EXPECT_EQ(chain(element.get(), make_buffer(40 * ms, 40 * ms)), GST_FLOW_OK);
-  // What the output task would have learnt from the stream so far.
-  with_lock(element.get(), [](GstTollamar *self) {
-    self->have_stream_start = TRUE;
-    gst_video_info_set_format(&self->video_info, GST_VIDEO_FORMAT_I420, 8, 8);
-    gst_segment_init(&self->segment, GST_FORMAT_TIME);
-    self->last_buffer = make_buffer(0, 40 * ms);
-    self->black_buffer = make_buffer(0, 40 * ms);
-    self->latency = 20 * ms;
-    self->frame_index = 3;
-  });
 
   EXPECT_TRUE(send(element.get(), gst_event_new_flush_start()));
   EXPECT_TRUE(send(element.get(), gst_event_new_flush_stop(TRUE)));
-
-  // The buffers and the segment are gone; stream-start and caps, which the
-  // held task has not sent yet, follow the flush-stop downstream, as upstream
-  // does not send them again after a flush.
-  auto items = queue_items(element.get());
-  ASSERT_EQ(items.size(), 3u);
-  EXPECT_FALSE(items[0].is_buffer);
-  EXPECT_EQ(items[0].event, GST_EVENT_FLUSH_STOP);
-  EXPECT_FALSE(items[1].is_buffer);
-  EXPECT_EQ(items[1].event, GST_EVENT_STREAM_START);
-  EXPECT_FALSE(items[2].is_buffer);
-  EXPECT_EQ(items[2].event, GST_EVENT_CAPS);
-  with_lock(element.get(), [](GstTollamar *self) {
-    EXPECT_EQ(self->flow_return, GST_FLOW_OK);
-    EXPECT_EQ(self->queued_duration, 0u);
-    EXPECT_TRUE(self->have_stream_start);
-    EXPECT_EQ(GST_VIDEO_INFO_FORMAT(&self->video_info), GST_VIDEO_FORMAT_I420);
-    EXPECT_EQ(GST_VIDEO_INFO_WIDTH(&self->video_info), 8);
-    EXPECT_EQ(self->segment.format, GST_FORMAT_UNDEFINED);
-    EXPECT_EQ(self->last_buffer, nullptr);
-    EXPECT_EQ(self->black_buffer, nullptr);
-    EXPECT_EQ(self->latency, GST_CLOCK_TIME_NONE);
-    EXPECT_EQ(self->frame_index, 0u);
-    EXPECT_EQ(self->next_running_time, GST_CLOCK_TIME_NONE);
-  });
-  EXPECT_EQ(gst_pad_get_task_state(GST_TOLLAMAR(element.get())->srcpad), GST_TASK_STARTED);
-  // Data flows in again.
+  // The buffers are gone, and data flows in again at once.
+  EXPECT_EQ(GST_MINI_OBJECT_REFCOUNT_VALUE(queued), 1);
+  gst_buffer_unref(queued);
+  EXPECT_EQ(gst_pad_get_task_state(src_pad(element.get())), GST_TASK_STARTED);
   GstSegment segment;
   gst_segment_init(&segment, GST_FORMAT_TIME);
   EXPECT_TRUE(send(element.get(), gst_event_new_segment(&segment)));
   EXPECT_EQ(chain(element.get(), make_buffer(80 * ms, 40 * ms)), GST_FLOW_OK);
+
+  gst_test_clock_set_time(GST_TEST_CLOCK(clock.get()), 80 * ms);
+  ASSERT_EQ(gst_element_set_state(element.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+  ASSERT_TRUE(downstream.wait_for_buffers(1));
+  EXPECT_EQ(downstream.buffer_pts(), std::vector<GstClockTime>{80 * ms});
+  // Stream-start and caps, which the held task had not sent yet, follow the
+  // flush-stop downstream, as upstream does not send them again after a
+  // flush; the old segment is gone and the format kept.
+  EXPECT_EQ(downstream.event_types(),
+            (std::vector<GstEventType>{GST_EVENT_FLUSH_START, GST_EVENT_FLUSH_STOP,
+                                       GST_EVENT_STREAM_START, GST_EVENT_CAPS,
+                                       GST_EVENT_SEGMENT}));
+  EXPECT_EQ(downstream.last_caps_width(), 8);
+  // The pacing starts over: the next slot follows the new buffer, with the
+  // latency unknown again.
+  GstClockID id = nullptr;
+  gst_test_clock_wait_for_next_pending_id(GST_TEST_CLOCK(clock.get()), &id);
+  EXPECT_EQ(gst_clock_id_get_time(id), 120 * ms + 200 * ms - 1);
+  gst_clock_id_unref(id);
   gst_element_set_state(element.get(), GST_STATE_NULL);
 }
 
@@ -124,7 +108,7 @@ TEST(TollamarFlush, FlushStopReachesDownstreamAfterTheRestartWithoutASecondStrea
   EXPECT_TRUE(send(element.get(), gst_event_new_flush_start()));
   EXPECT_TRUE(send(element.get(), gst_event_new_flush_stop(TRUE)));
   ASSERT_TRUE(downstream.wait_for_event(GST_EVENT_FLUSH_STOP));
-  EXPECT_EQ(gst_pad_get_task_state(GST_TOLLAMAR(element.get())->srcpad), GST_TASK_STARTED);
+  EXPECT_EQ(gst_pad_get_task_state(src_pad(element.get())), GST_TASK_STARTED);
 
   // Upstream starts over with a new segment; stream-start and caps stay.
   GstSegment segment;
@@ -136,17 +120,13 @@ TEST(TollamarFlush, FlushStopReachesDownstreamAfterTheRestartWithoutASecondStrea
             (std::vector<GstEventType>{GST_EVENT_STREAM_START, GST_EVENT_CAPS, GST_EVENT_SEGMENT,
                                        GST_EVENT_FLUSH_START, GST_EVENT_FLUSH_STOP,
                                        GST_EVENT_SEGMENT}));
-  with_lock(element.get(), [](GstTollamar *self) {
-    EXPECT_TRUE(self->have_stream_start);
-    EXPECT_EQ(GST_VIDEO_INFO_FORMAT(&self->video_info), GST_VIDEO_FORMAT_I420);
-  });
+  EXPECT_EQ(downstream.last_caps_width(), 8);
   EXPECT_EQ(gst_element_set_state(element.get(), GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
 }
 
 TEST(TollamarFlush, GapEventsNeverReachDownstream) {
   ObjectRef<GstElement> element(make_element("livevideorate"));
   ASSERT_TRUE(element);
-  ElementLog watcher(element.get());
   Downstream downstream(element.get());
   ObjectRef<GstClock> clock(gst_test_clock_new());
   gst_element_set_clock(element.get(), clock.get());
@@ -154,7 +134,6 @@ TEST(TollamarFlush, GapEventsNeverReachDownstream) {
   ASSERT_EQ(gst_element_set_state(element.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
   send_stream_head(element.get(), kVideoCaps);
   EXPECT_TRUE(send(element.get(), gst_event_new_gap(0, 40 * ms)));
-  EXPECT_TRUE(watcher.seen("Dropping gap event"));
   EXPECT_TRUE(send(element.get(), gst_event_new_eos()));
   ASSERT_TRUE(downstream.wait_for_event(GST_EVENT_EOS));
   EXPECT_EQ(downstream.event_types(),
@@ -167,7 +146,6 @@ TEST(TollamarFlush, AllocationQueriesOnTheSinkPadFail) {
   for (const char *name : {"liveaudiorate", "livevideorate"}) {
     ObjectRef<GstElement> element(make_element(name));
     ASSERT_TRUE(element);
-    ElementLog watcher(element.get());
     Harness h(gst_harness_new_with_element(element.get(), "sink", "src"));
     GstCaps *caps = gst_caps_from_string(
         g_str_equal(name, "livevideorate") ? kVideoCaps
@@ -178,7 +156,6 @@ TEST(TollamarFlush, AllocationQueriesOnTheSinkPadFail) {
     EXPECT_EQ(gst_query_get_n_allocation_pools(query), 0u) << name;
     gst_query_unref(query);
     gst_caps_unref(caps);
-    EXPECT_TRUE(watcher.seen("Dropping query")) << name;
   }
 }
 
@@ -195,8 +172,8 @@ TEST(TollamarFlush, FlushStopWithoutFlushStartRestartsATaskWaitingOnTheClock) {
   // Returns only once the task has been woken and has left its pass.
   EXPECT_TRUE(send(element.get(), gst_event_new_flush_stop(TRUE)));
   ASSERT_TRUE(downstream.wait_for_event(GST_EVENT_FLUSH_STOP));
-  EXPECT_EQ(gst_pad_get_task_state(GST_TOLLAMAR(element.get())->srcpad), GST_TASK_STARTED);
-  with_lock(element.get(), [](GstTollamar *self) { EXPECT_EQ(self->flow_return, GST_FLOW_OK); });
+  EXPECT_EQ(gst_pad_get_task_state(src_pad(element.get())), GST_TASK_STARTED);
+  EXPECT_EQ(chain(element.get(), make_buffer(0, 40 * ms)), GST_FLOW_OK);
   EXPECT_EQ(gst_element_set_state(element.get(), GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
 }
 
@@ -239,9 +216,6 @@ TEST(TollamarFlush, FlushStopWhileGoingDownToReadyDoesNotBringTheFlowBack) {
   GST_OBJECT_UNLOCK(element.get());
 
   EXPECT_TRUE(send(element.get(), gst_event_new_flush_stop(TRUE)));
-  with_lock(element.get(), [](GstTollamar *self) {
-    EXPECT_EQ(self->flow_return, GST_FLOW_FLUSHING);
-  });
   // Upstream is refused at once instead of filling a queue nobody drains.
   EXPECT_EQ(chain(element.get(), make_buffer(0, 40 * ms)), GST_FLOW_FLUSHING);
 

@@ -16,20 +16,51 @@ struct LatencyAnswer {
   GstClockTime max;
 };
 
+// A pipeline asks for the latency once its elements are PAUSED; the element
+// forgets it on the way there. The test clock stands at 1 s.
+void ensure_paused(GstElement *element) {
+  GstState state = GST_STATE_NULL;
+  gst_element_get_state(element, &state, nullptr, 0);
+  if (state >= GST_STATE_PAUSED) return;
+  ObjectRef<GstClock> clock(gst_test_clock_new_with_start_time(GST_SECOND));
+  gst_element_set_clock(element, clock.get());
+  gst_element_set_base_time(element, 0);
+  ASSERT_EQ(gst_element_set_state(element, GST_STATE_PAUSED), GST_STATE_CHANGE_NO_PREROLL);
+}
+
+// The deadline of the first idle slot, due at running time 1 s once the
+// element plays: the slot plus the larger of the latency the element keeps
+// and "max-lateness", here 0. Stops the element.
+GstClockTime idle_deadline(GstElement *element) {
+  ensure_paused(element);
+  g_object_set(element, "max-lateness", G_GUINT64_CONSTANT(0), nullptr);
+  EXPECT_EQ(gst_element_set_state(element, GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+  ObjectRef<GstClock> clock(gst_element_get_clock(element));
+  GstClockID id = nullptr;
+  gst_test_clock_wait_for_next_pending_id(GST_TEST_CLOCK(clock.get()), &id);
+  GstClockTime deadline = gst_clock_id_get_time(id);
+  gst_clock_id_unref(id);
+  gst_element_set_state(element, GST_STATE_NULL);
+  return deadline;
+}
+
+// The latency the element keeps from its last query, as its pacing shows
+// it; none (a deadline 1 ns before the slot) before any answer.
+GstClockTime stored_latency(GstElement *element) {
+  GstClockTime deadline = idle_deadline(element);
+  return deadline == GST_SECOND - 1 ? GST_CLOCK_TIME_NONE : deadline - GST_SECOND;
+}
+
 LatencyAnswer query_latency(GstElement *element) {
+  ensure_paused(element);
   GstQuery *query = gst_query_new_latency();
   LatencyAnswer a{};
-  a.ok = gst_pad_query(GST_TOLLAMAR(element)->srcpad, query);
+  a.ok = gst_pad_query(src_pad(element), query);
   gst_query_parse_latency(query, &a.live, &a.min, &a.max);
   gst_query_unref(query);
   return a;
 }
 
-GstClockTime stored_latency(GstElement *element) {
-  GstClockTime latency = 0;
-  with_lock(element, [&](GstTollamar *self) { latency = self->latency; });
-  return latency;
-}
 
 }  // namespace
 
@@ -37,7 +68,6 @@ TEST(TollamarLatency, LiveUpstreamGetsMaxLatenessAddedToBothBounds) {
   for (const char *name : {"liveaudiorate", "livevideorate"}) {
     ObjectRef<GstElement> element(make_element(name));
     ASSERT_TRUE(element);
-    ElementLog watcher(element.get());
     Upstream upstream(element.get());
     upstream.answer_latency(true, 20 * ms, 100 * ms);
     LatencyAnswer a = query_latency(element.get());
@@ -46,8 +76,6 @@ TEST(TollamarLatency, LiveUpstreamGetsMaxLatenessAddedToBothBounds) {
     EXPECT_EQ(a.min, 220 * ms) << name;
     EXPECT_EQ(a.max, 300 * ms) << name;
     EXPECT_EQ(stored_latency(element.get()), 220 * ms) << name;
-    EXPECT_TRUE(watcher.seen("Upstream latency: live 1 min 0:00:00.020000000 max 0:00:00.100000000"));
-    EXPECT_TRUE(watcher.seen("Our latency: live 1 min 0:00:00.220000000 max 0:00:00.300000000"));
   }
 }
 
@@ -68,7 +96,6 @@ TEST(TollamarLatency, UnboundedUpstreamMaximumStaysUnbounded) {
 TEST(TollamarLatency, NonLiveUpstreamGetsMaxLatenessAndNoMaximum) {
   ObjectRef<GstElement> element(make_element("liveaudiorate"));
   ASSERT_TRUE(element);
-  ElementLog watcher(element.get());
   Upstream upstream(element.get());
   upstream.answer_latency(false, 5 * ms, 10 * ms);
   LatencyAnswer a = query_latency(element.get());
@@ -77,7 +104,6 @@ TEST(TollamarLatency, NonLiveUpstreamGetsMaxLatenessAndNoMaximum) {
   EXPECT_EQ(a.min, 200 * ms);
   EXPECT_EQ(a.max, GST_CLOCK_TIME_NONE);
   EXPECT_EQ(stored_latency(element.get()), 0u);
-  EXPECT_TRUE(watcher.seen("Our latency: live 1 min 0:00:00.200000000 max 99:99:99.999999999"));
 }
 
 // The property takes any guint64; the answer must still be a valid latency.
@@ -93,7 +119,6 @@ TEST(TollamarLatency, LargestMaxLatenessSaturatesInsteadOfWrapping) {
   EXPECT_TRUE(a.ok);
   EXPECT_EQ(a.min, largest);
   EXPECT_EQ(a.max, GST_CLOCK_TIME_NONE);
-  EXPECT_EQ(stored_latency(element.get()), largest);
 
   upstream.answer_latency(false, 5 * ms, 10 * ms);
   a = query_latency(element.get());
@@ -105,6 +130,8 @@ TEST(TollamarLatency, LargestMaxLatenessSaturatesInsteadOfWrapping) {
   upstream.answer_latency(true, 20 * ms, GST_CLOCK_TIME_NONE);
   a = query_latency(element.get());
   EXPECT_EQ(a.min, largest);
+  // Kept as it was answered: the deadline saturates instead of wrapping.
+  EXPECT_EQ(idle_deadline(element.get()), static_cast<GstClockTime>(G_MAXINT64));
 }
 
 TEST(TollamarLatency, NewMaxLatenessAppliesFromTheNextQuery) {
@@ -123,11 +150,14 @@ TEST(TollamarLatency, NewMaxLatenessAppliesFromTheNextQuery) {
 TEST(TollamarLatency, UnlinkedSinkPadFailsAndKeepsTheStoredLatency) {
   ObjectRef<GstElement> element(make_element("livevideorate"));
   ASSERT_TRUE(element);
-  ElementLog watcher(element.get());
-  with_lock(element.get(), [](GstTollamar *self) { self->latency = 7 * ms; });
+  g_object_set(element.get(), "max-lateness", G_GUINT64_CONSTANT(0), nullptr);
+  {
+    Upstream upstream(element.get());
+    upstream.answer_latency(true, 7 * ms, 7 * ms);
+    EXPECT_EQ(query_latency(element.get()).min, 7 * ms);
+  }
   EXPECT_FALSE(query_latency(element.get()).ok);
   EXPECT_EQ(stored_latency(element.get()), 7 * ms);
-  EXPECT_TRUE(watcher.seen("Failed to query latency"));
 }
 
 TEST(TollamarLatency, UpstreamRefusingTheQueryFailsIt) {
@@ -153,7 +183,7 @@ TEST(TollamarSeeking, SourcePadAnswersNotSeekableInTime) {
     ObjectRef<GstElement> element(make_element("livevideorate"));
     ASSERT_TRUE(element);
     GstQuery *query = gst_query_new_seeking(asked);
-    EXPECT_TRUE(gst_pad_query(GST_TOLLAMAR(element.get())->srcpad, query));
+    EXPECT_TRUE(gst_pad_query(src_pad(element.get()), query));
     GstFormat format = GST_FORMAT_UNDEFINED;
     gboolean seekable = TRUE;
     gint64 start = -1, end = 0;

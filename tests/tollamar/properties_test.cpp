@@ -16,6 +16,16 @@ GParamSpec *find(GstElement *element, const char *name) {
   return g_object_class_find_property(G_OBJECT_GET_CLASS(element), name);
 }
 
+// The values of "fill-mode".
+constexpr gint kLastFrame = 0;
+constexpr gint kBlack = 1;
+
+// The fill-mode enumeration, as the video element's property declares it.
+GType fill_mode_type() {
+  ObjectRef<GstElement> element(make_element("livevideorate"));
+  return find(element.get(), "fill-mode")->value_type;
+}
+
 void expect_plain_flags(GParamSpec *pspec) {
   const GParamFlags expected =
       static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
@@ -76,7 +86,7 @@ TEST(TollamarProperties, VideoHasFillModeAsThirdPropertyAndNoFillFramerate) {
   GParamSpec *mode = find(element.get(), "fill-mode");
   ASSERT_NE(mode, nullptr);
   EXPECT_EQ(mode->param_id, 3u);
-  EXPECT_EQ(mode->value_type, GST_TYPE_LIVE_VIDEO_RATE_FILL_MODE);
+  EXPECT_STREQ(g_type_name(mode->value_type), "GstLiveVideoRateFillMode");
   EXPECT_STREQ(g_param_spec_get_nick(mode), "Fill Mode");
   EXPECT_STREQ(g_param_spec_get_blurb(mode),
                "Fill Mode to use when input buffer is too late. If there is no previous "
@@ -119,7 +129,7 @@ TEST(TollamarProperties, NewElementsReportTheDefaults) {
                &mode, nullptr);
   EXPECT_EQ(lateness, 200000000u);
   EXPECT_FALSE(skip);
-  EXPECT_EQ(mode, GST_LIVE_VIDEO_RATE_FILL_MODE_BLACK);
+  EXPECT_EQ(mode, kBlack);
 
   GValue rate = G_VALUE_INIT;
   g_value_init(&rate, GST_TYPE_FRACTION);
@@ -136,34 +146,33 @@ TEST(TollamarProperties, NewElementsStartWithTheResetInstanceState) {
   for (const char *name : {"liveaudiorate", "livevideorate"}) {
     ObjectRef<GstElement> element(make_element(name));
     ASSERT_TRUE(element);
-    with_lock(element.get(), [&](GstTollamar *self) {
-      EXPECT_TRUE(gst_queue_array_is_empty(self->queue));
-      EXPECT_EQ(self->queued_duration, 0u);
-      EXPECT_FALSE(self->have_stream_start);
-      EXPECT_EQ(self->segment.format, GST_FORMAT_UNDEFINED);
-      EXPECT_EQ(self->audio_info.finfo, nullptr);
-      EXPECT_EQ(self->video_info.finfo, nullptr);
-      EXPECT_EQ(self->next_running_time, GST_CLOCK_TIME_NONE);
-      EXPECT_EQ(self->base_running_time, GST_CLOCK_TIME_NONE);
-      EXPECT_EQ(self->latency, GST_CLOCK_TIME_NONE);
-      EXPECT_EQ(self->distortion, 1.0);
-      EXPECT_EQ(self->last_buffer, nullptr);
-      EXPECT_EQ(self->black_buffer, nullptr);
-      EXPECT_EQ(self->flow_return, GST_FLOW_FLUSHING);
-      EXPECT_FALSE(self->waiting);
-      EXPECT_EQ(self->clock_id, nullptr);
-      EXPECT_EQ(self->frame_index, 0u);
-      EXPECT_FALSE(self->filling);
-      EXPECT_FALSE(self->got_first);
-      EXPECT_FALSE(self->resync);
-      EXPECT_EQ(self->fps_n, 25);
-      EXPECT_EQ(self->fps_d, 1);
-    });
+    // Played at once, it knows nothing of a stream: it invents the stream's
+    // head and fills from the running time of PLAYING, one undistorted slot
+    // of its 25/1 rate each, due max-lateness later (no latency known yet).
+    Downstream downstream(element.get());
+    ObjectRef<GstClock> clock(gst_test_clock_new());
+    gst_element_set_clock(element.get(), clock.get());
+    gst_element_set_base_time(element.get(), 0);
+    ASSERT_EQ(gst_element_set_state(element.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+    GstClockID id = nullptr;
+    gst_test_clock_wait_for_next_pending_id(GST_TEST_CLOCK(clock.get()), &id);
+    EXPECT_EQ(gst_clock_id_get_time(id), 200 * GST_MSECOND - 1) << name;
+    gst_clock_id_unref(id);
+    gst_test_clock_crank(GST_TEST_CLOCK(clock.get()));
+    ASSERT_TRUE(downstream.wait_for_buffers(1));
+    EXPECT_EQ(downstream.buffer_pts(), std::vector<GstClockTime>{0}) << name;
+    EXPECT_EQ(downstream.event_types(),
+              (std::vector<GstEventType>{GST_EVENT_STREAM_START, GST_EVENT_CAPS, GST_EVENT_SEGMENT}))
+        << name;
+    gst_test_clock_wait_for_next_pending_id(GST_TEST_CLOCK(clock.get()), &id);
+    EXPECT_EQ(gst_clock_id_get_time(id), 240 * GST_MSECOND - 1) << name;
+    gst_clock_id_unref(id);
+    gst_element_set_state(element.get(), GST_STATE_NULL);
   }
 }
 
 TEST(TollamarProperties, FillModeEnumerationHasTheTwoModes) {
-  GType type = GST_TYPE_LIVE_VIDEO_RATE_FILL_MODE;
+  GType type = fill_mode_type();
   EXPECT_STREQ(g_type_name(type), "GstLiveVideoRateFillMode");
   auto *klass = static_cast<GEnumClass *>(g_type_class_ref(type));
   ASSERT_EQ(klass->n_values, 2u);
@@ -198,17 +207,17 @@ TEST(TollamarProperties, FillModeAcceptsTheNicksAndNamesFromText) {
 TEST(TollamarProperties, FillModeRefusesOtherText) {
   for (const char *text : {"blue", "Black", "BLACK", "last_frame", "black-frame", "2"}) {
     GValue value = G_VALUE_INIT;
-    g_value_init(&value, GST_TYPE_LIVE_VIDEO_RATE_FILL_MODE);
+    g_value_init(&value, fill_mode_type());
     EXPECT_FALSE(gst_value_deserialize(&value, text)) << text;
     g_value_unset(&value);
   }
   ObjectRef<GstElement> element(make_element("livevideorate"));
   ASSERT_TRUE(element);
-  g_object_set(element.get(), "fill-mode", GST_LIVE_VIDEO_RATE_FILL_MODE_LAST_FRAME, nullptr);
+  g_object_set(element.get(), "fill-mode", kLastFrame, nullptr);
   gst_util_set_object_arg(G_OBJECT(element.get()), "fill-mode", "blue");
   gint mode = -1;
   g_object_get(element.get(), "fill-mode", &mode, nullptr);
-  EXPECT_EQ(mode, GST_LIVE_VIDEO_RATE_FILL_MODE_LAST_FRAME);
+  EXPECT_EQ(mode, kLastFrame);
 }
 
 TEST(TollamarProperties, FillFramerateAcceptsTheEndsOfItsRange) {
@@ -222,30 +231,22 @@ TEST(TollamarProperties, FillFramerateAcceptsTheEndsOfItsRange) {
     EXPECT_EQ(gst_value_get_fraction_numerator(&rate), num);
     EXPECT_EQ(gst_value_get_fraction_denominator(&rate), 1);
     g_value_unset(&rate);
-    with_lock(element.get(), [&](GstTollamar *self) {
-      EXPECT_EQ(self->fps_n, num);
-      EXPECT_EQ(self->fps_d, 1);
-    });
   }
 }
 
-TEST(TollamarProperties, ValuesReadBackAndLandInTheInstanceFields) {
+TEST(TollamarProperties, ValuesReadBackAsSet) {
   ObjectRef<GstElement> element(make_element("livevideorate"));
   ASSERT_TRUE(element);
   g_object_set(element.get(), "max-lateness", G_MAXUINT64, "skip-to-first", TRUE, "fill-mode",
-               GST_LIVE_VIDEO_RATE_FILL_MODE_LAST_FRAME, nullptr);
+               kLastFrame, nullptr);
   guint64 lateness = 0;
   gboolean skip = FALSE;
-  g_object_get(element.get(), "max-lateness", &lateness, "skip-to-first", &skip, nullptr);
+  gint mode = -1;
+  g_object_get(element.get(), "max-lateness", &lateness, "skip-to-first", &skip, "fill-mode",
+               &mode, nullptr);
   EXPECT_EQ(lateness, G_MAXUINT64);
   EXPECT_TRUE(skip);
-  with_lock(element.get(), [](GstTollamar *self) {
-    EXPECT_EQ(self->max_lateness, G_MAXUINT64);
-    EXPECT_TRUE(self->skip_to_first);
-    EXPECT_EQ(self->fill_mode, GST_LIVE_VIDEO_RATE_FILL_MODE_LAST_FRAME);
-    // The video element's pacing rate comes from caps, never from a property.
-    EXPECT_EQ(self->fps_n, 25);
-  });
+  EXPECT_EQ(mode, kLastFrame);
   g_object_set(element.get(), "max-lateness", G_GUINT64_CONSTANT(0), nullptr);
   g_object_get(element.get(), "max-lateness", &lateness, nullptr);
   EXPECT_EQ(lateness, 0u);
@@ -260,12 +261,17 @@ TEST(TollamarProperties, PropertiesMayChangeWhileThePipelineRuns) {
   ASSERT_EQ(state, GST_STATE_PLAYING);
   g_object_set(element.get(), "max-lateness", G_GUINT64_CONSTANT(5000000), "skip-to-first", TRUE,
                "fill-framerate", 10, 1, nullptr);
-  with_lock(element.get(), [](GstTollamar *self) {
-    EXPECT_EQ(self->max_lateness, 5000000u);
-    EXPECT_TRUE(self->skip_to_first);
-    EXPECT_EQ(self->fps_n, 10);
-    EXPECT_EQ(self->fps_d, 1);
-  });
+  guint64 lateness = 0;
+  gboolean skip = FALSE;
+  GValue rate = G_VALUE_INIT;
+  g_value_init(&rate, GST_TYPE_FRACTION);
+  g_object_get(element.get(), "max-lateness", &lateness, "skip-to-first", &skip, nullptr);
+  g_object_get_property(G_OBJECT(element.get()), "fill-framerate", &rate);
+  EXPECT_EQ(lateness, 5000000u);
+  EXPECT_TRUE(skip);
+  EXPECT_EQ(gst_value_get_fraction_numerator(&rate), 10);
+  EXPECT_EQ(gst_value_get_fraction_denominator(&rate), 1);
+  g_value_unset(&rate);
 }
 
 // Nothing but a first buffer releases the output in skip-to-first mode;
@@ -280,13 +286,17 @@ TEST(TollamarProperties, TurningSkipToFirstOffWhileWaitingForTheFirstBufferStart
   gst_element_set_base_time(element.get(), 1 * GST_SECOND);
   g_object_set(element.get(), "skip-to-first", TRUE, nullptr);
   ASSERT_NE(gst_element_set_state(element.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-  with_lock(element.get(), [](GstTollamar *self) { EXPECT_TRUE(self->waiting); });
+  // Held for the first buffer: the task does not wait on the clock.
+  EXPECT_EQ(gst_test_clock_peek_id_count(GST_TEST_CLOCK(clock.get())), 0u);
 
   g_object_set(element.get(), "skip-to-first", FALSE, nullptr);
-  with_lock(element.get(), [](GstTollamar *self) {
-    EXPECT_FALSE(self->waiting);
-    EXPECT_EQ(self->base_running_time, 2 * GST_SECOND);
-    EXPECT_EQ(self->next_running_time, 2 * GST_SECOND);
-  });
+  // Running now, on a grid from the running time of the change, 2 s.
+  GstClockID id = nullptr;
+  gst_test_clock_wait_for_next_pending_id(GST_TEST_CLOCK(clock.get()), &id);
+  EXPECT_EQ(gst_clock_id_get_time(id), 1 * GST_SECOND + 2 * GST_SECOND + 200 * GST_MSECOND - 1);
+  gst_clock_id_unref(id);
+  gst_test_clock_crank(GST_TEST_CLOCK(clock.get()));
+  ASSERT_TRUE(downstream.wait_for_buffers(1));
+  EXPECT_EQ(downstream.buffer_pts(), std::vector<GstClockTime>{2 * GST_SECOND});
   gst_element_set_state(element.get(), GST_STATE_NULL);
 }

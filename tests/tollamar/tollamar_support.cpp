@@ -13,16 +13,11 @@ namespace {
 class TollamarEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    gst_init(nullptr, nullptr);
-    gst_plugin_tollamar_register();
+    test_support::load_tollamar_plugin();
     // A critical from GLib or GStreamer is a fault in the element's use of
     // the API: end the test process on it instead of running on.
     g_log_set_always_fatal(
         static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_ERROR));
-    // The log watchers read the element's own lines; keep them off stderr
-    // unless someone asked for debug output.
-    if (!g_getenv("GST_DEBUG")) gst_debug_remove_log_function(gst_debug_log_default);
-    gst_debug_set_threshold_for_name("tollamar", GST_LEVEL_LOG);
   }
   // Lets GST_TRACERS=leaks report what is still alive once every test ran.
   void TearDown() override { gst_deinit(); }
@@ -39,14 +34,15 @@ GstElement *make_element(const char *factory) {
   return element;
 }
 
-GstTollamar *tollamar(GstElement *element) { return GST_TOLLAMAR(element); }
-
-void with_lock(GstElement *element, const std::function<void(GstTollamar *)> &fn) {
-  GstTollamar *self = GST_TOLLAMAR(element);
-  gst_tollamar_lock(self);
-  fn(self);
-  gst_tollamar_unlock(self);
+static GstPad *static_pad(GstElement *element, const char *name) {
+  GstPad *pad = gst_element_get_static_pad(element, name);
+  gst_object_unref(pad);
+  return pad;
 }
+
+GstPad *src_pad(GstElement *element) { return static_pad(element, "src"); }
+
+GstPad *sink_pad(GstElement *element) { return static_pad(element, "sink"); }
 
 GstBuffer *make_buffer(GstClockTime pts, GstClockTime duration, gsize size) {
   GstBuffer *buffer = gst_buffer_new_allocate(nullptr, size, nullptr);
@@ -54,21 +50,6 @@ GstBuffer *make_buffer(GstClockTime pts, GstClockTime duration, gsize size) {
   GST_BUFFER_PTS(buffer) = pts;
   GST_BUFFER_DURATION(buffer) = duration;
   return buffer;
-}
-
-std::vector<QueueItem> queue_items(GstElement *element) {
-  std::vector<QueueItem> items;
-  with_lock(element, [&](GstTollamar *self) {
-    guint n = gst_queue_array_get_length(self->queue);
-    for (guint i = 0; i < n; i++) {
-      auto *item = static_cast<GstMiniObject *>(gst_queue_array_peek_nth(self->queue, i));
-      if (GST_IS_BUFFER(item))
-        items.push_back({true, GST_BUFFER_PTS(GST_BUFFER_CAST(item)), GST_EVENT_UNKNOWN});
-      else
-        items.push_back({false, GST_CLOCK_TIME_NONE, GST_EVENT_TYPE(GST_EVENT_CAST(item))});
-    }
-  });
-  return items;
 }
 
 GstBus *attach_bus(GstElement *element) {
@@ -87,6 +68,7 @@ Downstream::Downstream(GstElement *element) {
 }
 
 Downstream::~Downstream() {
+  allow(SIZE_MAX);
   GstPad *peer = gst_pad_get_peer(pad_);
   if (peer) {
     gst_pad_unlink(peer, pad_);
@@ -98,7 +80,8 @@ Downstream::~Downstream() {
 
 GstFlowReturn Downstream::chain(GstPad *pad, GstObject *, GstBuffer *buffer) {
   auto *self = static_cast<Downstream *>(pad->chaindata);
-  std::lock_guard<std::mutex> guard(self->mutex_);
+  std::unique_lock<std::mutex> guard(self->mutex_);
+  self->changed_.wait(guard, [&] { return self->pts_.size() < self->allowed_; });
   self->pts_.push_back(GST_BUFFER_PTS(buffer));
   gst_buffer_unref(buffer);
   self->changed_.notify_all();
@@ -110,6 +93,11 @@ gboolean Downstream::event(GstPad *pad, GstObject *, GstEvent *event) {
   {
     std::lock_guard<std::mutex> guard(self->mutex_);
     self->events_.push_back(GST_EVENT_TYPE(event));
+    if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+      GstCaps *caps = nullptr;
+      gst_event_parse_caps(event, &caps);
+      gst_structure_get_int(gst_caps_get_structure(caps, 0), "width", &self->width_);
+    }
     self->changed_.notify_all();
   }
   gst_event_unref(event);
@@ -147,6 +135,17 @@ std::vector<GstClockTime> Downstream::buffer_pts() {
 std::vector<GstEventType> Downstream::event_types() {
   std::lock_guard<std::mutex> guard(mutex_);
   return events_;
+}
+
+gint Downstream::last_caps_width() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return width_;
+}
+
+void Downstream::allow(size_t n) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  allowed_ = n;
+  changed_.notify_all();
 }
 
 void Downstream::set_flow(GstFlowReturn flow) {
@@ -190,7 +189,7 @@ gboolean Upstream::query(GstPad *pad, GstObject *parent, GstQuery *query) {
 }
 
 GstFlowReturn chain(GstElement *element, GstBuffer *buffer) {
-  return gst_pad_chain(GST_TOLLAMAR(element)->sinkpad, buffer);
+  return gst_pad_chain(sink_pad(element), buffer);
 }
 
 ChainThread::ChainThread(GstElement *element, GstBuffer *buffer)
@@ -211,11 +210,8 @@ GstFlowReturn ChainThread::result() {
     if (!finished_.wait_for(guard, std::chrono::seconds(60), [&] { return done_; })) {
       ADD_FAILURE() << "the chain call never returned";
       guard.unlock();
-      // Release it the way a flush would, so the suite goes on.
-      with_lock(element_, [](GstTollamar *self) {
-        self->flow_return = GST_FLOW_FLUSHING;
-        g_cond_broadcast(&self->queue_cond);
-      });
+      // Release it with a flush, so the suite goes on.
+      gst_pad_send_event(sink_pad(element_), gst_event_new_flush_start());
     }
   }
   thread_.join();
@@ -223,19 +219,24 @@ GstFlowReturn ChainThread::result() {
   return result_;
 }
 
-void take_head_as_output(GstElement *element) {
-  with_lock(element, [](GstTollamar *self) {
-    // Events ahead of the buffer are forwarded by the task; here they go.
-    for (;;) {
-      auto *item = static_cast<GstMiniObject *>(gst_queue_array_pop_head(self->queue));
-      ASSERT_NE(item, nullptr);
-      bool buffer = GST_IS_BUFFER(item);
-      gst_mini_object_unref(item);
-      if (buffer) break;
-    }
-    gst_tollamar_update_queued_duration(self);
-    g_cond_broadcast(&self->queue_cond);
-  });
+void ChainThread::wait_inside() {
+  GstPad *pad = sink_pad(element_);
+  const gint64 limit = g_get_monotonic_time() + 60 * G_TIME_SPAN_SECOND;
+  while (!finished() && g_get_monotonic_time() < limit) {
+    if (!GST_PAD_STREAM_TRYLOCK(pad)) return;
+    GST_PAD_STREAM_UNLOCK(pad);
+    g_thread_yield();
+  }
+  ADD_FAILURE() << "the chain call never entered the element, or returned at once";
+}
+
+bool ChainThread::finished() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return done_;
+}
+
+bool wait_task_paused(GstElement *element) {
+  return test_support::wait_task_paused(src_pad(element));
 }
 
 void send_stream_head(GstElement *element, const char *caps) {

@@ -1,7 +1,5 @@
-// Shared helpers for the live-rate element tests: owning handles, a watcher
-// for the element's own log lines (the only deterministic way to know that a
-// streaming thread has reached a wait), and access to the instance state
-// under the element lock.
+// Shared helpers for the live-rate element tests: owning handles, a pad on
+// each side of the element, and chain calls that may block.
 #pragma once
 
 #include <gst/check/gstharness.h>
@@ -15,8 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "gsttollamar.h"
-#include "support/element_log.h"
+#include "support/tollamar_plugin.h"
 
 namespace tollamar_test {
 
@@ -83,23 +80,12 @@ class Harness {
 // A new element of factory @factory; fails the calling test when missing.
 GstElement *make_element(const char *factory);
 
-GstTollamar *tollamar(GstElement *element);
-
-// Runs @fn with the element lock held, as the element's own threads do.
-void with_lock(GstElement *element, const std::function<void(GstTollamar *)> &fn);
+// The element's always-present pads; the element owns them.
+GstPad *src_pad(GstElement *element);
+GstPad *sink_pad(GstElement *element);
 
 // A buffer of @size bytes with the given PTS and duration.
 GstBuffer *make_buffer(GstClockTime pts, GstClockTime duration, gsize size = 16);
-
-// Number of items in the element's queue, and what they are.
-struct QueueItem {
-  bool is_buffer;
-  GstClockTime pts;       // buffers
-  GstEventType event;     // events
-};
-std::vector<QueueItem> queue_items(GstElement *element);
-
-using test_support::ElementLog;
 
 // Collects the element's messages on a private bus.
 GstBus *attach_bus(GstElement *element);
@@ -120,7 +106,12 @@ class Downstream {
   bool wait_for_event(GstEventType type);
   std::vector<GstClockTime> buffer_pts();
   std::vector<GstEventType> event_types();
+  // Width of the last caps that arrived; 0 before any.
+  gint last_caps_width();
   void set_flow(GstFlowReturn flow);
+  // Lets only @n buffers in all through; a push beyond waits in the chain
+  // function until allow() lets it through.
+  void allow(size_t n);
 
  private:
   static GstFlowReturn chain(GstPad *pad, GstObject *parent, GstBuffer *buffer);
@@ -130,7 +121,9 @@ class Downstream {
   std::condition_variable changed_;
   std::vector<GstClockTime> pts_;
   std::vector<GstEventType> events_;
+  gint width_ = 0;
   GstFlowReturn flow_ = GST_FLOW_OK;
+  size_t allowed_ = SIZE_MAX;
 };
 
 // A source pad linked to the element's sink pad that answers latency
@@ -165,6 +158,11 @@ class ChainThread {
   // Joins the thread and returns what the chain call returned. A call that
   // never returns fails the test and is released by flushing the element.
   GstFlowReturn result();
+  // Blocks until the call is inside the element (it holds the sink pad's
+  // stream lock), waiting or about to.
+  void wait_inside();
+  // Whether the call has returned; a call that waits has not.
+  bool finished();
 
  private:
   GstElement *element_;
@@ -176,10 +174,9 @@ class ChainThread {
   std::thread thread_;
 };
 
-// Does what the output task does when it takes a buffer from the head of
-// the queue: pop it, recompute the queued duration, wake the input side.
-// Used while the task itself is held, to test the input side alone.
-void take_head_as_output(GstElement *element);
+// Blocks until the element's output task has paused (it stopped on a flow
+// result); fails the test after a generous safety limit.
+bool wait_task_paused(GstElement *element);
 
 // Sends stream-start, caps from @caps and a default TIME segment into the
 // element's sink pad, as a well-behaved upstream does first.

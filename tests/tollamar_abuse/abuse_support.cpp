@@ -17,10 +17,10 @@ Output pull(Harness &h) {
   GstBuffer *buf = h.pull();
   if (!buf) {
     ADD_FAILURE() << "no buffer came out of the element";
-    return {GST_CLOCK_TIME_NONE, false, 0};
+    return {GST_CLOCK_TIME_NONE, false, 0, GST_CLOCK_TIME_NONE};
   }
   Output out{GST_BUFFER_PTS(buf), GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_GAP),
-             gst_buffer_get_size(buf)};
+             gst_buffer_get_size(buf), GST_BUFFER_DURATION(buf)};
   gst_buffer_unref(buf);
   return out;
 }
@@ -46,13 +46,9 @@ bool returns_in_time(const std::function<void()> &fn,
   return false;
 }
 
-void flush_from_inside(GstTollamar *self) {
-  tollamar_output::with_lock(self, [](GstTollamar *s) {
-    s->flow_return = GST_FLOW_FLUSHING;
-    g_cond_broadcast(&s->start_cond);
-    g_cond_broadcast(&s->queue_cond);
-    if (s->clock_id) gst_clock_id_unschedule(s->clock_id);
-  });
+void flush_from_inside(Harness &h) {
+  gst_pad_send_event(h.sinkpad(), gst_event_new_flush_start());
+  gst_pad_send_event(h.srcpad(), gst_event_new_flush_start());
 }
 
 ::testing::AssertionResult on_grid_from(const std::vector<GstClockTime> &pts,

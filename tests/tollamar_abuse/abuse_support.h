@@ -30,6 +30,7 @@ struct Output {
   GstClockTime pts;
   bool gap;
   gsize size;
+  GstClockTime duration;
 };
 
 // The next buffer downstream (waits for it); pts none if none came.
@@ -42,9 +43,9 @@ Output pull(Harness &h);
 bool returns_in_time(const std::function<void()> &fn,
                      const std::function<void()> &rescue, const char *what);
 
-// Releases an element whose task keeps the source pad's stream lock: flushes
-// it under the element lock and wakes every wait of the task.
-void flush_from_inside(GstTollamar *self);
+// Releases an element that hangs: flush-start on both of its pads, which
+// refuses data and wakes every wait of the element.
+void flush_from_inside(Harness &h);
 
 // Whether @pts are consecutive slots starting at @first (no hole, no repeat).
 ::testing::AssertionResult on_grid_from(const std::vector<GstClockTime> &pts,

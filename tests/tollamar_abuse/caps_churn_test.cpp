@@ -119,7 +119,7 @@ TEST(TollamarAbuseCaps, UnusableCapsMidStreamStopWithTheStreamError) {
   ASSERT_NE(eos, nullptr);
   gst_event_unref(eos);
   // The task has stopped and upstream is refused with the reason.
-  GstPad *srcpad = h.self()->srcpad;
+  GstPad *srcpad = h.srcpad();
   GST_PAD_STREAM_LOCK(srcpad);
   GST_PAD_STREAM_UNLOCK(srcpad);
   EXPECT_EQ(gst_pad_get_task_state(srcpad), GST_TASK_PAUSED);

@@ -41,7 +41,7 @@ void expect_stream_error(Harness &h, GstFlowReturn reason, const char *debug_end
   ASSERT_NE(eos, nullptr);
   gst_event_unref(eos);
   // The task stopped for good: once its last pass is over it stands paused.
-  GstPad *srcpad = h.self()->srcpad;
+  GstPad *srcpad = h.srcpad();
   GST_PAD_STREAM_LOCK(srcpad);
   GST_PAD_STREAM_UNLOCK(srcpad);
   EXPECT_EQ(gst_pad_get_task_state(srcpad), GST_TASK_PAUSED);
@@ -50,7 +50,7 @@ void expect_stream_error(Harness &h, GstFlowReturn reason, const char *debug_end
 TEST(TollamarAbuseDownstream, ErrorForARealFrameStopsWithTheStreamError) {
   Harness h("livevideorate");
   Refusal refusal{{2}, GST_FLOW_ERROR};
-  gst_pad_add_probe(h.self()->srcpad, GST_PAD_PROBE_TYPE_BUFFER, refuse_after,
+  gst_pad_add_probe(h.srcpad(), GST_PAD_PROBE_TYPE_BUFFER, refuse_after,
                     &refusal, nullptr);
   h.play();
   gst_harness_set_src_caps_str(h.get(), kVideoCaps);
@@ -68,7 +68,7 @@ TEST(TollamarAbuseDownstream, ErrorForARealFrameStopsWithTheStreamError) {
 TEST(TollamarAbuseDownstream, NotNegotiatedForAGapStopsWithTheStreamError) {
   Harness h("liveaudiorate");
   Refusal refusal{{1}, GST_FLOW_NOT_NEGOTIATED};
-  gst_pad_add_probe(h.self()->srcpad, GST_PAD_PROBE_TYPE_BUFFER, refuse_after,
+  gst_pad_add_probe(h.srcpad(), GST_PAD_PROBE_TYPE_BUFFER, refuse_after,
                     &refusal, nullptr);
   h.play();
   h.crank();
@@ -83,7 +83,7 @@ TEST(TollamarAbuseDownstream, NotNegotiatedForAGapStopsWithTheStreamError) {
 TEST(TollamarAbuseDownstream, EndOfStreamFromDownstreamKeepsThePace) {
   Harness h("livevideorate");
   Refusal refusal{{1}, GST_FLOW_EOS};
-  gst_pad_add_probe(h.self()->srcpad, GST_PAD_PROBE_TYPE_BUFFER, refuse_after,
+  gst_pad_add_probe(h.srcpad(), GST_PAD_PROBE_TYPE_BUFFER, refuse_after,
                     &refusal, nullptr);
   h.play();
   gst_harness_set_src_caps_str(h.get(), kVideoCaps);
@@ -99,7 +99,7 @@ TEST(TollamarAbuseDownstream, EndOfStreamFromDownstreamKeepsThePace) {
   GstBus *bus = gst_element_get_bus(h.element());
   EXPECT_TRUE(tollamar_output::take_errors(bus).empty());
   gst_object_unref(bus);
-  EXPECT_EQ(gst_pad_get_task_state(h.self()->srcpad), GST_TASK_STARTED);
+  EXPECT_EQ(gst_pad_get_task_state(h.srcpad()), GST_TASK_STARTED);
 }
 
 }  // namespace

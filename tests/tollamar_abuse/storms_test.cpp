@@ -82,7 +82,7 @@ TEST(TollamarAbuseStorms, FlushStormFromBothSidesInterleavedWithFrames) {
       },
       [&] {
         given_up = true;
-        flush_from_inside(h.self());
+        flush_from_inside(h);
       },
       "the flush storm"));
   ASSERT_NO_FATAL_FAILURE(expect_grid_afterwards(h));
@@ -110,7 +110,7 @@ TEST(TollamarAbuseStorms, StateChangesRacingTheChainFunction) {
           gst_element_set_state(h.element(), states[rng() % 4]);
         gst_element_set_state(h.element(), GST_STATE_PLAYING);
       },
-      [&] { tollamar_abuse::flush_from_inside(h.self()); }, "the state changes");
+      [&] { tollamar_abuse::flush_from_inside(h); }, "the state changes");
   stop = true;
   bool upstream_done = returns_in_time(
       [&] { upstream.join(); },

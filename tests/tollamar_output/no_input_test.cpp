@@ -94,7 +94,7 @@ TEST(TollamarNoInput, DeadlineIsTheSlotPlusTheQueriedLatency) {
   // As a pipeline does: the latency is asked for once the element is PAUSED.
   h.pause();
   GstQuery *query = gst_query_new_latency();
-  ASSERT_TRUE(gst_pad_query(h.self()->srcpad, query));
+  ASSERT_TRUE(gst_pad_query(h.srcpad(), query));
   gst_query_unref(query);
   h.play();
 
@@ -105,11 +105,23 @@ TEST(TollamarNoInput, DeadlineIsTheSlotPlusTheQueriedLatency) {
   EXPECT_EQ(h.next_wait_time(), kSlot + 220 * GST_MSECOND);
 }
 
+// Upstream answers latency queries as a source that is not live.
+GstPadProbeReturn answer_not_live(GstPad *, GstPadProbeInfo *info, gpointer) {
+  GstQuery *query = GST_PAD_PROBE_INFO_QUERY(info);
+  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY) return GST_PAD_PROBE_OK;
+  gst_query_set_latency(query, FALSE, 0, GST_CLOCK_TIME_NONE);
+  return GST_PAD_PROBE_HANDLED;
+}
+
 // A non-live upstream stores latency 0: input may still be max-lateness late.
 TEST(TollamarNoInput, DeadlineNeverComesBeforeMaxLateness) {
   Harness h("livevideorate");
+  gst_pad_add_probe(h->srcpad, GST_PAD_PROBE_TYPE_QUERY_UPSTREAM,
+                    answer_not_live, nullptr, nullptr);
   h.pause();
-  with_lock(h.self(), [](GstTollamar *self) { self->latency = 0; });
+  GstQuery *query = gst_query_new_latency();
+  ASSERT_TRUE(gst_pad_query(h.srcpad(), query));
+  gst_query_unref(query);
   h.play();
 
   EXPECT_EQ(h.next_wait_time(), kMaxLateness);

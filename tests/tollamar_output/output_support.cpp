@@ -74,13 +74,7 @@ class GstreamerEnvironment : public ::testing::Environment {
 const ::testing::Environment *const gstreamer_environment =
     ::testing::AddGlobalTestEnvironment(new GstreamerEnvironment);
 
-void init_plugin() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    gst_init(nullptr, nullptr);
-    gst_plugin_tollamar_register();
-  });
-}
+void init_plugin() { test_support::load_tollamar_plugin(); }
 
 Harness::Harness(const char *factory) {
   init_plugin();
@@ -90,7 +84,11 @@ Harness::Harness(const char *factory) {
   gst_element_set_state(h_->element, GST_STATE_READY);
   gst_harness_use_testclock(h_);
   clock_ = gst_harness_get_testclock(h_);
-  gst_pad_add_probe(GST_TOLLAMAR(h_->element)->srcpad,
+  srcpad_ = gst_element_get_static_pad(h_->element, "src");
+  sinkpad_ = gst_element_get_static_pad(h_->element, "sink");
+  gst_object_unref(srcpad_);
+  gst_object_unref(sinkpad_);
+  gst_pad_add_probe(srcpad_,
                     GST_PAD_PROBE_TYPE_DATA_DOWNSTREAM, publish_pushed_item,
                     nullptr, nullptr);
   GstBus *bus = gst_bus_new();
@@ -184,10 +182,8 @@ std::vector<GstEventType> Harness::drain_event_types() {
   return types;
 }
 
-void with_lock(GstTollamar *self, const std::function<void(GstTollamar *)> &fn) {
-  gst_tollamar_lock(self);
-  fn(self);
-  gst_tollamar_unlock(self);
+bool wait_task_paused(Harness &h) {
+  return test_support::wait_task_paused(h.srcpad());
 }
 
 GstBuffer *make_buffer(GstClockTime pts, GstClockTime duration, gsize size,

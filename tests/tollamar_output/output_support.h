@@ -1,6 +1,5 @@
 // Shared helpers for the output-side tests of livevideorate / liveaudiorate:
-// plug-in set-up, an owning harness, reading the instance state under the
-// element lock, and driving the harness's test clock.
+// plug-in set-up, an owning harness, and driving the harness's test clock.
 #pragma once
 
 #include <gst/check/gstharness.h>
@@ -12,12 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "gsttollamar.h"
-#include "support/element_log.h"
+#include "support/tollamar_plugin.h"
 
 namespace tollamar_output {
 
-// gst_init and the static registration of the plug-in, once per process.
+// gst_init and the plug-in, once per process.
 void init_plugin();
 
 // Owns a GstHarness around a new element of @factory, with a test clock;
@@ -31,7 +29,9 @@ class Harness {
   GstHarness *get() const { return h_; }
   GstHarness *operator->() const { return h_; }
   GstElement *element() const { return h_->element; }
-  GstTollamar *self() const { return GST_TOLLAMAR(h_->element); }
+  // The element's pads; the element owns them.
+  GstPad *srcpad() const { return srcpad_; }
+  GstPad *sinkpad() const { return sinkpad_; }
   GstTestClock *clock() const { return clock_; }
 
   // READY -> PAUSED -> PLAYING; the grid is anchored at the test clock's
@@ -61,10 +61,9 @@ class Harness {
  private:
   GstHarness *h_;
   GstTestClock *clock_;
+  GstPad *srcpad_;
+  GstPad *sinkpad_;
 };
-
-// Runs @fn with the element lock held, as the element's own threads do.
-void with_lock(GstTollamar *self, const std::function<void(GstTollamar *)> &fn);
 
 // A buffer of @size bytes with the given PTS and duration, filled with @fill.
 GstBuffer *make_buffer(GstClockTime pts, GstClockTime duration, gsize size = 16,
@@ -84,6 +83,8 @@ std::vector<ErrorMessage> take_errors(GstBus *bus);
 // comes within a generous safety limit (the element posts it from its task).
 ErrorMessage wait_error(GstElement *element);
 
-using test_support::ElementLog;
+// Blocks until the output task of @h has paused (the element stopped its
+// output on a flow result); fails the test after a generous safety limit.
+bool wait_task_paused(Harness &h);
 
 }  // namespace tollamar_output

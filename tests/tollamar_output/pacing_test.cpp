@@ -16,23 +16,6 @@ const GstClockTime kMaxLateness = 200 * GST_MSECOND;
 const char kCaps[] = "video/x-raw, format=(string)RGBx, width=(int)4, "
                      "height=(int)4, framerate=(fraction)25/1";
 
-struct Pacing {
-  GstClockTime base;
-  GstClockTime next;
-  guint32 frame_index;
-  gdouble distortion;
-  gboolean filling;
-};
-
-Pacing pacing(Harness &h) {
-  Pacing p{};
-  with_lock(h.self(), [&](GstTollamar *self) {
-    p = {self->base_running_time, self->next_running_time, self->frame_index,
-         self->distortion, self->filling};
-  });
-  return p;
-}
-
 // Plays a video element with caps from upstream; the grid starts at 0.
 // Events sent before the element is active would only stay sticky upstream.
 void start_video(Harness &h) {
@@ -56,6 +39,20 @@ void expect_next(Harness &h, GstClockTime pts, bool gap) {
   ASSERT_EQ(is_gap, gap) << "buffer at " << got;
 }
 
+// The grid as the element keeps it shows in its next idle slot: due at
+// @pts, it is filled at the deadline with a gap of @duration.
+void expect_idle_gap(Harness &h, GstClockTime pts,
+                     GstClockTime duration = kSlot) {
+  ASSERT_EQ(h.next_wait_time(), pts + kMaxLateness - 1);
+  h.crank();
+  GstBuffer *buf = h.pull();
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(GST_BUFFER_PTS(buf), pts);
+  EXPECT_EQ(GST_BUFFER_DURATION(buf), duration);
+  EXPECT_TRUE(GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_GAP));
+  gst_buffer_unref(buf);
+}
+
 TEST(TollamarPacing, RegularInputPushesEveryBufferWithDistortionOne) {
   Harness h("livevideorate");
   start_video(h);
@@ -63,12 +60,8 @@ TEST(TollamarPacing, RegularInputPushesEveryBufferWithDistortionOne) {
     push(h, k * kSlot);
     expect_next(h, k * kSlot, false);
   }
-  h.next_wait_time();
-  Pacing p = pacing(h);
-  EXPECT_EQ(p.frame_index, 10u);
-  EXPECT_EQ(p.distortion, 1.0);
-  EXPECT_EQ(p.base, 0u);
-  EXPECT_EQ(p.next, 10 * kSlot);
+  // Slot 10 of the grid from 0, one undistorted slot long.
+  expect_idle_gap(h, 10 * kSlot);
   EXPECT_EQ(gst_harness_buffers_in_queue(h.get()), 0u);
 }
 
@@ -86,20 +79,14 @@ TEST(TollamarPacing, StallThenBufferCatchesUpAndReanchors) {
   EXPECT_EQ(h.next_wait_time(), 4 * kSlot + kMaxLateness - 1);
   h.crank();
   expect_next(h, 4 * kSlot, true);
-  EXPECT_TRUE(pacing(h).filling);
 
   // A buffer on slot 7: slots 5 and 6 first, back to back, then the buffer.
   push(h, 7 * kSlot);
   expect_next(h, 5 * kSlot, true);
   expect_next(h, 6 * kSlot, true);
   expect_next(h, 7 * kSlot, false);
-  h.next_wait_time();
-  Pacing p = pacing(h);
-  EXPECT_EQ(p.base, 7 * kSlot);
-  EXPECT_EQ(p.frame_index, 1u);
-  EXPECT_FALSE(p.filling);
-  EXPECT_EQ(p.distortion, 1.0);
-  EXPECT_EQ(p.next, 8 * kSlot);
+  // The grid now starts at the buffer, undistorted.
+  expect_idle_gap(h, 8 * kSlot);
 }
 
 TEST(TollamarPacing, BufferInThePastIsDropped) {
@@ -110,9 +97,8 @@ TEST(TollamarPacing, BufferInThePastIsDropped) {
     expect_next(h, k * kSlot, false);
   }
   push(h, 1 * kSlot);  // ends at 80 ms, the next is due at 120 ms
-  h.next_wait_time();
+  EXPECT_EQ(h.next_wait_time(), 3 * kSlot + kMaxLateness - 1);
   EXPECT_EQ(gst_harness_buffers_in_queue(h.get()), 0u);
-  EXPECT_EQ(pacing(h).frame_index, 3u);
   push(h, 3 * kSlot);
   expect_next(h, 3 * kSlot, false);
 }
@@ -131,9 +117,8 @@ TEST(TollamarPacing, LateBufferForAGapFilledSlotIsNotOutputTwice) {
   push(h, 3 * kSlot);
   push(h, 4 * kSlot);
   expect_next(h, 4 * kSlot, false);
-  h.next_wait_time();
-  EXPECT_EQ(pacing(h).frame_index, 1u);
-  EXPECT_EQ(gst_harness_buffers_received(h.get()), 5u);
+  expect_idle_gap(h, 5 * kSlot);
+  EXPECT_EQ(gst_harness_buffers_received(h.get()), 6u);
 }
 
 // Upstream timestamps of 30 fps round to whole nanoseconds, so the measured
@@ -151,7 +136,6 @@ TEST(TollamarPacing, DroppedFrameGetsItsGapWhenDistortionIsAHairAboveOne) {
     expect_next(h, pts(k), false);
   }
   h.next_wait_time();
-  ASSERT_GT(pacing(h).distortion, 1.0);
 
   push(h, pts(7), pts(8) - pts(7));  // frame 6 was lost upstream
   GstBuffer *gap = h.pull();
@@ -171,13 +155,8 @@ TEST(TollamarPacing, SkipToFirstAnchorsOnTheFirstBufferWithoutGaps) {
 
   push(h, 5 * GST_SECOND);
   expect_next(h, 5 * GST_SECOND, false);
-  EXPECT_EQ(h.next_wait_time(), 5 * GST_SECOND + kSlot + kMaxLateness - 1);
-  Pacing p = pacing(h);
-  EXPECT_EQ(p.base, 5 * GST_SECOND);
-  EXPECT_EQ(p.frame_index, 1u);
   EXPECT_EQ(gst_harness_buffers_in_queue(h.get()), 0u);
-  h.crank();
-  expect_next(h, 5 * GST_SECOND + kSlot, true);
+  expect_idle_gap(h, 5 * GST_SECOND + kSlot);
 }
 
 // Timestamps that say nothing about the grid: a buffer without running time
@@ -192,13 +171,7 @@ TEST(TollamarPacingDecisions, BufferWithoutRunningTimeKeepsTheGrid) {
   // It takes the slot that is due, stamped with that slot's time.
   push(h, GST_CLOCK_TIME_NONE);
   expect_next(h, 3 * kSlot, false);
-  h.next_wait_time();
-  Pacing p = pacing(h);
-  EXPECT_EQ(p.distortion, 1.0);
-  EXPECT_EQ(p.frame_index, 4u);
-  EXPECT_EQ(p.next, 4 * kSlot);
-  h.crank();
-  expect_next(h, 4 * kSlot, true);
+  expect_idle_gap(h, 4 * kSlot);
 }
 
 TEST(TollamarPacingDecisions, BufferWellBeforeTheBaseCausesNoCatchUp) {
@@ -214,19 +187,13 @@ TEST(TollamarPacingDecisions, BufferWellBeforeTheBaseCausesNoCatchUp) {
   push(h, 500 * GST_MSECOND, 2 * kSlot);
   push(h, 1 * GST_SECOND + 2 * kSlot);
   ASSERT_NO_FATAL_FAILURE(expect_next(h, 1 * GST_SECOND + 2 * kSlot, false));
-  h.next_wait_time();
-  Pacing p = pacing(h);
-  EXPECT_EQ(p.frame_index, 3u);
-  EXPECT_EQ(p.distortion, 1.0);
+  EXPECT_EQ(h.next_wait_time(), 1 * GST_SECOND + 3 * kSlot + kMaxLateness - 1);
 
   // Long enough to reach the next due time: pushed, still no distortion.
   push(h, 500 * GST_MSECOND, GST_SECOND);
   expect_next(h, 500 * GST_MSECOND, false);
-  h.next_wait_time();
-  p = pacing(h);
-  EXPECT_EQ(p.frame_index, 4u);
-  EXPECT_EQ(p.distortion, 1.0);
   EXPECT_EQ(gst_harness_buffers_in_queue(h.get()), 0u);
+  expect_idle_gap(h, 1 * GST_SECOND + 4 * kSlot);
 }
 
 TEST(TollamarPacingDecisions, DistortionNeverBecomesZero) {
@@ -241,13 +208,8 @@ TEST(TollamarPacingDecisions, DistortionNeverBecomesZero) {
   expect_next(h, 2 * kSlot, false);
   push(h, 2 * kSlot, 2 * kSlot);
   expect_next(h, 2 * kSlot, false);
-  h.next_wait_time();
-  Pacing p = pacing(h);
-  EXPECT_EQ(p.frame_index, 2u);
-  EXPECT_EQ(p.distortion, 1.0);
   // The next gap lies on the grid, not collapsed onto the base.
-  h.crank();
-  expect_next(h, 4 * kSlot, true);
+  expect_idle_gap(h, 4 * kSlot);
   EXPECT_EQ(h.next_wait_time(), 5 * kSlot + kMaxLateness - 1);
 }
 
@@ -268,13 +230,7 @@ TEST(TollamarPacingDecisions, FlushReanchorsAtTheFirstBufferAfterIt) {
   push(h, 2 * GST_SECOND);
   expect_next(h, 2 * GST_SECOND, false);
   // latency is none again after the flush
-  EXPECT_EQ(h.next_wait_time(), 2 * GST_SECOND + kSlot + kMaxLateness - 1);
-  Pacing p = pacing(h);
-  EXPECT_EQ(p.base, 2 * GST_SECOND);
-  EXPECT_EQ(p.frame_index, 1u);
-  EXPECT_EQ(p.distortion, 1.0);
-  h.crank();
-  expect_next(h, 2 * GST_SECOND + kSlot, true);
+  expect_idle_gap(h, 2 * GST_SECOND + kSlot);
 }
 
 TEST(TollamarPacingDecisions, FlushWithoutInputReanchorsAtTheClock) {
@@ -294,13 +250,11 @@ TEST(TollamarPacingDecisions, FlushWithoutInputReanchorsAtTheClock) {
   EXPECT_EQ(GST_BUFFER_DURATION(buf), kSlot);
   EXPECT_TRUE(GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_GAP));
   gst_buffer_unref(buf);
-  EXPECT_EQ(h.next_wait_time(), 3 * GST_SECOND + kSlot + kMaxLateness - 1);
-  EXPECT_EQ(pacing(h).base, 3 * GST_SECOND);
+  expect_idle_gap(h, 3 * GST_SECOND + kSlot);
 }
 
-TEST(TollamarPacingDecisions, ZeroFrameRateVideoPacesAt25WithOneWarning) {
+TEST(TollamarPacingDecisions, ZeroFrameRateVideoPacesAt25) {
   Harness h("livevideorate");
-  ElementLog warnings(h.element(), GST_LEVEL_WARNING);
   h.play();
   gst_harness_set_src_caps_str(
       h.get(),
@@ -315,14 +269,10 @@ TEST(TollamarPacingDecisions, ZeroFrameRateVideoPacesAt25WithOneWarning) {
     EXPECT_EQ(GST_BUFFER_DURATION(buf), kSlot);
     gst_buffer_unref(buf);
   }
-  EXPECT_EQ(warnings.lines(),
-            std::vector<std::string>{"Frame rate 0/1 has no slot length, "
-                                     "pacing and filling at 25/1 instead"});
 }
 
-TEST(TollamarPacingDecisions, ZeroFillFramerateAudioPacesAt25WithOneWarning) {
+TEST(TollamarPacingDecisions, ZeroFillFramerateAudioPacesAt25) {
   Harness h("liveaudiorate");
-  ElementLog warnings(h.element(), GST_LEVEL_WARNING);
   gst_util_set_object_arg(G_OBJECT(h.element()), "fill-framerate", "0/1");
   h.play();
   for (guint i = 0; i < 3; i++) {
@@ -335,9 +285,6 @@ TEST(TollamarPacingDecisions, ZeroFillFramerateAudioPacesAt25WithOneWarning) {
     EXPECT_EQ(gst_buffer_get_size(buf), 1920u * 2u);
     gst_buffer_unref(buf);
   }
-  EXPECT_EQ(warnings.lines(),
-            std::vector<std::string>{"Frame rate 0/1 has no slot length, "
-                                     "pacing and filling at 25/1 instead"});
 }
 
 // Gap buffers carry positions of the output segment, like real ones.

@@ -76,7 +76,7 @@ void race(const char *factory, const char *caps, gsize frame_size) {
   {
     Harness h(factory);
     gst_harness_set_drop_buffers(h.get(), TRUE);
-    gst_pad_add_probe(h.self()->srcpad, GST_PAD_PROBE_TYPE_BUFFER, track_output,
+    gst_pad_add_probe(h.srcpad(), GST_PAD_PROBE_TYPE_BUFFER, track_output,
                       nullptr, nullptr);
     // The real clock here: the race needs the task to wake by itself while
     // the other threads run, and nothing below depends on when it does.
@@ -142,7 +142,7 @@ void race(const char *factory, const char *caps, gsize frame_size) {
         g_object_set(h.element(), "max-lateness",
                      (guint64)(rng() % 4) * kSlot, "skip-to-first",
                      (gboolean)(rng() % 2), nullptr);
-        if (gst_tollamar_is_video(h.self()))
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(h.element()), "fill-mode"))
           gst_util_set_object_arg(G_OBJECT(h.element()), "fill-mode",
                                   rng() % 2 ? "black" : "last-frame");
         else

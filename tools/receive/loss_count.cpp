@@ -1,4 +1,4 @@
-#include "loss_count.h"
+#include "tools/receive/loss_count.h"
 
 namespace nerko::receive {
 namespace {

@@ -14,12 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "encoder/control/gst_ref.h"
 #include "encoder/graph/settings.h"
-#include "receive_source.h"
-#include "receiver.h"
+#include "tools/receive/receive_source.h"
+#include "tools/receive/receiver.h"
 
 namespace {
 
+using nerko::BusRef;
+using nerko::ErrorRef;
+using nerko::GStringRef;
+using nerko::MainLoopRef;
 using nerko::receive::ReceiveOptions;
 using nerko::receive::Receiver;
 using nerko::receive::ReceiveSource;
@@ -87,19 +92,19 @@ std::optional<Arguments> read_arguments(int argc, char **argv, std::string &reas
 }
 
 struct LoopState {
-  GMainLoop *loop;
+  GMainLoop *loop;  // borrowed from main's handle
   bool failed = false;
 };
 
 gboolean on_bus_message(GstBus *, GstMessage *message, gpointer data) {
   auto *state = static_cast<LoopState *>(data);
   if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
-    GError *error = nullptr;
-    gchar *debug = nullptr;
-    gst_message_parse_error(message, &error, &debug);
-    std::fprintf(stderr, "Error! %s (%s)\n", error->message, debug ? debug : "no details");
-    g_error_free(error);
-    g_free(debug);
+    GError *raw_error = nullptr;
+    gchar *raw_debug = nullptr;
+    gst_message_parse_error(message, &raw_error, &raw_debug);
+    ErrorRef error(raw_error);
+    GStringRef debug(raw_debug);
+    std::fprintf(stderr, "Error! %s (%s)\n", error->message, debug ? debug.get() : "no details");
     state->failed = true;
     g_main_loop_quit(state->loop);
   }
@@ -139,10 +144,10 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "Error! %s\n", reason.c_str());
       return 1;
     }
-    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-    LoopState state{loop};
-    GstBus *bus = gst_element_get_bus(receiver.pipeline());
-    gst_bus_add_watch(bus, on_bus_message, &state);
+    MainLoopRef loop(g_main_loop_new(nullptr, FALSE));
+    LoopState state{loop.get()};
+    BusRef bus(gst_element_get_bus(receiver.pipeline()));
+    gst_bus_add_watch(bus.get(), on_bus_message, &state);
     guint interrupt = g_unix_signal_add(SIGINT, quit_on_signal, &state);
     guint terminate = g_unix_signal_add(SIGTERM, quit_on_signal, &state);
     // Said once the ports are bound, so whoever waits for it can start sending.
@@ -153,15 +158,13 @@ int main(int argc, char **argv) {
       std::printf("Playing %s (Ctrl-C to stop)\n", arguments->source.c_str());
     }
     std::fflush(stdout);
-    g_main_loop_run(loop);
+    g_main_loop_run(loop.get());
 
     nerko::receive::ReceiveCounts counts = receiver.counts();
     receiver.stop();
     g_source_remove(interrupt);
     g_source_remove(terminate);
-    gst_bus_remove_watch(bus);
-    gst_object_unref(bus);
-    g_main_loop_unref(loop);
+    gst_bus_remove_watch(bus.get());
 
     std::fputs(nerko::receive::report(counts, arguments->options.drop_video_every != 0 ||
                                                           arguments->options.loss_percent != 0).c_str(), stdout);

@@ -1,4 +1,4 @@
-#include "receive_source.h"
+#include "tools/receive/receive_source.h"
 
 #include <gst/sdp/sdp.h>
 
@@ -6,11 +6,16 @@
 #include <fstream>
 #include <sstream>
 
+#include "encoder/control/gst_ref.h"
 #include "encoder/graph/destination.h"
+#include "encoder/graph/fec.h"
+#include "encoder/graph/rtp_session.h"
 #include "encoder/graph/settings.h"
 
 namespace nerko::receive {
 namespace {
+
+using SdpMessageRef = Owned<GstSDPMessage, gst_sdp_message_free>;
 
 struct RtpMap {
   int payload_type;
@@ -55,24 +60,32 @@ const gchar *connection_address(const GstSDPMessage *message, const GstSDPMedia 
 }  // namespace
 
 std::optional<ReceiveSource> source_from_output(std::string_view output, std::string &reason) {
-  std::optional<Destination> destination = parse_destination(output, reason);
-  if (!destination)
+  Result<Destination> destination = parse_destination(output);
+  if (!destination) {
+    reason = destination.error().message();
     return std::nullopt;
-  if (destination->host.empty()) {
+  }
+  if (destination.value().host.empty()) {
     reason = "no host";
     return std::nullopt;
   }
-  const int32_t base = destination->base_port;
-  return ReceiveSource{destination->host, VideoStream{base, base + 1, 96, 100},
-                       AudioStream{base + 2, base + 3, 97}};
+  const int32_t base = destination.value().base_port;
+  const int video_pt = static_cast<int>(kVideoSession.payload_type);
+  const int audio_pt = static_cast<int>(kAudioSession.payload_type);
+  return ReceiveSource{destination.value().host,
+                       VideoStream{base + kVideoSession.rtp_port_offset, base + kVideoSession.rtcp_port_offset,
+                                   video_pt, static_cast<int>(kFecPayloadType)},
+                       AudioStream{base + kAudioSession.rtp_port_offset, base + kAudioSession.rtcp_port_offset,
+                                   audio_pt}};
 }
 
 std::optional<ReceiveSource> source_from_description(std::string_view text, std::string &reason) {
-  GstSDPMessage *message = nullptr;
-  gst_sdp_message_new(&message);
+  GstSDPMessage *raw_message = nullptr;
+  gst_sdp_message_new(&raw_message);
+  SdpMessageRef owned(raw_message);
+  GstSDPMessage *message = owned.get();
   if (gst_sdp_message_parse_buffer(reinterpret_cast<const guint8 *>(text.data()),
                                    static_cast<guint>(text.size()), message) != GST_SDP_OK) {
-    gst_sdp_message_free(message);
     reason = "not a session description";
     return std::nullopt;
   }
@@ -112,7 +125,6 @@ std::optional<ReceiveSource> source_from_description(std::string_view text, std:
     if (audio && !source.audio)
       source.audio = AudioStream{port, rtcp_port_of(media, port), *main_pt};
   }
-  gst_sdp_message_free(message);
   if (!source.video && !source.audio) {
     reason = "it lists neither VP8 video nor Opus audio";
     return std::nullopt;

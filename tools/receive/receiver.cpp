@@ -1,4 +1,4 @@
-#include "receiver.h"
+#include "tools/receive/receiver.h"
 
 #include <gst/audio/audio.h>
 
@@ -34,15 +34,14 @@ GstElement *add_sink(GstElement *pipeline, bool check, const std::string &descri
       g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
     return sink;
   }
-  GError *error = nullptr;
-  GstElement *sink = gst_parse_bin_from_description(description.c_str(), TRUE, &error);
+  GError *raw_error = nullptr;
+  GstElement *sink = gst_parse_bin_from_description(description.c_str(), TRUE, &raw_error);
+  // A sink may come with a warning in the error; it is not ours to show.
+  ErrorRef error(raw_error);
   if (!sink) {
-    ErrorRef owned(error);
-    reason = "Cannot make the sink \"" + description + "\": " + (owned ? owned->message : "unknown error");
+    reason = "Cannot make the sink \"" + description + "\": " + (error ? error->message : "unknown error");
     return nullptr;
   }
-  if (error)
-    g_error_free(error);
   gst_bin_add(GST_BIN(pipeline), sink);
   return sink;
 }
@@ -61,6 +60,7 @@ bool link_all(std::initializer_list<GstElement *> chain, std::string &reason) {
   return true;
 }
 
+// `caps` (none for RTCP) is borrowed: the source takes a reference of its own.
 GstElement *add_udp_source(GstElement *pipeline, const std::string &host, int port, GstCaps *caps,
                            std::string &reason) {
   GstElement *source = add(pipeline, "udpsrc", reason);
@@ -71,10 +71,8 @@ GstElement *add_udp_source(GstElement *pipeline, const std::string &host, int po
   // unicast port shared with another program would split the packets
   // between the two, so it is refused instead.
   g_object_set(source, "reuse", is_multicast(host) ? TRUE : FALSE, nullptr);
-  if (caps) {
+  if (caps)
     g_object_set(source, "caps", caps, nullptr);
-    gst_caps_unref(caps);
-  }
   return source;
 }
 
@@ -170,13 +168,12 @@ void add_probe(GstElement *element, const char *pad_name, GstPadProbeCallback ca
 uint64_t lost_packets(GstElement *jitterbuffer) {
   if (!jitterbuffer)
     return 0;
-  GstStructure *stats = nullptr;
-  g_object_get(jitterbuffer, "stats", &stats, nullptr);
+  GstStructure *raw_stats = nullptr;
+  g_object_get(jitterbuffer, "stats", &raw_stats, nullptr);
+  StructureRef stats(raw_stats);
   guint64 lost = 0;
-  if (stats) {
-    gst_structure_get_uint64(stats, "num-lost", &lost);
-    gst_structure_free(stats);
-  }
+  if (stats)
+    gst_structure_get_uint64(stats.get(), "num-lost", &lost);
   return lost;
 }
 
@@ -210,11 +207,9 @@ Receiver::~Receiver() { stop(); }
 bool Receiver::build_video(const VideoStream &video, std::string &reason) {
   GstElement *pipeline = pipeline_.get();
   // No payload type in the caps: they hold for the VP8 and the ULPFEC packets alike.
-  GstElement *source = add_udp_source(
-      pipeline, source_.host, video.port,
-      gst_caps_new_simple("application/x-rtp", "media", G_TYPE_STRING, "video", "clock-rate", G_TYPE_INT, 90000,
-                          "encoding-name", G_TYPE_STRING, "VP8", nullptr),
-      reason);
+  CapsRef caps(gst_caps_new_simple("application/x-rtp", "media", G_TYPE_STRING, "video", "clock-rate", G_TYPE_INT,
+                                   90000, "encoding-name", G_TYPE_STRING, "VP8", nullptr));
+  GstElement *source = add_udp_source(pipeline, source_.host, video.port, caps.get(), reason);
   if (!source)
     return false;
   // The storage keeps the packets the FEC decoder rebuilds lost ones from; it
@@ -258,12 +253,10 @@ bool Receiver::build_video(const VideoStream &video, std::string &reason) {
 
 bool Receiver::build_audio(const AudioStream &audio, std::string &reason) {
   GstElement *pipeline = pipeline_.get();
-  GstElement *source = add_udp_source(
-      pipeline, source_.host, audio.port,
-      gst_caps_new_simple("application/x-rtp", "media", G_TYPE_STRING, "audio", "clock-rate", G_TYPE_INT, 48000,
-                          "encoding-name", G_TYPE_STRING, "OPUS", "payload", G_TYPE_INT, audio.payload_type,
-                          nullptr),
-      reason);
+  CapsRef caps(gst_caps_new_simple("application/x-rtp", "media", G_TYPE_STRING, "audio", "clock-rate", G_TYPE_INT,
+                                   48000, "encoding-name", G_TYPE_STRING, "OPUS", "payload", G_TYPE_INT,
+                                   audio.payload_type, nullptr));
+  GstElement *source = add_udp_source(pipeline, source_.host, audio.port, caps.get(), reason);
   GstElement *jitterbuffer = source ? add(pipeline, "rtpjitterbuffer", reason) : nullptr;
   GstElement *depay = jitterbuffer ? add(pipeline, "rtpopusdepay", reason) : nullptr;
   GstElement *decoder = depay ? add(pipeline, "opusdec", reason) : nullptr;

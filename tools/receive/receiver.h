@@ -11,10 +11,10 @@
 #include <random>
 #include <string>
 
-#include "loss_count.h"
+#include "tools/receive/loss_count.h"
 
 #include "encoder/control/gst_ref.h"
-#include "receive_source.h"
+#include "tools/receive/receive_source.h"
 
 namespace nerko::receive {
 
@@ -43,6 +43,8 @@ struct ReceiveCounts {
   uint64_t audio_recovered = 0;  // lost Opus packets rebuilt from the next one's in-band FEC
   uint64_t unrecovered = 0;      // lost VP8 and Opus packets that stayed lost
   uint64_t dropped = 0;          // dropped on purpose
+
+  bool operator==(const ReceiveCounts &) const = default;
 };
 
 // The lines a check prints, each with its line feed.

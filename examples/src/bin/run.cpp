@@ -1,30 +1,111 @@
-#include "run.h"
+#include "examples/src/bin/run.h"
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "build_revision.h"
-#include "bus_watch.h"
-#include "command_line.h"
+#include "encoder/control/build_revision.h"
+#include "encoder/control/bus_watch.h"
+#include "encoder/control/command_line.h"
 #include "encoder/graph/destination.h"
 #include "encoder/graph/fec.h"
+#include "encoder/graph/input_activity.h"
+#include "encoder/graph/input_decoder.h"
+#include "encoder/graph/input_watchdog.h"
+#include "encoder/graph/keep_alive.h"
 #include "encoder/graph/live_rate_head.h"
+#include "encoder/graph/pad_added.h"
 #include "encoder/graph/properties.h"
 #include "encoder/graph/sdp_file.h"
 #include "encoder/graph/settings.h"
-#include "fatal.h"
-#include "gst_ref.h"
-#include "input_decoder.h"
-#include "input_watchdog.h"
-#include "keep_alive.h"
-#include "signals.h"
-#include "statistics.h"
-#include "stream_sinks.h"
+#include "encoder/control/fatal.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/control/signals.h"
+#include "encoder/control/statistics.h"
+#include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 namespace {
+
+// What the run reads before it builds anything.
+struct RunSettings {
+  CommandLine line;
+  uint32_t video_fec_percent;
+  uint32_t audio_fec_percent;
+  // The destination host as looked up at start; empty for a malformed destination.
+  std::string host_address;
+  uint32_t input_timeout_s = 0;  // 0: silence never ends the run
+  bool keep_alive = false;       // the stream outlives its input
+};
+
+// What follows the input: the record of decoded buffers the watchdog reads
+// and, when the stream outlives its input, the branches' live-rate heads.
+struct InputTracking {
+  SharedInputActivity activity = std::make_shared<InputActivity>();
+  std::shared_ptr<const LiveRateHeads> heads = nullptr;
+};
+
+// The top of the pipeline: the decoder (none when the keep-alive supervisor
+// makes the inputs) and the rtpbin inside it.
+struct PipelineTop {
+  ElementRef pipeline;
+  std::unique_ptr<InputDecoder> decoder;
+  ElementRef rtpbin;
+};
+
+// The one place a fatal stop ends the process: a set-up value the run cannot
+// go on without.
+template <typename T>
+T value_or_fatal_stop(Result<T> result) {
+  if (!result)
+    fatal_stop(result.error().message());
+  return result.take();
+}
+
+Status initialise_gstreamer() {
+  // GStreamer's own command-line options are not ours to parse.
+  GError *raw_init_error = nullptr;
+  if (gst_init_check(nullptr, nullptr, &raw_init_error))
+    return std::nullopt;
+  ErrorRef init_error(raw_init_error);
+  return EncoderError::library(init_error ? init_error->message : "Could not initialize GStreamer");
+}
+
+Result<CommandLine> read_process_command_line(int argc, const char *const *argv) {
+  auto arguments = collect_arguments(argc, argv);
+  if (!arguments)
+    return arguments.error();
+  return read_command_line(arguments.take());
+}
+
+// The destination host is looked up once, before anything plays: a name that
+// does not resolve ends the run here instead of sending nothing. A malformed
+// destination is left to the first decoded stream, as ever.
+Result<std::string> resolve_destination_host(const std::string &output) {
+  Result<Destination> destination = parse_destination(output);
+  if (!destination)
+    return std::string();
+  return resolve_host(destination.value().host);
+}
+
+// With keep-alive every branch starts with a live-rate element, so the
+// plug-in must be there; and the input is made only once the pipeline plays,
+// so a missing decoder must still stop the run here.
+Result<InputTracking> prepare_input_tracking(bool keep_alive) {
+  InputTracking tracking;
+  if (!keep_alive)
+    return tracking;
+  std::string video_fill_mode = value_or_fatal_stop(read_video_fill_mode());
+  if (Status status = require_live_rate_elements())
+    return *status;
+  GstElementFactory *decoder = gst_element_factory_find("uridecodebin");
+  if (!decoder)
+    return EncoderError::missing_element("uridecodebin");
+  gst_object_unref(decoder);
+  tracking.heads = std::make_shared<const LiveRateHeads>(LiveRateHeads{video_fill_mode, tracking.activity});
+  return tracking;
+}
 
 Result<ElementRef> make_element(const char *factory) {
   GstElement *element = gst_element_factory_make(factory, nullptr);
@@ -33,159 +114,176 @@ Result<ElementRef> make_element(const char *factory) {
   return ElementRef(GST_ELEMENT(gst_object_ref_sink(element)));
 }
 
-}  // namespace
-
-Result<RunEnd> run(int argc, const char *const *argv) {
-  // The record of UDP senders exists before anything that could fill it.
-  SharedStreamSinks sinks = std::make_shared<StreamSinks>();
-
-  // GStreamer's own command-line options are not ours to parse.
-  GError *raw_init_error = nullptr;
-  if (!gst_init_check(nullptr, nullptr, &raw_init_error)) {
-    ErrorRef init_error(raw_init_error);
-    return EncoderError::library(init_error ? init_error->message : "Could not initialize GStreamer");
+Result<PipelineTop> build_pipeline_top(bool with_decoder) {
+  PipelineTop top;
+  top.pipeline.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+  if (with_decoder) {
+    auto decoder = InputDecoder::make();
+    if (!decoder)
+      return decoder.error();
+    top.decoder = decoder.take();
   }
-
-  auto arguments = collect_arguments(argc, argv);
-  if (!arguments)
-    return arguments.error();
-  auto command_line = read_command_line(arguments.take());
-  if (!command_line)
-    return command_line.error();
-  CommandLine line = command_line.take();
-
-  // Read before the pipeline exists, so a malformed value stops nothing half built.
-  const uint32_t video_fec_percent = read_video_fec_percent();
-  const uint32_t audio_fec_percent = read_audio_fec_percent();
-  std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", video_fec_percent, audio_fec_percent);
-  const uint32_t input_timeout = read_input_timeout();
-  const bool keep_alive = read_keep_alive();
-
-  SharedInputActivity activity = std::make_shared<InputActivity>();
-  std::shared_ptr<const LiveRateHeads> heads;
-  if (keep_alive) {
-    std::string video_fill_mode = read_video_fill_mode();
-    if (Status status = require_live_rate_elements())
-      return *status;
-    // The input is made only once the pipeline plays; a missing decoder
-    // must still stop the run at once.
-    if (GstElementFactory *factory = gst_element_factory_find("uridecodebin"))
-      gst_object_unref(factory);
-    else
-      return EncoderError::missing_element("uridecodebin");
-    heads = std::make_shared<const LiveRateHeads>(LiveRateHeads{video_fill_mode, activity});
-  }
-
-  // The destination host is looked up once, before anything plays: a name
-  // that does not resolve ends the run here instead of sending nothing. A
-  // malformed destination is left to the first decoded stream, as ever.
-  std::string host_address;
-  std::string malformed;
-  if (std::optional<Destination> destination = parse_destination(line.output, malformed)) {
-    Result<std::string> resolved = resolve_host(destination->host);
-    if (!resolved)
-      return resolved.error();
-    host_address = resolved.take();
-  }
-
-  ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
-  // With keep-alive the input comes and goes; the supervisor makes it.
-  std::unique_ptr<InputDecoder> decoder;
-  if (!keep_alive) {
-    auto made_decoder = InputDecoder::make();
-    if (!made_decoder)
-      return made_decoder.error();
-    decoder = made_decoder.take();
-  }
-  auto made_rtpbin = make_element("rtpbin");
-  if (!made_rtpbin)
-    return made_rtpbin.error();
-  ElementRef rtpbin = made_rtpbin.take();
+  auto rtpbin = make_element("rtpbin");
+  if (!rtpbin)
+    return rtpbin.error();
+  top.rtpbin = rtpbin.take();
   // gst_bin_add takes over the floating reference only; ours were sunk, so
   // the bin takes a reference of its own and ours stay ours.
-  if ((decoder && !gst_bin_add(GST_BIN(pipeline.get()), decoder->element())) ||
-      !gst_bin_add(GST_BIN(pipeline.get()), rtpbin.get()))
+  if ((top.decoder && !gst_bin_add(GST_BIN(top.pipeline.get()), top.decoder->element())) ||
+      !gst_bin_add(GST_BIN(top.pipeline.get()), top.rtpbin.get()))
     return EncoderError::library("Failed to add elements");
+  return top;
+}
 
-  // rtpbin asks for the video session's ULPFEC encoder through this signal.
-  if (Status status = connect_signal_checked(
-          rtpbin.get(), "request-fec-encoder",
-          make_fec_request_closure(new FecRequestContext{video_fec_percent})))
-    return *status;
+// rtpbin asks for the video session's ULPFEC encoder.
+Status connect_fec_request(const PipelineTop &top, const RunSettings &settings) {
+  BusRef bus(gst_element_get_bus(top.pipeline.get()));
+  return connect_signal_checked(
+      top.rtpbin.get(), "request-fec-encoder",
+      make_fec_request_closure(new FecRequestContext{settings.video_fec_percent, std::move(bus)}));
+}
 
-  PadAddedContext pad_added{ref_object(pipeline.get()), ref_object(rtpbin.get()), line.output, host_address,
-                            sinks, audio_fec_percent,
-                            session_description_file(video_fec_percent, audio_fec_percent), activity, heads};
-  std::shared_ptr<InputSupervisor> supervisor;
-  if (keep_alive) {
-    supervisor = std::make_shared<InputSupervisor>(
-        InputSupervisor::Parts{ref_object(pipeline.get()), line.input, std::move(pad_added), input_timeout});
-  } else {
-    if (Status status = decoder->connect(new PadAddedContext(std::move(pad_added)), sinks))
-      return *status;
-    if (Status status = set_string_property(decoder->element(), "uri", line.input))
-      return *status;
-  }
+// What every decoded stream's branch is built from, on a streaming thread.
+PadAddedContext pad_added_context(const PipelineTop &top, const RunSettings &settings,
+                                  const SharedStreamSinks &sinks, const InputTracking &tracking) {
+  // Rewritten after every branch built; none unless NERKO_SDP_FILE is set.
+  return PadAddedContext{
+      ref_object(top.pipeline.get()), ref_object(top.rtpbin.get()), settings.line.output, settings.host_address,
+      sinks, settings.audio_fec_percent,
+      value_or_fatal_stop(session_description_file(settings.video_fec_percent, settings.audio_fec_percent)),
+      tracking.activity, tracking.heads};
+}
 
-  // From here on failures are fatal stops.
-  BusRef bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline.get())));
+// The one input of a run that ends with it: the decoder builds the branches
+// and reads `uri`.
+Status connect_decoder(InputDecoder &decoder, PadAddedContext pad_added, const SharedStreamSinks &sinks,
+                       const std::string &uri) {
+  if (Status status = decoder.connect(new PadAddedContext(std::move(pad_added)), sinks))
+    return status;
+  return set_string_property(decoder.element(), "uri", uri);
+}
+
+// From here on failures are fatal stops.
+BusRef start_playing(GstElement *pipeline) {
+  BusRef bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline)));
   if (!bus)
     fatal_stop("Pipeline without bus. Shouldn't happen!");
-  if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+  if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
     // A missing file or an unknown scheme is refused here; the element's own
     // error on the bus is what tells the operator which.
     report_first_error(bus.get(), stderr);
     fatal_stop("Unable to set the pipeline to the `Playing` state");
   }
+  return bus;
+}
 
-  // An input that fails to start is the supervisor's to retry, so it joins
-  // the pipeline only now.
+// An input that fails to start is the supervisor's to retry, so it joins the
+// pipeline only once the pipeline plays.
+void start_input_supervisor(InputSupervisor *supervisor) {
   if (supervisor)
     supervisor->start();
+}
 
+// Messages posted while the pipeline started wait on the bus until the loop runs.
+SharedRunOutcome add_bus_watch(GstBus *bus, GMainLoop *main_loop, GstElement *pipeline,
+                               std::shared_ptr<InputSupervisor> supervisor) {
+  auto *context = new BusWatchContext{MainLoopRef(g_main_loop_ref(main_loop)), ref_object(pipeline)};
+  context->keep_alive = std::move(supervisor);
+  SharedRunOutcome outcome = context->outcome;
+  if (gst_bus_add_watch_full(bus, G_PRIORITY_DEFAULT, on_bus_message, context, destroy_context<BusWatchContext>) ==
+      0)
+    fatal_stop("Failed to add bus watch");
+  return outcome;
+}
+
+// The statistics tick, every five seconds.
+guint add_statistics_timer(const SharedStreamSinks &sinks, GMainLoop *main_loop, SharedRunOutcome outcome,
+                           std::string stats_path, std::shared_ptr<InputSupervisor> supervisor) {
+  auto *context = new StatsTimerContext{};
+  context->sinks = sinks;
+  context->main_loop = MainLoopRef(g_main_loop_ref(main_loop));
+  context->outcome = std::move(outcome);
+  context->stats_path = std::move(stats_path);
+  context->prometheus = read_prometheus_export();
+  context->keep_alive = std::move(supervisor);
+  return g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, 5, on_stats_tick, context,
+                                    destroy_context<StatsTimerContext>);
+}
+
+// The input watchdog, twice a second.
+guint add_input_watchdog(const InputTracking &tracking, uint32_t timeout_s, GMainLoop *main_loop,
+                         SharedRunOutcome outcome, std::shared_ptr<InputSupervisor> supervisor,
+                         GstElement *pipeline) {
+  auto *context = new WatchdogContext{tracking.activity, timeout_s, MainLoopRef(g_main_loop_ref(main_loop)),
+                                      std::move(outcome), std::move(supervisor), ref_object(pipeline)};
+  return g_timeout_add_full(G_PRIORITY_DEFAULT, 500, on_watchdog_tick, context, destroy_context<WatchdogContext>);
+}
+
+}  // namespace
+
+Result<RunEnd> run(int argc, const char *const *argv) {
+  // The record of UDP senders exists before anything that could fill it.
+  SharedStreamSinks sinks = std::make_shared<StreamSinks>();
+  if (Status status = initialise_gstreamer())
+    return *status;
+  Result<CommandLine> line = read_process_command_line(argc, argv);
+  if (!line)
+    return line.error();
+
+  // Read before the pipeline exists, so a malformed value stops nothing half built.
+  RunSettings settings{line.take(), value_or_fatal_stop(read_video_fec_percent()),
+                       value_or_fatal_stop(read_audio_fec_percent()), ""};
+  std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", settings.video_fec_percent, settings.audio_fec_percent);
+  settings.input_timeout_s = value_or_fatal_stop(read_input_timeout());
+  settings.keep_alive = value_or_fatal_stop(read_keep_alive());
+  Result<InputTracking> tracked = prepare_input_tracking(settings.keep_alive);
+  if (!tracked)
+    return tracked.error();
+  InputTracking tracking = tracked.take();
+  Result<std::string> host_address = resolve_destination_host(settings.line.output);
+  if (!host_address)
+    return host_address.error();
+  settings.host_address = host_address.take();
+
+  Result<PipelineTop> built = build_pipeline_top(!settings.keep_alive);
+  if (!built)
+    return built.error();
+  PipelineTop top = built.take();
+  if (Status status = connect_fec_request(top, settings))
+    return *status;
+  PadAddedContext pad_added = pad_added_context(top, settings, sinks, tracking);
+  // With keep-alive the input comes and goes; the supervisor makes it.
+  std::shared_ptr<InputSupervisor> supervisor;
+  if (settings.keep_alive)
+    supervisor = std::make_shared<InputSupervisor>(InputSupervisor::Parts{
+        ref_object(top.pipeline.get()), settings.line.input, std::move(pad_added), settings.input_timeout_s});
+  else if (Status status = connect_decoder(*top.decoder, std::move(pad_added), sinks, settings.line.input))
+    return *status;
+
+  BusRef bus = start_playing(top.pipeline.get());
+  start_input_supervisor(supervisor.get());
   MainLoopRef main_loop(g_main_loop_new(nullptr, FALSE));
   std::printf("Nerko Multicast Encoder 3.2.2 (%s)\n", build_revision);
+  SharedRunOutcome outcome = add_bus_watch(bus.get(), main_loop.get(), top.pipeline.get(), supervisor);
+  guint timer_id =
+      add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path), supervisor);
+  guint watchdog_id = add_input_watchdog(tracking, settings.input_timeout_s, main_loop.get(), outcome, supervisor,
+                                         top.pipeline.get());
 
-  // Messages posted while the pipeline started wait on the bus until the loop runs.
-  auto *watch_context = new BusWatchContext{MainLoopRef(g_main_loop_ref(main_loop.get())),
-                                            ref_object(pipeline.get())};
-  watch_context->keep_alive = supervisor;
-  std::shared_ptr<RunEnd> run_end = watch_context->run_end;
-  guint watch_id = gst_bus_add_watch_full(bus.get(), G_PRIORITY_DEFAULT, on_bus_message,
-                                          watch_context, destroy_context<BusWatchContext>);
-  if (watch_id == 0)
-    fatal_stop("Failed to add bus watch");
-
-  // The statistics tick, every five seconds.
-  auto *timer_context = new StatsTimerContext{};
-  timer_context->sinks = sinks;
-  timer_context->arguments = std::move(line.arguments);
-  timer_context->write_stats_file = timer_context->arguments.size() > 4;
-  timer_context->prometheus = read_prometheus_export();
-  timer_context->keep_alive = supervisor;
-  guint timer_id = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, 5, on_stats_tick, timer_context,
-                                              destroy_context<StatsTimerContext>);
-
-  // The input watchdog, twice a second.
-  auto *watchdog_context =
-      new WatchdogContext{activity, input_timeout, MainLoopRef(g_main_loop_ref(main_loop.get())), run_end,
-                          supervisor, ref_object(pipeline.get())};
-  guint watchdog_id = g_timeout_add_full(G_PRIORITY_DEFAULT, 500, on_watchdog_tick, watchdog_context,
-                                         destroy_context<WatchdogContext>);
-
-  // Until the bus watch sees end of stream or an error.
+  // Until the bus watch, the statistics timer or the input watchdog ends the run.
   g_main_loop_run(main_loop.get());
-
-  if (gst_element_set_state(pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
+  if (outcome->end == RunEnd::FatalStop)
+    fatal_stop(outcome->fatal_text);
+  if (gst_element_set_state(top.pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
     fatal_stop("Unable to set the pipeline to the `Null` state");
 
-  // The loop no longer runs, so the watch and the timer would never fire
+  // The loop no longer runs, so the watch and the timers would never fire
   // again; removing them lets their contexts release the pipeline and the
   // senders now, so every reference taken is given back before we return.
   g_source_remove(watchdog_id);
   g_source_remove(timer_id);
   gst_bus_remove_watch(bus.get());
-  return *run_end;
+  return outcome->end;
 }
 
 }  // namespace nerko

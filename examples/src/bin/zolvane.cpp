@@ -10,7 +10,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "run.h"
+#include "examples/src/bin/run.h"
 
 int main(int argc, char **argv) {
   // Status and statistics lines must be visible the moment they are written,

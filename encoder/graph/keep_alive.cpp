@@ -1,4 +1,4 @@
-#include "keep_alive.h"
+#include "encoder/graph/keep_alive.h"
 
 #include <algorithm>
 #include <cmath>

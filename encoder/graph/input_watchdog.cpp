@@ -1,13 +1,13 @@
-#include "input_watchdog.h"
+#include "encoder/graph/input_watchdog.h"
 
 #include <string>
 
-#include "keep_alive.h"
+#include "encoder/graph/keep_alive.h"
 
 namespace nerko {
 
 void check_input_silence(WatchdogContext &context, std::FILE *err) {
-  if (context.timeout_s == 0 || *context.run_end != RunEnd::Running)
+  if (context.timeout_s == 0 || context.outcome->end != RunEnd::Running)
     return;
   if (context.pipeline) {
     GST_OBJECT_LOCK(context.pipeline.get());
@@ -26,8 +26,7 @@ void check_input_silence(WatchdogContext &context, std::FILE *err) {
   std::string line = "Error! No input for " + std::to_string(context.timeout_s) + " s\n";
   std::fwrite(line.data(), 1, line.size(), err);
   std::fflush(err);
-  *context.run_end = RunEnd::Error;
-  g_main_loop_quit(context.main_loop.get());
+  end_run(*context.outcome, context.main_loop.get(), RunEnd::Error);
 }
 
 gboolean on_watchdog_tick(gpointer data) {

@@ -7,9 +7,11 @@
 #include <memory>
 #include <string>
 
-#include "contexts.h"
-#include "encoder_error.h"
-#include "gst_ref.h"
+#include "encoder/control/contexts.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/control/stream_sinks.h"
+#include "encoder/graph/pad_added.h"
 
 namespace nerko {
 

@@ -1,8 +1,8 @@
-#include "input_decoder.h"
+#include "encoder/graph/input_decoder.h"
 
 #include "encoder/graph/no_more_pads.h"
 #include "encoder/graph/pad_added.h"
-#include "signals.h"
+#include "encoder/control/signals.h"
 
 namespace nerko {
 

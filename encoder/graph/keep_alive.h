@@ -12,13 +12,16 @@
 #include <memory>
 #include <string>
 
-#include "contexts.h"
-#include "input_decoder.h"
-#include "input_health.h"
+#include "encoder/control/encoder_error.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/control/input_health.h"
+#include "encoder/control/input_supervision.h"
+#include "encoder/graph/input_decoder.h"
+#include "encoder/graph/pad_added.h"
 
 namespace nerko {
 
-class InputSupervisor {
+class InputSupervisor : public InputSupervision {
  public:
   // Everything a new input needs; `pad_added` is copied into the context of
   // each new decoder.
@@ -30,7 +33,7 @@ class InputSupervisor {
   };
 
   explicit InputSupervisor(Parts parts, std::FILE *err = stderr);
-  ~InputSupervisor();
+  ~InputSupervisor() override;
   InputSupervisor(const InputSupervisor &) = delete;
   InputSupervisor &operator=(const InputSupervisor &) = delete;
 
@@ -41,12 +44,12 @@ class InputSupervisor {
   // For the bus watch: true when `message` was the input's (an error of the
   // decoder or of anything it made, an error of an input already torn down,
   // or a report of the decoded-pad probes) and has been dealt with here.
-  bool handle_message(GstMessage *message);
+  bool handle_message(GstMessage *message) override;
 
   // For the watchdog: the input has been silent for the timeout.
   void silence_expired();
 
-  InputHealth health();
+  InputHealth health() override;
 
   // For the bus watch, instead of gst_bin_recalculate_latency: while the
   // input is torn down the live-rate heads have no upstream and their
@@ -54,7 +57,7 @@ class InputSupervisor {
   // all, so that made-up buffers reach the senders late, and a returning
   // input would pause the output while the latency grew back. The
   // pipeline's latency is therefore fixed at the largest live latency seen.
-  bool redistribute_latency();
+  bool redistribute_latency() override;
 
  private:
   Status open_input();

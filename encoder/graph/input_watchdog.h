@@ -9,15 +9,18 @@
 #include <cstdio>
 #include <memory>
 
-#include "contexts.h"
+#include "encoder/control/contexts.h"
+#include "encoder/graph/input_activity.h"
 
 namespace nerko {
+
+class InputSupervisor;
 
 struct WatchdogContext {
   SharedInputActivity activity;
   uint32_t timeout_s;
   MainLoopRef main_loop;
-  std::shared_ptr<RunEnd> run_end;
+  SharedRunOutcome outcome;
   // Set when the stream outlives its input: silence is a lost input then,
   // not the end of the run.
   std::shared_ptr<InputSupervisor> keep_alive = nullptr;
