@@ -114,6 +114,25 @@ TEST_F(TollamarQueueBound, WaitingBufferChecksAgainAfterEveryWakeUp) {
   EXPECT_EQ(drained(4), (std::vector<GstClockTime>{0, 40 * ms, 80 * ms, 120 * ms}));
 }
 
+TEST_F(TollamarQueueBound, WithSkipToFirstABufferWaitingSincePausedReleasesTheTaskAtPlaying) {
+  g_object_set(element_.get(), "skip-to-first", TRUE, nullptr);
+  set_max_lateness(50 * ms);
+  play_and_allow(SIZE_MAX);
+  EXPECT_EQ(chain(element_.get(), make_buffer(0, 40 * ms)), GST_FLOW_OK);
+  ASSERT_TRUE(downstream_->wait_for_buffers(1));
+  ASSERT_EQ(gst_element_set_state(element_.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_NO_PREROLL);
+  // Paused, the task holds: the queue fills beyond the bound.
+  EXPECT_EQ(chain(element_.get(), make_buffer(40 * ms, 40 * ms)), GST_FLOW_OK);
+  EXPECT_EQ(chain(element_.get(), make_buffer(80 * ms, 40 * ms)), GST_FLOW_OK);
+  ChainThread blocked(element_.get(), make_buffer(120 * ms, 40 * ms));
+  expect_waiting(blocked);
+  // Playing again, the task holds for the first buffer, which is the one
+  // waiting for room: it releases the task instead of waiting for ever.
+  ASSERT_EQ(gst_element_set_state(element_.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+  EXPECT_EQ(blocked.result(), GST_FLOW_OK);
+  EXPECT_TRUE(downstream_->wait_for_buffers(4));
+}
+
 TEST_F(TollamarQueueBound, MaxLatenessZeroAdmitsOnlyWhileTheQueueSpansNothing) {
   set_max_lateness(0);
   // Buffers without duration at one PTS span nothing: all admitted.
