@@ -592,6 +592,19 @@ gst_tollamar_flush_stop (GstTollamar * self, GstEvent * forward)
 
 /* Sink pad */
 
+/* with LOCK: the first buffer after going to PLAYING releases the output
+ * task, even when it is refused itself. */
+static void
+gst_tollamar_release_at_first_buffer (GstTollamar * self)
+{
+  if (self->skip_to_first && !self->got_first) {
+    self->got_first = TRUE;
+    self->resync = TRUE;
+    self->waiting = FALSE;
+    g_cond_broadcast (&self->start_cond);
+  }
+}
+
 static GstFlowReturn
 gst_tollamar_sink_chain (GstPad * pad, GstObject * parent, GstBuffer * buffer)
 {
@@ -615,20 +628,16 @@ gst_tollamar_sink_chain (GstPad * pad, GstObject * parent, GstBuffer * buffer)
     GST_DEBUG_OBJECT (self, "Waiting for queue to empty %" GST_TIME_FORMAT
         " > %" GST_TIME_FORMAT, GST_TIME_ARGS (self->queued_duration),
         GST_TIME_ARGS (self->max_lateness));
+    /* Buffers queued while PAUSED can fill the queue before PLAYING: the
+     * task must be released now, or it holds until this buffer is queued
+     * while this call waits for the task to make room. */
+    gst_tollamar_release_at_first_buffer (self);
     gst_tollamar_wait (self, &self->queue_cond);
   }
   ret = self->flow_return;
   if (!queued)
     gst_buffer_unref (buffer);
-
-  /* The first buffer after going to PLAYING releases the output task, even
-   * when it was refused itself. */
-  if (self->skip_to_first && !self->got_first) {
-    self->got_first = TRUE;
-    self->resync = TRUE;
-    self->waiting = FALSE;
-    g_cond_broadcast (&self->start_cond);
-  }
+  gst_tollamar_release_at_first_buffer (self);
   gst_tollamar_unlock (self);
 
   return ret;
@@ -877,6 +886,9 @@ gst_tollamar_change_state (GstElement * element, GstStateChange transition)
          * clock, which the element has only now: wake it to look again. */
         self->got_first = FALSE;
         g_cond_broadcast (&self->start_cond);
+        /* A chain call that has waited for room since PAUSED is the first
+         * buffer now: it must look again and release the task. */
+        g_cond_broadcast (&self->queue_cond);
       } else {
         anchored = gst_tollamar_anchor_at_play (self);
       }

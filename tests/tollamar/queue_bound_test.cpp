@@ -50,6 +50,15 @@ class TollamarQueueBound : public ::testing::Test {
     ChainThread probe(element_.get(), make_buffer(GST_CLOCK_TIME_NONE, 0));
     EXPECT_EQ(probe.result(), GST_FLOW_OK) << "not admitted at " << span << " ns";
   }
+  // With "max-lateness" @bound one more buffer without PTS waits, and is
+  // admitted once the task, playing from @at, has let @n through.
+  void expect_admitted_once_taken(GstClockTime bound, size_t n, GstClockTime at) {
+    set_max_lateness(bound);
+    ChainThread blocked(element_.get(), make_buffer(GST_CLOCK_TIME_NONE, 0));
+    expect_waiting(blocked);
+    play_and_allow(n, at);
+    EXPECT_EQ(blocked.result(), GST_FLOW_OK);
+  }
   // A chain call that must wait: it is inside the element and stays there.
   void expect_waiting(ChainThread &call) {
     call.wait_inside();
@@ -114,6 +123,25 @@ TEST_F(TollamarQueueBound, WaitingBufferChecksAgainAfterEveryWakeUp) {
   EXPECT_EQ(drained(4), (std::vector<GstClockTime>{0, 40 * ms, 80 * ms, 120 * ms}));
 }
 
+TEST_F(TollamarQueueBound, WithSkipToFirstABufferWaitingSincePausedReleasesTheTaskAtPlaying) {
+  g_object_set(element_.get(), "skip-to-first", TRUE, nullptr);
+  set_max_lateness(50 * ms);
+  play_and_allow(SIZE_MAX);
+  EXPECT_EQ(chain(element_.get(), make_buffer(0, 40 * ms)), GST_FLOW_OK);
+  ASSERT_TRUE(downstream_->wait_for_buffers(1));
+  ASSERT_EQ(gst_element_set_state(element_.get(), GST_STATE_PAUSED), GST_STATE_CHANGE_NO_PREROLL);
+  // Paused, the task holds: the queue fills beyond the bound.
+  EXPECT_EQ(chain(element_.get(), make_buffer(40 * ms, 40 * ms)), GST_FLOW_OK);
+  EXPECT_EQ(chain(element_.get(), make_buffer(80 * ms, 40 * ms)), GST_FLOW_OK);
+  ChainThread blocked(element_.get(), make_buffer(120 * ms, 40 * ms));
+  expect_waiting(blocked);
+  // Playing again, the task holds for the first buffer, which is the one
+  // waiting for room: it releases the task instead of waiting for ever.
+  ASSERT_EQ(gst_element_set_state(element_.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+  EXPECT_EQ(blocked.result(), GST_FLOW_OK);
+  EXPECT_TRUE(downstream_->wait_for_buffers(4));
+}
+
 TEST_F(TollamarQueueBound, MaxLatenessZeroAdmitsOnlyWhileTheQueueSpansNothing) {
   set_max_lateness(0);
   // Buffers without duration at one PTS span nothing: all admitted.
@@ -141,12 +169,8 @@ TEST_F(TollamarQueueBound, LastBufferWithoutDurationCountsToItsPts) {
   EXPECT_EQ(chain(element_.get(), make_buffer(100 * ms, 40 * ms)), GST_FLOW_OK);
   EXPECT_EQ(chain(element_.get(), make_buffer(250 * ms, GST_CLOCK_TIME_NONE)), GST_FLOW_OK);
   expect_admitted_at(150 * ms);
-  set_max_lateness(150 * ms - 1);
-  ChainThread blocked(element_.get(), make_buffer(GST_CLOCK_TIME_NONE, 0));
-  expect_waiting(blocked);
   // Once the task has taken the first, what is left spans nothing.
-  play_and_allow(1, 100 * ms);
-  EXPECT_EQ(blocked.result(), GST_FLOW_OK);
+  expect_admitted_once_taken(150 * ms - 1, 1, 100 * ms);
 }
 
 TEST_F(TollamarQueueBound, EventsBetweenBuffersDoNotCount) {
@@ -170,13 +194,9 @@ TEST_F(TollamarQueueBound, BuffersWithoutPtsArePassedOverWhenMeasuring) {
   expect_admitted_at(40 * ms);
   EXPECT_EQ(chain(element_.get(), make_buffer(200 * ms, 40 * ms)), GST_FLOW_OK);
   expect_admitted_at(140 * ms);
-  set_max_lateness(140 * ms - 1);
-  ChainThread blocked(element_.get(), make_buffer(GST_CLOCK_TIME_NONE, 0));
-  expect_waiting(blocked);
   // Admitted once the task has taken all before the buffer at 200 ms: the
   // first two, each due when it is taken, then the one at 100 ms.
-  play_and_allow(3, 60 * ms);
-  EXPECT_EQ(blocked.result(), GST_FLOW_OK);
+  expect_admitted_once_taken(140 * ms - 1, 3, 60 * ms);
 }
 
 // The flow stops on caps the element cannot describe: not negotiated.
