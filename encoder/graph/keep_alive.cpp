@@ -12,6 +12,11 @@ namespace {
 
 constexpr uint32_t kLongestDelayS = 30;
 constexpr gint64 kHealthyUs = 60 * G_USEC_PER_SEC;
+// The live-rate heads push a made-up buffer only when its slot is a latency
+// old, which leaves the encoders and senders no time of their own: an input
+// that comes back or is rebuilt takes the CPU for a moment, and the senders
+// would then fall silent for as long. This much more latency rides that out.
+constexpr GstClockTime kOutputHeadroom = 250 * GST_MSECOND;
 
 void write_line(std::FILE *err, const std::string &line) {
   std::fwrite(line.data(), 1, line.size(), err);
@@ -209,9 +214,10 @@ bool InputSupervisor::redistribute_latency() {
     gst_query_parse_latency(query, &live, &min, nullptr);
   gst_query_unref(query);
   if (live) {
+    GstClockTime wanted = min + kOutputHeadroom;
     GstClockTime fixed = gst_pipeline_get_latency(GST_PIPELINE(pipeline));
-    if (!GST_CLOCK_TIME_IS_VALID(fixed) || fixed < min)
-      gst_pipeline_set_latency(GST_PIPELINE(pipeline), min);
+    if (!GST_CLOCK_TIME_IS_VALID(fixed) || fixed < wanted)
+      gst_pipeline_set_latency(GST_PIPELINE(pipeline), wanted);
   }
   // Sends the latency to every sink, new ones too.
   return gst_bin_recalculate_latency(GST_BIN(pipeline));

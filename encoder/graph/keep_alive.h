@@ -56,7 +56,8 @@ class InputSupervisor : public InputSupervision {
   // latency answer fails, and GStreamer would then configure no latency at
   // all, so that made-up buffers reach the senders late, and a returning
   // input would pause the output while the latency grew back. The
-  // pipeline's latency is therefore fixed at the largest live latency seen.
+  // pipeline's latency is therefore fixed at the largest live latency seen,
+  // with some headroom for the encoders and senders.
   bool redistribute_latency() override;
 
  private:
