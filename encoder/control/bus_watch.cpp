@@ -2,6 +2,7 @@
 
 #include "encoder/control/fatal.h"
 #include "encoder/control/gst_ref.h"
+#include "encoder/control/input_supervision.h"
 
 namespace nerko {
 namespace {
@@ -90,7 +91,9 @@ void handle_state_changed(GstMessage *message, const BusWatchContext &context, s
 void handle_latency(const BusWatchContext &context, std::FILE *err) {
   write_line(err, "Redistributing latency\n");
   // The pipeline keeps its old latency; tell the operator, keep watching.
-  if (!gst_bin_recalculate_latency(GST_BIN(context.pipeline.get())))
+  bool redistributed = context.keep_alive ? context.keep_alive->redistribute_latency()
+                                          : gst_bin_recalculate_latency(GST_BIN(context.pipeline.get()));
+  if (!redistributed)
     write_line(err, "Warning, failed to redistribute latency\n");
 }
 
@@ -165,6 +168,9 @@ std::string info_rendering(GstMessage *message) {
 void handle_bus_message(GstMessage *message, const BusWatchContext &context, std::FILE *err) {
   // The run is ending on a fatal stop: nothing more is shown.
   if (context.outcome->end == RunEnd::FatalStop)
+    return;
+  // The input's failures and ends are the keep-alive supervisor's to handle.
+  if (context.keep_alive && context.keep_alive->handle_message(message))
     return;
   switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_EOS:

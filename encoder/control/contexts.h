@@ -12,14 +12,15 @@
 #include <string>
 
 #include "encoder/control/gst_ref.h"
+#include "encoder/control/input_supervision.h"
 #include "encoder/control/prometheus_settings.h"
 #include "encoder/control/stream_sinks.h"
 
 namespace nerko {
 
-// How the main loop ended: written by the bus watch or the statistics timer
-// (both on the main thread), read by the run sequence, which alone ends the
-// process on a fatal stop or chooses the exit status.
+// How the main loop ended: written by the bus watch, the statistics timer or
+// the input watchdog (all on the main thread), read by the run sequence,
+// which alone ends the process on a fatal stop or chooses the exit status.
 enum class RunEnd { Running, EndOfStream, Error, FatalStop };
 
 struct RunOutcome {
@@ -37,6 +38,9 @@ struct BusWatchContext {
   MainLoopRef main_loop;
   ElementRef pipeline;
   SharedRunOutcome outcome = std::make_shared<RunOutcome>();
+  // Set when the stream outlives its input: it takes the input's errors and
+  // reports.
+  std::shared_ptr<InputSupervision> keep_alive = nullptr;
 };
 
 // The five-second statistics timer; used only on the main thread.
@@ -51,6 +55,9 @@ struct StatsTimerContext {
   bool write_stats_file = true;
   // Set when the tick also leaves a Prometheus text file.
   std::optional<PrometheusExport> prometheus;
+  // Set when the stream outlives its input: the input's health joins the
+  // Prometheus file.
+  std::shared_ptr<InputSupervision> keep_alive = nullptr;
 };
 
 // GDestroyNotify / GClosureNotify adapters for the contexts above.

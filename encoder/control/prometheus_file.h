@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "encoder/control/input_health.h"
 #include "encoder/control/prometheus_settings.h"
 #include "encoder/control/statistics.h"
 
@@ -14,6 +15,6 @@ namespace nerko {
 // writing starts to fail, nothing more while it keeps failing, and warns
 // again only after a write has succeeded in between.
 void export_prometheus_tick(PrometheusExport &target, const SenderCounts &counts, bool ready, std::FILE *err,
-                            const SendLag &lag = {});
+                            const SendLag &lag = {}, const InputHealth *input = nullptr);
 
 }  // namespace nerko

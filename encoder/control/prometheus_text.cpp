@@ -27,6 +27,21 @@ std::string sender_sample(std::string_view channel, const char *session, const c
          std::to_string(bytes) + "\n";
 }
 
+std::string input_health_text(const InputHealth &input, std::string_view channel) {
+  return "# HELP nerko_encoder_input_up 1 while decoded buffers arrive from the input, 0 while it stalls or is reopened.\n"
+         "# TYPE nerko_encoder_input_up gauge\n"
+         "nerko_encoder_input_up" + label_set(channel, "") + (input.up ? " 1\n" : " 0\n") +
+         "# HELP nerko_encoder_input_restarts_total Inputs made anew after the input was lost.\n"
+         "# TYPE nerko_encoder_input_restarts_total counter\n"
+         "nerko_encoder_input_restarts_total" + label_set(channel, "") + " " + std::to_string(input.restarts) + "\n"
+         "# HELP nerko_encoder_filled_buffers_total Buffers made up (black or last frame, silence) while the input gave none.\n"
+         "# TYPE nerko_encoder_filled_buffers_total counter\n"
+         "nerko_encoder_filled_buffers_total" + label_set(channel, "kind=\"video\"") + " " +
+         std::to_string(input.filled_video) + "\n"
+         "nerko_encoder_filled_buffers_total" + label_set(channel, "kind=\"audio\"") + " " +
+         std::to_string(input.filled_audio) + "\n";
+}
+
 // Seconds to the millisecond; a sender a moment ahead of the clock is not behind.
 std::string behind_sample(std::string_view channel, const char *kind, GstClockTimeDiff lag) {
   char seconds[G_ASCII_DTOSTR_BUF_SIZE];
@@ -53,7 +68,7 @@ std::string prometheus_label_value(std::string_view value) {
 }
 
 std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
-                            std::string_view channel, const SendLag &lag) {
+                            std::string_view channel, const SendLag &lag, const InputHealth *input) {
   std::string text =
       "# HELP nerko_encoder_bytes_served_total Bytes sent by each UDP sender of the encoder.\n"
       "# TYPE nerko_encoder_bytes_served_total counter\n";
@@ -78,6 +93,8 @@ std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_
     text += behind_sample(channel, "video", *lag.video);
   if (lag.audio)
     text += behind_sample(channel, "audio", *lag.audio);
+  if (input)
+    text += input_health_text(*input, channel);
   return text;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "encoder/control/input_health.h"
 #include "encoder/control/statistics.h"
 
 namespace nerko {
@@ -16,8 +17,10 @@ std::string prometheus_label_value(std::string_view value);
 // information and, for each medium whose lag is known, how many seconds it is
 // behind real time (0 while it keeps pace), each with its HELP and TYPE
 // lines; every sample carries channel="<channel>" first when `channel` is not
-// empty.
+// empty. With `input` (the stream outlives its input) the input's health
+// follows.
 std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
-                            std::string_view channel, const SendLag &lag = {});
+                            std::string_view channel, const SendLag &lag = {},
+                            const InputHealth *input = nullptr);
 
 }  // namespace nerko

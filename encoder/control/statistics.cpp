@@ -90,7 +90,7 @@ std::string statistics_line(const SenderCounts &c) {
 }
 
 Status report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
-                   const SendLag &lag) {
+                   const SendLag &lag, const InputHealth *input) {
   std::string line = statistics_line(counts);
   std::fputs(line.c_str(), out);
   std::fputs("\n", out);
@@ -105,20 +105,24 @@ Status report_tick(StatsTimerContext &context, const SenderCounts &counts, std::
   warn_if_behind("video", lag.video, err);
   warn_if_behind("audio", lag.audio, err);
   if (context.prometheus)
-    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err, lag);
+    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err, lag, input);
   return std::nullopt;
 }
 
 gboolean on_stats_tick(gpointer data) {
   auto *context = static_cast<StatsTimerContext *>(data);
-  // Held for the whole tick, file included: a branch being built waits for
-  // it, and it never reads a session that is only half recorded.
   // The run is ending on a fatal stop: nothing more is reported.
   if (context->outcome->end == RunEnd::FatalStop)
     return TRUE;
+  // Read before the senders are locked: no other lock is taken under theirs.
+  std::optional<InputHealth> input;
+  if (context->keep_alive)
+    input = context->keep_alive->health();
+  // Held for the whole tick, file included: a branch being built waits for
+  // it, and it never reads a session that is only half recorded.
   std::lock_guard<std::mutex> lock(context->sinks->mutex);
-  Status failure =
-      report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr, read_send_lag(*context->sinks));
+  Status failure = report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr,
+                               read_send_lag(*context->sinks), input ? &*input : nullptr);
   if (failure)
     end_run(*context->outcome, context->main_loop.get(), RunEnd::FatalStop, failure->message());
   return TRUE;

@@ -11,6 +11,7 @@
 
 #include "encoder/control/contexts.h"
 #include "encoder/control/encoder_error.h"
+#include "encoder/control/input_health.h"
 #include "encoder/control/send_lag.h"
 #include "encoder/control/stream_sinks.h"
 
@@ -41,10 +42,11 @@ std::string statistics_line(const SenderCounts &counts);
 // empty line after it, the ready check, the statistics file, and for each
 // medium more than a second behind real time "Warning, <video|audio> is N.N s
 // behind real time" on `err`. `out` and `err` are standard output and error
-// in the program. A statistics file that cannot be written is a FatalStop
+// in the program. `input` (when the stream outlives its input) joins the
+// Prometheus file. A statistics file that cannot be written is a FatalStop
 // error, returned at once ("Failed to write to bytes served file: <reason>").
 Status report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
-                   const SendLag &lag = {});
+                   const SendLag &lag = {}, const InputHealth *input = nullptr);
 
 // Timer handler; `data` is a StatsTimerContext. Holds the sinks' mutex for the
 // whole tick; a fatal stop ends the run through the context's outcome and

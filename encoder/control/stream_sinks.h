@@ -1,5 +1,6 @@
 // The one record shared between the branch builder (streaming threads) and the
-// statistics timer (main thread): the four UDP senders.
+// statistics timer (main thread): the four UDP senders, the branches'
+// live-rate heads, and which discarded streams have been reported.
 #pragma once
 
 #include <memory>
@@ -16,6 +17,14 @@ struct StreamSinks {
   ElementRef video_rtcp;
   ElementRef audio_rtp;
   ElementRef audio_rtcp;
+  // The live-rate elements heading the branches when the stream outlives its
+  // input; every new input's streams are linked to them.
+  ElementRef video_head;
+  ElementRef audio_head;
+  // A discarded second stream of the kind has been reported; a rebuilt input
+  // that brings it again is not reported again.
+  bool video_discard_reported = false;
+  bool audio_discard_reported = false;
   // A fatal stop has been posted: the branches still announced build nothing.
   bool stopping = false;
 };

@@ -34,7 +34,8 @@ Status build_audio_branch(const BranchTarget &target, uint32_t audio_fec_percent
                                 {encoder, payloader},
                                 {payloader, session_queue}}))
     return s;
-  if (Status s = wire_branch(target, kAudioSession, convert, session_queue, rtp_sender))
+  ElementRef head;
+  if (Status s = wire_branch(target, kAudioSession, convert, session_queue, rtp_sender, head))
     return s;
   if (Status s = link_rtcp_sender(target.rtpbin, kAudioSession, rtcp_sender))
     return s;
@@ -48,11 +49,14 @@ Status build_audio_branch(const BranchTarget &target, uint32_t audio_fec_percent
 
   if (Status s = configure_opus_encoder(encoder, bitrate.value(), audio_fec_percent))
     return s;
-  if (Status s = configure_session_senders(kAudioSession, target.destination, rtp_sender, rtcp_sender))
+  if (Status s = configure_session_senders(kAudioSession, target.destination, rtp_sender, rtcp_sender,
+                                           target.heads != nullptr))
     return s;
 
   target.sinks.audio_rtp = ref_object(rtp_sender);
   target.sinks.audio_rtcp = ref_object(rtcp_sender);
+  if (head)
+    target.sinks.audio_head = std::move(head);
   return std::nullopt;
 }
 

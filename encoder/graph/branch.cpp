@@ -25,6 +25,32 @@ std::vector<ElementRef> children_of(GstElement *bin) {
   return children;
 }
 
+// The bin's children, sinks first and every element before those it feeds:
+// the order the bin itself changes their states in.
+std::vector<ElementRef> children_downstream_first(GstElement *bin) {
+  std::vector<ElementRef> children;
+  GstIterator *sorted = gst_bin_iterate_sorted(GST_BIN(bin));
+  GValue item = G_VALUE_INIT;
+  for (bool done = false; !done;) {
+    switch (gst_iterator_next(sorted, &item)) {
+      case GST_ITERATOR_OK:
+        children.push_back(ref_object(GST_ELEMENT(g_value_get_object(&item))));
+        g_value_reset(&item);
+        break;
+      case GST_ITERATOR_RESYNC:  // another thread added or removed a child
+        children.clear();
+        gst_iterator_resync(sorted);
+        break;
+      default:
+        done = true;
+        break;
+    }
+  }
+  g_value_unset(&item);
+  gst_iterator_free(sorted);
+  return children;
+}
+
 // The state new elements are set to. While the pipeline is still on its way
 // to PLAYING they only go to PAUSED: an element that reached PLAYING on its
 // own would have no clock yet, and a sender without a clock sends everything
@@ -41,12 +67,14 @@ GstState state_for_new_elements(GstElement *pipeline) {
   return target;
 }
 
-// Brings every child added since `before` to the pipeline's state, the last
-// added (the senders, downstream) first.
+// Brings every child added since `before` to the pipeline's state, downstream
+// first. An element that pushes from a thread of its own (a live-rate head
+// runs as soon as it plays) would otherwise push into elements that are not
+// active yet, be refused as flushing and stop its stream for good.
 bool sync_new_children(GstElement *pipeline, const std::vector<ElementRef> &before) {
   GstState target = state_for_new_elements(pipeline);
   bool synced = true;
-  for (const ElementRef &child : children_of(pipeline)) {
+  for (const ElementRef &child : children_downstream_first(pipeline)) {
     auto known = std::find_if(before.begin(), before.end(),
                               [&child](const ElementRef &old) { return old.get() == child.get(); });
     if (known != before.end())
@@ -62,6 +90,19 @@ std::string pad_name(GstPad *pad) {
   return name ? name.get() : "";
 }
 
+// A new input's stream joins the branch an earlier input built, unless a
+// stream of that kind in this input has taken the branch's head already.
+Result<bool> feed_existing_branch(GstPad *new_pad, GstElement *head) {
+  PadRef sink(gst_element_get_static_pad(head, "sink"));
+  if (!sink)
+    return EncoderError::no_such_pad("sink", element_name(head));
+  if (gst_pad_is_linked(sink.get()))
+    return false;
+  if (Status s = link_pads(new_pad, sink.get()))
+    return *s;
+  return true;
+}
+
 // Any interlace-mode but progressive (interleaved, mixed, alternate, fields).
 bool is_interlaced(const GstStructure *caps) {
   const char *mode = gst_structure_get_string(caps, "interlace-mode");
@@ -71,8 +112,9 @@ bool is_interlaced(const GstStructure *caps) {
 // A stream of a kind that already has a branch is decoded into a sink that
 // throws it away: unlinked, the decoder would stop on "not-linked", and a
 // second branch has no RTP session to go to. The sink neither holds the
-// preroll nor races ahead of the clock.
-Status discard_stream(GstElement *pipeline, GstPad *decoder_pad, std::string_view kind, std::FILE *err) {
+// preroll nor races ahead of the clock. The operator is told once per kind.
+Status discard_stream(GstElement *pipeline, GstPad *decoder_pad, std::string_view kind, StreamSinks &sinks,
+                      std::FILE *err) {
   Result<std::vector<ElementRef>> made = make_elements({"fakesink"});
   if (!made)
     return made.error();
@@ -82,8 +124,12 @@ Status discard_stream(GstElement *pipeline, GstPad *decoder_pad, std::string_vie
     return s;
   if (Status s = link_to_static_pad(decoder_pad, sink, "sink"))
     return s;
-  std::fprintf(err, "Ignoring a second %s stream (only the first is sent)\n",
-               kind == "video/x-raw" ? "video" : "audio");
+  const bool video = kind == "video/x-raw";
+  bool &reported = video ? sinks.video_discard_reported : sinks.audio_discard_reported;
+  if (reported)
+    return std::nullopt;
+  reported = true;
+  std::fprintf(err, "Ignoring a second %s stream (only the first is sent)\n", video ? "video" : "audio");
   std::fflush(err);
   return std::nullopt;
 }
@@ -93,7 +139,7 @@ Status discard_stream(GstElement *pipeline, GstPad *decoder_pad, std::string_vie
 Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *pipeline,
                     GstElement *rtpbin, GstPad *new_pad, uint32_t audio_fec_percent,
                     std::FILE *console, SessionDescriptionFile *session_description,
-                    const std::string &host_address) {
+                    const std::string &host_address, const LiveRateHeads *heads) {
   CapsRef caps(gst_pad_get_current_caps(new_pad));
   if (!caps)
     return EncoderError::fatal("Decoder pad " + pad_name(new_pad) + " has no caps");
@@ -118,14 +164,25 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
                                         360, nullptr));
   CapsRef rate_caps(gst_caps_new_simple("video/x-raw", "framerate", GST_TYPE_FRACTION, 10, 1, nullptr));
 
-  std::vector<ElementRef> before = children_of(pipeline);
-  BranchTarget target{pipeline, rtpbin, new_pad, destination, sinks, console};
   std::string_view kind = gst_structure_get_name(first);
   const bool video = kind == "video/x-raw", audio = kind == "audio/x-raw";
+  if (heads) {
+    GstElement *head = video ? sinks.video_head.get() : audio ? sinks.audio_head.get() : nullptr;
+    if (head) {
+      Result<bool> fed = feed_existing_branch(new_pad, head);
+      if (!fed)
+        return fed.error();
+      if (fed.value())
+        return std::nullopt;
+    }
+  }
+
+  std::vector<ElementRef> before = children_of(pipeline);
+  BranchTarget target{pipeline, rtpbin, new_pad, destination, sinks, console, heads};
   // Each kind has one RTP session: the first stream of it is sent.
   const bool sent_already = (video && sinks.video_rtp) || (audio && sinks.audio_rtp);
   if (sent_already) {
-    if (Status s = discard_stream(pipeline, new_pad, kind, stderr))
+    if (Status s = discard_stream(pipeline, new_pad, kind, sinks, stderr))
       return s;
   } else if (video) {
     if (Status s = build_video_branch(target, size_caps.get(), rate_caps.get(), is_interlaced(first)))

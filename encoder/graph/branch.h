@@ -8,6 +8,7 @@
 #include <string>
 
 #include "encoder/control/encoder_error.h"
+#include "encoder/graph/live_rate_head.h"
 #include "encoder/graph/sdp_file.h"
 #include "encoder/control/stream_sinks.h"
 
@@ -21,12 +22,15 @@ namespace nerko {
 // Settings lines go to `console`. With a `session_description`, a built
 // branch also rewrites that file. A non-empty `host_address` (the host as
 // resolved at start) replaces the host of `output` for the senders.
+// With `heads` every branch starts with a live-rate element, and a stream of
+// a kind whose branch an earlier input built is linked to that branch's head
+// instead, while the head is free.
 // A pad without caps, a malformed destination and a malformed setting are
 // FatalStop errors. Once `sinks.stopping` is set it builds nothing.
 Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *pipeline,
                     GstElement *rtpbin, GstPad *new_pad, uint32_t audio_fec_percent,
                     std::FILE *console = stdout,
                     SessionDescriptionFile *session_description = nullptr,
-                    const std::string &host_address = "");
+                    const std::string &host_address = "", const LiveRateHeads *heads = nullptr);
 
 }  // namespace nerko

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "encoder/graph/destination.h"
+#include "encoder/graph/live_rate_head.h"
 #include "encoder/control/stream_sinks.h"
 
 namespace nerko {
@@ -18,6 +19,9 @@ struct BranchTarget {
   const Destination &destination;
   StreamSinks &sinks;  // its mutex is held for the whole build
   std::FILE *console;  // settings lines; standard output in the program
+  // Set when the stream outlives its input: the branch then starts with a
+  // live-rate element, which the decoder pad feeds.
+  const LiveRateHeads *heads = nullptr;
 };
 
 }  // namespace nerko

@@ -1,6 +1,7 @@
 #include "encoder/graph/pad_added.h"
 
 #include <mutex>
+#include <string_view>
 
 #include "encoder/graph/branch.h"
 #include "encoder/control/fatal.h"
@@ -8,6 +9,15 @@
 
 namespace nerko {
 namespace {
+
+// A stream the encoder makes a branch for.
+bool is_raw_media(GstPad *pad) {
+  CapsRef caps(gst_pad_get_current_caps(pad));
+  if (!caps || gst_caps_get_size(caps.get()) == 0)
+    return false;
+  std::string_view kind = gst_structure_get_name(gst_caps_get_structure(caps.get(), 0));
+  return kind == "video/x-raw" || kind == "audio/x-raw";
+}
 
 // The run ends on this: the streams still to be announced build nothing, and
 // the bus watch hands the stop to the run sequence.
@@ -28,15 +38,20 @@ void on_pad_added(GstElement *element, GstPad *pad, gpointer data) {
     return request_fatal_stop(*context, "\"pad-added\" emitted without an element");
   if (!pad)
     return request_fatal_stop(*context, "\"pad-added\" emitted without a pad");
+  // Before the pad is linked: its first buffer is already counted.
+  if (context->activity && is_raw_media(pad))
+    watch_decoded_pad(pad, context->activity, context->heads != nullptr);
   Status status = build_branch(*context->sinks, context->output, context->pipeline.get(),
                                context->rtpbin.get(), pad, context->audio_fec_percent, stdout,
-                               context->session_description.get(), context->host_address);
+                               context->session_description.get(), context->host_address,
+                               context->heads.get());
   if (!status)
     return;
   if (status->is_fatal())
     request_fatal_stop(*context, status->message());
   else
-    post_library_failure(element, "Failed to link decodebin srcpad", status->message(), kPadAddedErrorLine);
+    post_library_failure(context->heads ? context->rtpbin.get() : element, "Failed to link decodebin srcpad",
+                         status->message(), kPadAddedErrorLine);
 }
 
 }  // namespace nerko

@@ -9,6 +9,8 @@
 
 #include "encoder/control/gst_ref.h"
 #include "encoder/control/stream_sinks.h"
+#include "encoder/graph/input_activity.h"
+#include "encoder/graph/live_rate_head.h"
 #include "encoder/graph/sdp_file.h"
 
 namespace nerko {
@@ -25,6 +27,12 @@ struct PadAddedContext {
   uint32_t audio_fec_percent;
   // Rewritten after every branch built; none unless NERKO_SDP_FILE is set.
   std::shared_ptr<SessionDescriptionFile> session_description = nullptr;
+  // Told of every decoded buffer that reaches a branch (the input watchdog).
+  SharedInputActivity activity = nullptr;
+  // Set when the stream outlives its input: branches start with a live-rate
+  // element, and branch failures are posted from rtpbin, so that they end
+  // the run instead of counting as a failed input.
+  std::shared_ptr<const LiveRateHeads> heads = nullptr;
 };
 
 // The "pad-added" handler of uridecodebin; `data` is a PadAddedContext.

@@ -24,8 +24,8 @@ Status link_rtp_sender(GstElement *rtpbin, const RtpSession &session, GstElement
 }
 
 Status wire_branch(const BranchTarget &target, const RtpSession &session, GstElement *first, GstElement *last,
-                   GstElement *rtp_sender) {
-  if (Status s = link_to_static_pad(target.decoder_pad, first, "sink"))
+                   GstElement *rtp_sender, ElementRef &head) {
+  if (Status s = feed_branch(target.pipeline, target.heads, session.kind, target.decoder_pad, first, head))
     return s;
   if (Status s = link_into_session(target.rtpbin, session, last))
     return s;
@@ -40,10 +40,13 @@ Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElemen
 }
 
 Status configure_session_senders(const RtpSession &session, const Destination &destination,
-                                 GstElement *rtp_sender, GstElement *rtcp_sender) {
+                                 GstElement *rtp_sender, GstElement *rtcp_sender, bool live_heads) {
   if (Status s = configure_udp_sender(rtp_sender, destination.host,
                                       session_port(destination.base_port, session.rtp_port_offset)))
     return s;
+  if (live_heads)
+    if (Status s = set_bool_property(rtp_sender, "async", false))
+      return s;
   if (Status s = configure_udp_sender(rtcp_sender, destination.host,
                                       session_port(destination.base_port, session.rtcp_port_offset)))
     return s;

@@ -7,8 +7,10 @@
 #include <cstdint>
 
 #include "encoder/graph/branch_target.h"
-#include "encoder/graph/destination.h"
 #include "encoder/control/encoder_error.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/graph/destination.h"
+#include "encoder/graph/input_activity.h"
 
 namespace nerko {
 
@@ -19,11 +21,14 @@ struct RtpSession {
   int32_t rtp_port_offset;   // from the destination's base port
   int32_t rtcp_port_offset;
   uint32_t payload_type;
+  StreamKind kind;
 };
 
 // Session 0 carries VP8 (with ULPFEC, see fec.h), session 1 Opus.
-inline constexpr RtpSession kVideoSession{"send_rtp_sink_0", "send_rtp_src_0", "send_rtcp_src_0", 0, 1, 96};
-inline constexpr RtpSession kAudioSession{"send_rtp_sink_1", "send_rtp_src_1", "send_rtcp_src_1", 2, 3, 97};
+inline constexpr RtpSession kVideoSession{"send_rtp_sink_0", "send_rtp_src_0", "send_rtcp_src_0", 0, 1, 96,
+                                         StreamKind::Video};
+inline constexpr RtpSession kAudioSession{"send_rtp_sink_1", "send_rtp_src_1", "send_rtcp_src_1", 2, 3, 97,
+                                         StreamKind::Audio};
 
 // Links the branch's last element ("src") to the session's RTP sink pad.
 // Requesting that pad is what makes rtpbin ask for the session's FEC encoder.
@@ -34,18 +39,23 @@ Status link_rtp_sender(GstElement *rtpbin, const RtpSession &session, GstElement
 
 // The wiring every branch starts with, in this order: the decoder pad into
 // `first`'s "sink", `last` into the session (link_into_session) and the
-// session's RTP packets into `rtp_sender` (link_rtp_sender).
+// session's RTP packets into `rtp_sender` (link_rtp_sender). With the
+// target's live-rate heads the decoder pad feeds a new head in front of
+// `first` instead, returned in `head`.
 Status wire_branch(const BranchTarget &target, const RtpSession &session, GstElement *first, GstElement *last,
-                   GstElement *rtp_sender);
+                   GstElement *rtp_sender, ElementRef &head);
 
 // Requests the session's RTCP source pad and links it to the sender's "sink".
 Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender);
 
 // Points the RTP sender, then the RTCP sender, at the session's two ports,
 // and keeps the RTCP sender out of the pipeline's preroll, clock sync and end
-// of stream (see detach_rtcp_sender).
+// of stream (see detach_rtcp_sender). With `live_heads` (the branch starts
+// with a live-rate element, which produces only while playing) the RTP
+// sender does not wait for a preroll buffer either: the pipeline would stay
+// paused waiting for it.
 Status configure_session_senders(const RtpSession &session, const Destination &destination,
-                                 GstElement *rtp_sender, GstElement *rtcp_sender);
+                                 GstElement *rtp_sender, GstElement *rtcp_sender, bool live_heads = false);
 
 // rtpbin makes RTCP on its own timer and only once playing, so an RTCP
 // sender that waited for it would hold the whole pipeline in preroll (the RTP

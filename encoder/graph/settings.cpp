@@ -189,4 +189,23 @@ Result<uint32_t> read_audio_fec_percent() {
   return read_uint_setting("NERKO_AUDIO_FEC_PERCENT", 100);
 }
 
+Result<uint32_t> read_input_timeout() {
+  return read_uint_setting("NERKO_INPUT_TIMEOUT", 10);
+}
+
+Result<bool> read_keep_alive() {
+  return read_bool_setting("NERKO_KEEP_ALIVE", false);
+}
+
+Result<std::string> read_video_fill_mode() {
+  auto fill_mode = [](std::string_view value) -> std::optional<std::string> {
+    if (value == "black")
+      return "black";
+    if (value == "last")
+      return "last-frame";
+    return std::nullopt;
+  };
+  return read_setting("NERKO_VIDEO_FILL", std::string("black"), fill_mode, "\"black\" or \"last\"");
+}
+
 }  // namespace nerko

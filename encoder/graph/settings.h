@@ -63,4 +63,13 @@ Result<int32_t> read_target_audio_bitrate();
 Result<uint32_t> read_video_fec_percent();
 Result<uint32_t> read_audio_fec_percent();
 
+// Seconds without a decoded buffer before the input counts as lost; 0 never.
+Result<uint32_t> read_input_timeout();
+// Whether the stream outlives its input (see keep_alive.h).
+Result<bool> read_keep_alive();
+// livevideorate's "fill-mode" nick for NERKO_VIDEO_FILL: "black" (the
+// default) gives "black", "last" gives "last-frame"; anything else is a
+// FatalStop error.
+Result<std::string> read_video_fill_mode();
+
 }  // namespace nerko

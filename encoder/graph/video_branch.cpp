@@ -33,9 +33,11 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
     return s;
   // VP8 has no interlaced coding: interlaced pictures are made progressive
   // right after the first converter, which gives the deinterlacer a format it
-  // takes. Progressive input goes straight on.
+  // takes. Progressive input goes straight on. A stream that outlives its
+  // input always has one: a later input may be interlaced where the first
+  // was not, and the deinterlacer passes progressive pictures through.
   GstElement *scale_input = convert;
-  if (interlaced) {
+  if (interlaced || target.heads) {
     Result<std::vector<ElementRef>> deinterlacer = make_elements({"deinterlace"});
     if (!deinterlacer)
       return deinterlacer.error();
@@ -55,7 +57,8 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
                                 {encoder, payloader},
                                 {payloader, session_queue}}))
     return s;
-  if (Status s = wire_branch(target, kVideoSession, convert, session_queue, rtp_sender))
+  ElementRef head;
+  if (Status s = wire_branch(target, kVideoSession, convert, session_queue, rtp_sender, head))
     return s;
 
   Result<VideoSettings> read = read_video_settings();
@@ -76,13 +79,23 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
       return s;
     std::fputs("NERKO BOOST ENABLED\n", target.console);
   }
-  if (Status s = configure_session_senders(kVideoSession, target.destination, rtp_sender, rtcp_sender))
+  if (Status s = configure_session_senders(kVideoSession, target.destination, rtp_sender, rtcp_sender,
+                                           target.heads != nullptr))
     return s;
+  // Each new input brings a segment that starts at its own zero, seconds
+  // before its first frame; videorate would fill that span with copies of the
+  // frame, stamped from the segment's start: a burst that sends the RTP time
+  // back by as much.
+  if (target.heads)
+    if (Status s = set_bool_property(rate, "skip-to-first", true))
+      return s;
   if (Status s = configure_vp8_encoder(encoder, settings))
     return s;
 
   target.sinks.video_rtp = ref_object(rtp_sender);
   target.sinks.video_rtcp = ref_object(rtcp_sender);
+  if (head)
+    target.sinks.video_head = std::move(head);
   return std::nullopt;
 }
 

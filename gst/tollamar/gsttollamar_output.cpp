@@ -382,19 +382,21 @@ gst_tollamar_push_next_gap_buffer (GstTollamar * self, GstClockTime limit,
 /* with LOCK: how far the output may lag behind a buffer and still be filled
  * up to it. Beyond, the timestamps jumped (a source restarted, a clock
  * changed): a gap buffer for every missed slot would stall everything
- * downstream, so the output starts again at the buffer instead. Within the
- * latency the idle path has not filled the slots yet, so that much is
- * always caught up. */
+ * downstream, so the output starts again at the buffer instead. While the
+ * input stalls the idle path fills each slot only a latency after it is
+ * due, so a buffer that comes back in time finds the output that far
+ * behind, plus a slot, plus however early upstream stamped it: all of that
+ * is caught up, or a stream that returns on time would go quiet for as long
+ * as the latency. */
 static GstClockTime
 gst_tollamar_catch_up_limit (GstTollamar * self)
 {
   GstClockTime latency = GST_CLOCK_TIME_IS_VALID (self->latency) ?
       self->latency : self->max_lateness;
-  GstClockTime slot = gst_tollamar_nominal (self, 1);
+  GstClockTime slack = MAX_CATCH_UP + gst_tollamar_nominal (self, 1);
 
-  latency = MAX (latency, MAX_CATCH_UP);
   /* A "max-lateness" of centuries must not wrap the sum round to nothing. */
-  return latency < G_MAXUINT64 - slot ? latency + slot : G_MAXUINT64;
+  return latency < G_MAXUINT64 - slack ? latency + slack : G_MAXUINT64;
 }
 
 /* with LOCK */

@@ -104,6 +104,12 @@ void UdpListener::listen() {
         t.rtcp_packet_types.insert(datagram[1]);
       else
         t.rtp_payload_types.insert(datagram[1] & 0x7f);
+      if (n >= 12 && (datagram[1] < 200 || datagram[1] > 204)) {
+        int sequence = datagram[2] << 8 | datagram[3];
+        t.sequence_jumps += t.last_sequence >= 0 && sequence != ((t.last_sequence + 1) & 0xffff);
+        t.last_sequence = sequence;
+        t.rtp_ssrcs.insert(uint32_t(datagram[8]) << 24 | datagram[9] << 16 | datagram[10] << 8 | datagram[11]);
+      }
     }
   }
 }

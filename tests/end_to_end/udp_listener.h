@@ -1,9 +1,11 @@
-// Four UDP sockets on consecutive ports of 127.0.0.1 that record the first
-// two bytes of every datagram, so a test can see which RTP payload types and
-// RTCP packet types reached each port.
+// Four UDP sockets on consecutive ports of 127.0.0.1 that read the header of
+// every datagram, so a test can see which RTP payload types and RTCP packet
+// types reached each port, and the SSRCs and sequence numbers of the RTP
+// packets.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -16,6 +18,9 @@ struct PortTraffic {
   int rtp_version_2 = 0;
   std::set<int> rtp_payload_types;   // second byte & 0x7f
   std::set<int> rtcp_packet_types;   // second byte when it is 200..204
+  std::set<uint32_t> rtp_ssrcs;
+  int sequence_jumps = 0;  // RTP packets whose sequence number does not follow the one before
+  int last_sequence = -1;
 };
 
 class UdpListener {

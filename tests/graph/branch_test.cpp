@@ -8,6 +8,7 @@
 #include "encoder/control/contexts.h"
 #include "encoder/graph/pad_added.h"
 #include "graph_fixture.h"
+#include "support/tollamar_plugin.h"
 
 namespace nerko::test {
 namespace {
@@ -64,6 +65,36 @@ TEST_F(BranchTest, InAPlayingPipelineNewElementsPlayWithItsClock) {
   ObjectRef<GstClock> sender_clock(gst_element_get_clock(added[6]));
   ASSERT_TRUE(pipeline_clock);
   EXPECT_EQ(sender_clock.get(), pipeline_clock.get());
+}
+
+// A live-rate head pushes from a thread of its own as soon as it plays: an
+// element after it that is not active yet refuses the push as flushing, and
+// the head's stream stops for good.
+TEST_F(BranchTest, LiveRateHeadPlaysOnlyAfterEverythingItFeeds) {
+  test_support::load_tollamar_plugin();
+  ASSERT_EQ(gst_element_set_state(pipeline.get(), GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+  BusRef bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline.get())));
+  std::vector<GstObject *> playing;  // in the order they reached PLAYING
+  auto record = [](GstBus *, GstMessage *message, gpointer data) {
+    GstState state = GST_STATE_VOID_PENDING;
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STATE_CHANGED)
+      gst_message_parse_state_changed(message, nullptr, &state, nullptr);
+    if (state == GST_STATE_PLAYING)
+      static_cast<std::vector<GstObject *> *>(data)->push_back(GST_MESSAGE_SRC(message));
+    return GST_BUS_PASS;
+  };
+  gst_bus_set_sync_handler(bus.get(), record, &playing, nullptr);
+  LiveRateHeads heads{"black", std::make_shared<InputActivity>()};
+  Status built = build_branch(*sinks, "udp://127.0.0.1:5000", pipeline.get(), rtpbin.get(),
+                              decoder_pad(kVideoCaps), 100, console.get(), nullptr, "", &heads);
+  gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
+  ASSERT_EQ(built, std::nullopt);
+  ASSERT_STREQ(factory_name(branch_elements().back()), "livevideorate");
+  ASSERT_FALSE(playing.empty());
+  EXPECT_EQ(playing.back(), GST_OBJECT(branch_elements().back()));
+  // Nor does videorate fill from a new input's segment start up to its first frame.
+  ASSERT_STREQ(factory_name(branch_elements()[3]), "videorate");
+  EXPECT_TRUE(get_property<gboolean>(branch_elements()[3], "skip-to-first"));
 }
 
 // The fatal stop a build ended on: an error of that kind with its line.

@@ -224,14 +224,16 @@ TEST_F(VideoBranchTest, LaterStreamsOfASentKindAreDiscardedAndTheFirstKeepsItsSe
   ::testing::internal::CaptureStderr();
   GstPad *second_audio = decoder_pad(kAudioCaps);
   GstPad *second_video = decoder_pad(kVideoCaps);
-  Status audio = build(second_audio), video = build(second_video);
+  // A third of a kind (or the second again from a reopened input) says nothing more.
+  Status audio = build(second_audio), video = build(second_video), third = build(decoder_pad(kAudioCaps));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Ignoring a second audio stream (only the first is sent)\n"
             "Ignoring a second video stream (only the first is sent)\n");
   ASSERT_EQ(audio, std::nullopt);
   ASSERT_EQ(video, std::nullopt);
+  ASSERT_EQ(third, std::nullopt);
   std::vector<GstElement *> all = branch_elements();
-  ASSERT_EQ(all.size(), 12u + 8u + 2u);
+  ASSERT_EQ(all.size(), 12u + 8u + 3u);
   for (GstPad *pad : {second_audio, second_video}) {
     PadRef peer(gst_pad_get_peer(pad));
     ASSERT_TRUE(peer);

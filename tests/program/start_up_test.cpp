@@ -34,7 +34,8 @@ const std::string kUnknownTypeError = "Error! Could not determine type of stream
 
 // No NERKO_ variable leaks in from the environment running the tests.
 EnvChanges clean_env(EnvChanges changes = {}) {
-  for (const char *name : {"NERKO_VIDEO_FEC_PERCENT", "NERKO_AUDIO_FEC_PERCENT"})
+  for (const char *name :
+       {"NERKO_VIDEO_FEC_PERCENT", "NERKO_AUDIO_FEC_PERCENT", "NERKO_INPUT_TIMEOUT", "NERKO_KEEP_ALIVE"})
     changes.emplace(name, std::nullopt);
   return changes;
 }
@@ -198,6 +199,16 @@ TEST_F(StartUp, StandardOutputIsLineBufferedOnAPipe) {
   EXPECT_EQ(program.next_out_line(), kDefaultFecLine);
   EXPECT_EQ(program.next_out_line(), kBanner);
   program.kill_and_wait();
+}
+
+TEST_F(StartUp, InputWatchdogEndsARunWhoseInputNeverSendsWithStatusOne) {
+  // A UDP input nobody sends to: no decoded buffer ever reaches a branch.
+  Outcome outcome = run_with("-i", "udp://127.0.0.1:0", {{"NERKO_INPUT_TIMEOUT", "1"}});
+  EXPECT_EQ(outcome.exit_status, 1) << outcome.err;
+  EXPECT_EQ(outcome.out, kDefaultFecLine + kBanner);
+  const std::string line = "Error! No input for 1 s\n";
+  ASSERT_GE(outcome.err.size(), line.size()) << outcome.err;
+  EXPECT_EQ(outcome.err.substr(outcome.err.size() - line.size()), line) << outcome.err;
 }
 
 // GStreamer's leak tracer reports, at exit, every object still referenced.

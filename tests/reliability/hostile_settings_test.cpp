@@ -71,6 +71,15 @@ TEST_F(ReliabilityHostileSetting, MalformedAudioBitrateStopsNamingTheVariable) {
                     signed_diagnostic("NERKO_TARGET_AUDIO_BITRATE", "96k"), "audio bitrate");
 }
 
+TEST_F(ReliabilityHostileSetting, MalformedInputSettingStopsNamingTheVariable) {
+  expect_fatal_stop(run({{"NERKO_INPUT_TIMEOUT", "-1"}}),
+                    "NERKO_INPUT_TIMEOUT must be an unsigned 32-bit decimal integer, got \"-1\"", "timeout");
+  expect_fatal_stop(run({{"NERKO_KEEP_ALIVE", "yes"}}),
+                    "NERKO_KEEP_ALIVE must be \"true\" or \"false\", got \"yes\"", "keep-alive");
+  expect_fatal_stop(run({{"NERKO_KEEP_ALIVE", "true"}, {"NERKO_VIDEO_FILL", "grey"}}),
+                    "NERKO_VIDEO_FILL must be \"black\" or \"last\", got \"grey\"", "video fill");
+}
+
 TEST_F(ReliabilityHostileSetting, BooleanOtherThanTrueOrFalseStopsNamingTheVariable) {
   expect_fatal_stop(run({{"NERKO_RESIZE_ALLOWED", "TRUE"}}),
                     "NERKO_RESIZE_ALLOWED must be \"true\" or \"false\", got \"TRUE\"", "resize");

@@ -418,6 +418,25 @@ TEST(TollamarPacing, JumpOfAnHourStartsAgainAndMaxLatenessPostsLatency) {
   gst_object_unref(bus);
 }
 
+// Behind a live upstream the idle path fills each slot a latency after it is
+// due, so an input that returns in time finds the output that far behind:
+// it is filled up to, not taken for a jump.
+TEST(TollamarPacing, ReturnALatencyAheadOfTheOutputIsFilledUpTo) {
+  Harness h("livevideorate");
+  gst_harness_set_upstream_latency(h.get(), GST_SECOND);
+  start_video(h);
+  GstQuery *query = gst_query_new_latency();
+  ASSERT_TRUE(gst_pad_peer_query(h->sinkpad, query));
+  gst_query_unref(query);
+  push(h, 0);
+  expect_next(h, 0, false);
+  push(h, 1500 * GST_MSECOND);
+  GstBuffer *buf = h.pull();
+  ASSERT_NE(buf, nullptr);
+  EXPECT_TRUE(GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_GAP));
+  gst_buffer_unref(buf);
+}
+
 struct Out {
   GstClockTime pts, end;
   gsize size;

@@ -10,7 +10,11 @@
 #include "encoder/control/command_line.h"
 #include "encoder/graph/destination.h"
 #include "encoder/graph/fec.h"
-#include "encoder/graph/no_more_pads.h"
+#include "encoder/graph/input_activity.h"
+#include "encoder/graph/input_decoder.h"
+#include "encoder/graph/input_watchdog.h"
+#include "encoder/graph/keep_alive.h"
+#include "encoder/graph/live_rate_head.h"
 #include "encoder/graph/pad_added.h"
 #include "encoder/graph/properties.h"
 #include "encoder/graph/sdp_file.h"
@@ -24,23 +28,6 @@
 namespace nerko {
 namespace {
 
-// The pad-added context holds the pipeline, which holds the decoder, which
-// holds the context: disconnecting the handler is what breaks that cycle, on
-// the way out of every path once it is connected.
-class PadAddedConnection {
- public:
-  PadAddedConnection(GstElement *decoder) : decoder_(decoder) {}
-  ~PadAddedConnection() {
-    if (id_ != 0)
-      g_signal_handler_disconnect(decoder_, id_);
-  }
-  gulong *id() { return &id_; }
-
- private:
-  GstElement *decoder_;
-  gulong id_ = 0;
-};
-
 // What the run reads before it builds anything.
 struct RunSettings {
   CommandLine line;
@@ -48,12 +35,22 @@ struct RunSettings {
   uint32_t audio_fec_percent;
   // The destination host as looked up at start; empty for a malformed destination.
   std::string host_address;
+  uint32_t input_timeout_s = 0;  // 0: silence never ends the run
+  bool keep_alive = false;       // the stream outlives its input
 };
 
-// The top of the pipeline: the decoder and the rtpbin inside it.
+// What follows the input: the record of decoded buffers the watchdog reads
+// and, when the stream outlives its input, the branches' live-rate heads.
+struct InputTracking {
+  SharedInputActivity activity = std::make_shared<InputActivity>();
+  std::shared_ptr<const LiveRateHeads> heads = nullptr;
+};
+
+// The top of the pipeline: the decoder (none when the keep-alive supervisor
+// makes the inputs) and the rtpbin inside it.
 struct PipelineTop {
   ElementRef pipeline;
-  ElementRef decoder;
+  std::unique_ptr<InputDecoder> decoder;
   ElementRef rtpbin;
 };
 
@@ -92,6 +89,24 @@ Result<std::string> resolve_destination_host(const std::string &output) {
   return resolve_host(destination.value().host);
 }
 
+// With keep-alive every branch starts with a live-rate element, so the
+// plug-in must be there; and the input is made only once the pipeline plays,
+// so a missing decoder must still stop the run here.
+Result<InputTracking> prepare_input_tracking(bool keep_alive) {
+  InputTracking tracking;
+  if (!keep_alive)
+    return tracking;
+  std::string video_fill_mode = value_or_fatal_stop(read_video_fill_mode());
+  if (Status status = require_live_rate_elements())
+    return *status;
+  GstElementFactory *decoder = gst_element_factory_find("uridecodebin");
+  if (!decoder)
+    return EncoderError::missing_element("uridecodebin");
+  gst_object_unref(decoder);
+  tracking.heads = std::make_shared<const LiveRateHeads>(LiveRateHeads{video_fill_mode, tracking.activity});
+  return tracking;
+}
+
 Result<ElementRef> make_element(const char *factory) {
   GstElement *element = gst_element_factory_make(factory, nullptr);
   if (!element)
@@ -99,48 +114,53 @@ Result<ElementRef> make_element(const char *factory) {
   return ElementRef(GST_ELEMENT(gst_object_ref_sink(element)));
 }
 
-Result<PipelineTop> build_pipeline_top() {
+Result<PipelineTop> build_pipeline_top(bool with_decoder) {
   PipelineTop top;
   top.pipeline.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
-  auto decoder = make_element("uridecodebin");
-  if (!decoder)
-    return decoder.error();
-  top.decoder = decoder.take();
+  if (with_decoder) {
+    auto decoder = InputDecoder::make();
+    if (!decoder)
+      return decoder.error();
+    top.decoder = decoder.take();
+  }
   auto rtpbin = make_element("rtpbin");
   if (!rtpbin)
     return rtpbin.error();
   top.rtpbin = rtpbin.take();
   // gst_bin_add takes over the floating reference only; ours were sunk, so
   // the bin takes a reference of its own and ours stay ours.
-  if (!gst_bin_add(GST_BIN(top.pipeline.get()), top.decoder.get()) ||
+  if ((top.decoder && !gst_bin_add(GST_BIN(top.pipeline.get()), top.decoder->element())) ||
       !gst_bin_add(GST_BIN(top.pipeline.get()), top.rtpbin.get()))
     return EncoderError::library("Failed to add elements");
   return top;
 }
 
-// rtpbin asks for the video session's ULPFEC encoder; every decoded stream
-// gets its branch on a streaming thread; an input whose streams all go unused
-// would otherwise never end the run.
-Status connect_handlers(const PipelineTop &top, const RunSettings &settings, const SharedStreamSinks &sinks,
-                        PadAddedConnection &pad_added) {
+// rtpbin asks for the video session's ULPFEC encoder.
+Status connect_fec_request(const PipelineTop &top, const RunSettings &settings) {
   BusRef bus(gst_element_get_bus(top.pipeline.get()));
-  if (Status status = connect_signal_checked(
-          top.rtpbin.get(), "request-fec-encoder",
-          make_fec_request_closure(new FecRequestContext{settings.video_fec_percent, std::move(bus)})))
-    return status;
+  return connect_signal_checked(
+      top.rtpbin.get(), "request-fec-encoder",
+      make_fec_request_closure(new FecRequestContext{settings.video_fec_percent, std::move(bus)}));
+}
+
+// What every decoded stream's branch is built from, on a streaming thread.
+PadAddedContext pad_added_context(const PipelineTop &top, const RunSettings &settings,
+                                  const SharedStreamSinks &sinks, const InputTracking &tracking) {
   // Rewritten after every branch built; none unless NERKO_SDP_FILE is set.
-  auto *pad_added_context = new PadAddedContext{
+  return PadAddedContext{
       ref_object(top.pipeline.get()), ref_object(top.rtpbin.get()), settings.line.output, settings.host_address,
       sinks, settings.audio_fec_percent,
-      value_or_fatal_stop(session_description_file(settings.video_fec_percent, settings.audio_fec_percent))};
-  if (Status status = connect_signal_checked(
-          top.decoder.get(), "pad-added",
-          g_cclosure_new(G_CALLBACK(on_pad_added), pad_added_context, destroy_context_closure<PadAddedContext>),
-          pad_added.id()))
+      value_or_fatal_stop(session_description_file(settings.video_fec_percent, settings.audio_fec_percent)),
+      tracking.activity, tracking.heads};
+}
+
+// The one input of a run that ends with it: the decoder builds the branches
+// and reads `uri`.
+Status connect_decoder(InputDecoder &decoder, PadAddedContext pad_added, const SharedStreamSinks &sinks,
+                       const std::string &uri) {
+  if (Status status = decoder.connect(new PadAddedContext(std::move(pad_added)), sinks))
     return status;
-  return connect_signal_checked(top.decoder.get(), "no-more-pads",
-                                g_cclosure_new(G_CALLBACK(on_no_more_pads), new NoMorePadsContext{sinks},
-                                               destroy_context_closure<NoMorePadsContext>));
+  return set_string_property(decoder.element(), "uri", uri);
 }
 
 // From here on failures are fatal stops.
@@ -157,9 +177,18 @@ BusRef start_playing(GstElement *pipeline) {
   return bus;
 }
 
+// An input that fails to start is the supervisor's to retry, so it joins the
+// pipeline only once the pipeline plays.
+void start_input_supervisor(InputSupervisor *supervisor) {
+  if (supervisor)
+    supervisor->start();
+}
+
 // Messages posted while the pipeline started wait on the bus until the loop runs.
-SharedRunOutcome add_bus_watch(GstBus *bus, GMainLoop *main_loop, GstElement *pipeline) {
+SharedRunOutcome add_bus_watch(GstBus *bus, GMainLoop *main_loop, GstElement *pipeline,
+                               std::shared_ptr<InputSupervisor> supervisor) {
   auto *context = new BusWatchContext{MainLoopRef(g_main_loop_ref(main_loop)), ref_object(pipeline)};
+  context->keep_alive = std::move(supervisor);
   SharedRunOutcome outcome = context->outcome;
   if (gst_bus_add_watch_full(bus, G_PRIORITY_DEFAULT, on_bus_message, context, destroy_context<BusWatchContext>) ==
       0)
@@ -169,15 +198,25 @@ SharedRunOutcome add_bus_watch(GstBus *bus, GMainLoop *main_loop, GstElement *pi
 
 // The statistics tick, every five seconds.
 guint add_statistics_timer(const SharedStreamSinks &sinks, GMainLoop *main_loop, SharedRunOutcome outcome,
-                           std::string stats_path) {
+                           std::string stats_path, std::shared_ptr<InputSupervisor> supervisor) {
   auto *context = new StatsTimerContext{};
   context->sinks = sinks;
   context->main_loop = MainLoopRef(g_main_loop_ref(main_loop));
   context->outcome = std::move(outcome);
   context->stats_path = std::move(stats_path);
   context->prometheus = read_prometheus_export();
+  context->keep_alive = std::move(supervisor);
   return g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, 5, on_stats_tick, context,
                                     destroy_context<StatsTimerContext>);
+}
+
+// The input watchdog, twice a second.
+guint add_input_watchdog(const InputTracking &tracking, uint32_t timeout_s, GMainLoop *main_loop,
+                         SharedRunOutcome outcome, std::shared_ptr<InputSupervisor> supervisor,
+                         GstElement *pipeline) {
+  auto *context = new WatchdogContext{tracking.activity, timeout_s, MainLoopRef(g_main_loop_ref(main_loop)),
+                                      std::move(outcome), std::move(supervisor), ref_object(pipeline)};
+  return g_timeout_add_full(G_PRIORITY_DEFAULT, 500, on_watchdog_tick, context, destroy_context<WatchdogContext>);
 }
 
 }  // namespace
@@ -195,37 +234,53 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   RunSettings settings{line.take(), value_or_fatal_stop(read_video_fec_percent()),
                        value_or_fatal_stop(read_audio_fec_percent()), ""};
   std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", settings.video_fec_percent, settings.audio_fec_percent);
+  settings.input_timeout_s = value_or_fatal_stop(read_input_timeout());
+  settings.keep_alive = value_or_fatal_stop(read_keep_alive());
+  Result<InputTracking> tracked = prepare_input_tracking(settings.keep_alive);
+  if (!tracked)
+    return tracked.error();
+  InputTracking tracking = tracked.take();
   Result<std::string> host_address = resolve_destination_host(settings.line.output);
   if (!host_address)
     return host_address.error();
   settings.host_address = host_address.take();
 
-  Result<PipelineTop> built = build_pipeline_top();
+  Result<PipelineTop> built = build_pipeline_top(!settings.keep_alive);
   if (!built)
     return built.error();
   PipelineTop top = built.take();
-  PadAddedConnection pad_added(top.decoder.get());
-  if (Status status = connect_handlers(top, settings, sinks, pad_added))
+  if (Status status = connect_fec_request(top, settings))
     return *status;
-  if (Status status = set_string_property(top.decoder.get(), "uri", settings.line.input))
+  PadAddedContext pad_added = pad_added_context(top, settings, sinks, tracking);
+  // With keep-alive the input comes and goes; the supervisor makes it.
+  std::shared_ptr<InputSupervisor> supervisor;
+  if (settings.keep_alive)
+    supervisor = std::make_shared<InputSupervisor>(InputSupervisor::Parts{
+        ref_object(top.pipeline.get()), settings.line.input, std::move(pad_added), settings.input_timeout_s});
+  else if (Status status = connect_decoder(*top.decoder, std::move(pad_added), sinks, settings.line.input))
     return *status;
 
   BusRef bus = start_playing(top.pipeline.get());
+  start_input_supervisor(supervisor.get());
   MainLoopRef main_loop(g_main_loop_new(nullptr, FALSE));
   std::printf("Nerko Multicast Encoder 3.2.2 (%s)\n", build_revision);
-  SharedRunOutcome outcome = add_bus_watch(bus.get(), main_loop.get(), top.pipeline.get());
-  guint timer_id = add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path));
+  SharedRunOutcome outcome = add_bus_watch(bus.get(), main_loop.get(), top.pipeline.get(), supervisor);
+  guint timer_id =
+      add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path), supervisor);
+  guint watchdog_id = add_input_watchdog(tracking, settings.input_timeout_s, main_loop.get(), outcome, supervisor,
+                                         top.pipeline.get());
 
-  // Until the bus watch or the statistics timer ends the run.
+  // Until the bus watch, the statistics timer or the input watchdog ends the run.
   g_main_loop_run(main_loop.get());
   if (outcome->end == RunEnd::FatalStop)
     fatal_stop(outcome->fatal_text);
   if (gst_element_set_state(top.pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
     fatal_stop("Unable to set the pipeline to the `Null` state");
 
-  // The loop no longer runs, so the watch and the timer would never fire
+  // The loop no longer runs, so the watch and the timers would never fire
   // again; removing them lets their contexts release the pipeline and the
   // senders now, so every reference taken is given back before we return.
+  g_source_remove(watchdog_id);
   g_source_remove(timer_id);
   gst_bus_remove_watch(bus.get());
   return outcome->end;

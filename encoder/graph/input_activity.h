@@ -1,0 +1,66 @@
+// What the decoder's streams tell the main loop about the input: when a
+// decoded buffer last reached a branch, and, when the stream outlives its
+// input, which input is the current one, where its time lies and how many
+// buffers the live-rate elements made up. The one record the probes on the
+// streaming threads share with the main thread.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace nerko {
+
+enum class StreamKind { Video, Audio };
+
+struct InputActivity {
+  std::mutex mutex;
+  // Guarded by `mutex`.
+  // Monotonic time (g_get_monotonic_time) of the last decoded buffer, or of
+  // the moment watching began when none has come since.
+  gint64 last_buffer_us = g_get_monotonic_time();
+  // The input the probes report for; probes of an older one stay quiet.
+  uint64_t generation = 0;
+  // The current input has delivered a buffer.
+  bool flowing = false;
+  // Added to the running time of the current input's streams so that its
+  // first buffer goes out now; one value for all of them keeps them in sync.
+  std::optional<GstClockTimeDiff> offset;
+  // Decoder pads of the current input that have not ended yet.
+  int open_streams = 0;
+  // Buffers the live-rate elements made up (GAP-flagged), per kind.
+  uint64_t filled_video = 0;
+  uint64_t filled_audio = 0;
+};
+
+using SharedInputActivity = std::shared_ptr<InputActivity>;
+
+// Structure name and fields of the application messages the probes post
+// from the decoder when the stream outlives its input.
+inline constexpr const char *kInputMessage = "nerko-input";
+inline constexpr const char *kInputFlowing = "flowing";  // first buffer of an input
+inline constexpr const char *kInputEnded = "ended";      // every stream reached its end
+
+// Watches a decoder pad that feeds a branch: every buffer counts as input.
+// With `keep_alive`, the pad's running time is also moved onto the
+// pipeline's, its end of stream is kept from the branch (and reported once
+// every stream of the input has ended), and the first buffer is reported.
+void watch_decoded_pad(GstPad *pad, const SharedInputActivity &activity, bool keep_alive);
+
+// Counts the GAP-flagged buffers leaving a live-rate element.
+void count_filled_buffers(GstPad *source, const SharedInputActivity &activity, StreamKind kind);
+
+// Makes the next input the current one: the probes of the one before go
+// quiet, and the watchdog counts its silence from now. Returns its number.
+uint64_t begin_new_input(InputActivity &activity);
+
+// The watchdog counts the input's silence from now.
+void restart_silence(InputActivity &activity);
+
+// Milliseconds since the last decoded buffer (or since watching began).
+gint64 input_silence_ms(InputActivity &activity);
+
+}  // namespace nerko

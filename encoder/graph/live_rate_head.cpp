@@ -1,0 +1,53 @@
+#include "encoder/graph/live_rate_head.h"
+
+#include "encoder/graph/element_chain.h"
+
+namespace nerko {
+
+const char *live_rate_factory(StreamKind kind) {
+  return kind == StreamKind::Video ? "livevideorate" : "liveaudiorate";
+}
+
+Result<ElementRef> add_live_rate_head(GstElement *pipeline, const LiveRateHeads &heads, StreamKind kind,
+                                      GstElement *first) {
+  Result<std::vector<ElementRef>> made = make_elements({live_rate_factory(kind)});
+  if (!made)
+    return made.error();
+  ElementRef head = std::move(made.value()[0]);
+  if (kind == StreamKind::Video)
+    gst_util_set_object_arg(G_OBJECT(head.get()), "fill-mode", heads.video_fill_mode.c_str());
+  if (!gst_bin_add(GST_BIN(pipeline), head.get()))
+    return EncoderError::library("Failed to add elements");
+  if (!gst_element_link(head.get(), first))
+    return EncoderError::library("Failed to link elements");
+  PadRef source(gst_element_get_static_pad(head.get(), "src"));
+  if (source)
+    count_filled_buffers(source.get(), heads.activity, kind);
+  return head;
+}
+
+Status feed_branch(GstElement *pipeline, const LiveRateHeads *heads, StreamKind kind, GstPad *decoder_pad,
+                   GstElement *first, ElementRef &head) {
+  if (heads) {
+    Result<ElementRef> added = add_live_rate_head(pipeline, *heads, kind, first);
+    if (!added)
+      return added.error();
+    head = added.take();
+  }
+  return link_to_static_pad(decoder_pad, head ? head.get() : first, "sink");
+}
+
+Status require_live_rate_elements() {
+  for (StreamKind kind : {StreamKind::Video, StreamKind::Audio}) {
+    GstElementFactory *factory = gst_element_factory_find(live_rate_factory(kind));
+    if (!factory)
+      return EncoderError::library(
+          std::string("NERKO_KEEP_ALIVE needs the element ") + live_rate_factory(kind) +
+          " of the gsttollamar plug-in: install libgsttollamar.so into GStreamer's plug-in directory "
+          "or name its directory in GST_PLUGIN_PATH");
+    gst_object_unref(factory);
+  }
+  return std::nullopt;
+}
+
+}  // namespace nerko

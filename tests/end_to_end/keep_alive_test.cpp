@@ -1,0 +1,175 @@
+// The program with NERKO_KEEP_ALIVE=true: a short file loops, a live MPEG-TS
+// input over UDP stops and comes back while the stream goes on with one SSRC
+// per stream, and a missing live-rate plug-in ends the run at once.
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "support/pipeline_run.h"
+#include "support/subprocess.h"
+#include "udp_listener.h"
+
+namespace nerko::test {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::EnvChanges;
+
+const char *kLaunch = "/usr/bin/gst-launch-1.0";
+using testing_support::RunningProgram;
+
+// Made by the fixture for each test and removed after it.
+fs::path test_dir() { return fs::temp_directory_path() / ("nerko-keep-alive-" + std::to_string(getpid())); }
+
+EnvChanges keep_alive_env(EnvChanges env = {}) {
+  for (const char *name : {"NERKO_INPUT_TIMEOUT", "NERKO_VIDEO_FILL", "NERKO_PROMETHEUS_FILE", "NERKO_SDP_FILE"})
+    env.emplace(name, std::nullopt);
+  env["NERKO_KEEP_ALIVE"] = "true";
+  env.emplace("GST_PLUGIN_PATH", std::getenv("GST_PLUGIN_BUILD_DIR"));
+  // Scanned in the program itself: a sanitizer build's plug-in cannot be
+  // loaded by GStreamer's uninstrumented scanner, and a registry of its own
+  // never keeps such a failure for the other tests.
+  env["GST_REGISTRY_FORK"] = "no";
+  env["GST_REGISTRY"] = (test_dir() / "registry.bin").string();
+  return env;
+}
+
+// Reads the program's output until standard error holds `line` at or after
+// `from`; where it starts, or npos when it never came (the limit is a safety
+// net, not a timing check).
+size_t find_err(RunningProgram &program, const std::string &line, size_t from = 0) {
+  for (int waited = 0; program.err().find(line, from) == std::string::npos && waited < 120; ++waited)
+    program.next_out_line(std::chrono::seconds(1));
+  return program.err().find(line, from);
+}
+
+bool wait_for_err(RunningProgram &program, const std::string &line) {
+  return find_err(program, line) != std::string::npos;
+}
+
+// A UDP port held for the input for the whole test, so no other process can
+// take it between choosing and binding. The program's udpsrc binds it too
+// (both reuse the address), and the socket bound later gets the datagrams.
+class ReservedUdpPort {
+ public:
+  ReservedUdpPort() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t size = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr *>(&address), size);
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size);
+    port_ = std::to_string(ntohs(address.sin_port));
+  }
+  ~ReservedUdpPort() { close(fd_); }
+  const std::string &port() const { return port_; }
+
+ private:
+  int fd_;
+  std::string port_;
+};
+
+void expect_one_unbroken_stream(const PortTraffic &traffic, const char *what) {
+  EXPECT_GT(traffic.datagrams, 0) << what;
+  EXPECT_EQ(traffic.rtp_ssrcs.size(), 1u) << what;
+  EXPECT_EQ(traffic.sequence_jumps, 0) << what;
+}
+
+class KeepAlive : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { gst_init(nullptr, nullptr); }
+  void SetUp() override { fs::create_directories(dir_); }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  RunningProgram encoder(const std::string &input, const EnvChanges &env = {}) {
+    return RunningProgram({"zolvane", "-i", input, "udp://127.0.0.1:" + std::to_string(listener_.base_port()),
+                           (dir_ / "stats.txt").string()},
+                          keep_alive_env(env));
+  }
+
+  fs::path dir_ = test_dir();
+  UdpListener listener_;
+};
+
+TEST_F(KeepAlive, ShortFileLoopsAsOneStreamPerKind) {
+  const fs::path clip = dir_ / "clip.ogg";
+  testing_support::run_pipeline(
+      "videotestsrc num-buffers=25 ! video/x-raw,width=160,height=120,framerate=25/1 ! theoraenc ! queue ! "
+      "oggmux name=mux ! filesink location=" + clip.string() +
+      " audiotestsrc num-buffers=48 samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! vorbisenc ! "
+      "queue ! mux.");
+  RunningProgram program = encoder("file://" + clip.string());
+  ASSERT_TRUE(wait_for_err(program, "Input lost: End of stream; reopening in 1 s\n")) << program.err();
+  ASSERT_TRUE(wait_for_err(program, "Input back after ")) << program.err();
+  // The back-off doubles while the input keeps ending within a minute.
+  ASSERT_TRUE(wait_for_err(program, "Input lost: End of stream; reopening in 2 s\n")) << program.err();
+  program.kill_and_wait();
+  listener_.stop();
+  expect_one_unbroken_stream(listener_.traffic(0), "video");
+  expect_one_unbroken_stream(listener_.traffic(2), "audio");
+  EXPECT_EQ(program.err().find("Error!"), std::string::npos) << program.err();
+}
+
+TEST_F(KeepAlive, LiveInputThatStopsAndComesBackKeepsTheStreamGoing) {
+  ReservedUdpPort reserved;
+  const std::string &port = reserved.port();
+  const std::vector<std::string> sender = {
+      "gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "!",
+      "video/x-raw,width=160,height=120,framerate=25/1", "!", "x264enc", "tune=zerolatency",
+      "speed-preset=ultrafast", "key-int-max=25", "!", "h264parse", "!", "mpegtsmux", "name=mux",
+      "alignment=7", "!", "udpsink", "host=127.0.0.1", "port=" + port, "sync=true", "audiotestsrc",
+      "is-live=true", "!", "audio/x-raw,rate=48000,channels=2", "!", "avenc_aac", "!", "aacparse", "!", "mux."};
+  RunningProgram program = encoder("udp://127.0.0.1:" + port, {{"NERKO_INPUT_TIMEOUT", "2"}});
+  {
+    RunningProgram live(kLaunch, sender);
+    // The input delivers (both kinds on air, video for a while). A sender
+    // slow to start may have been given up on first; what was printed
+    // before does not count.
+    for (int waited = 0; (listener_.traffic(0).datagrams < 20 || listener_.traffic(2).datagrams == 0) &&
+                         waited < 120;
+         ++waited)
+      program.next_out_line(std::chrono::seconds(1));
+    ASSERT_GT(listener_.traffic(2).datagrams, 0) << program.err();
+  }  // the sender stops
+  const std::string lost = "Input lost: No input for 2 s; reopening in ";
+  const size_t first_loss = find_err(program, lost, program.err().size());
+  ASSERT_NE(first_loss, std::string::npos) << program.err();
+  const int sent_when_lost = listener_.traffic(0).datagrams;
+  const int delay = std::atoi(program.err().c_str() + first_loss + lost.size());
+  ASSERT_GE(delay, 1) << program.err();
+  // The back-off doubles while no input delivers.
+  const size_t second_loss = find_err(program, lost + std::to_string(delay * 2) + " s\n", first_loss + 1);
+  ASSERT_NE(second_loss, std::string::npos) << program.err();
+  // Made-up frames went out while no input was there.
+  EXPECT_GT(listener_.traffic(0).datagrams, sent_when_lost) << program.err();
+  RunningProgram live(kLaunch, sender);
+  ASSERT_NE(find_err(program, "Input back after ", second_loss), std::string::npos) << program.err();
+  program.kill_and_wait();
+  listener_.stop();
+  expect_one_unbroken_stream(listener_.traffic(0), "video");
+  expect_one_unbroken_stream(listener_.traffic(2), "audio");
+}
+
+TEST_F(KeepAlive, MissingLiveRatePluginEndsTheRunSayingWhatIsMissing) {
+  GstElementFactory *installed = gst_element_factory_find("livevideorate");
+  if (installed) {
+    gst_object_unref(installed);
+    GTEST_SKIP() << "the live-rate plug-in is installed system-wide";
+  }
+  testing_support::Outcome outcome = testing_support::run_to_end(
+      {"zolvane", "-i", "udp://127.0.0.1:0", "udp://127.0.0.1:5000", (dir_ / "stats.txt").string()},
+      keep_alive_env({{"GST_PLUGIN_PATH", std::nullopt}}));
+  EXPECT_EQ(outcome.exit_status, 1);
+  EXPECT_EQ(outcome.err.rfind("Error! NERKO_KEEP_ALIVE needs the element livevideorate of the gsttollamar plug-in", 0),
+            0u)
+      << outcome.err;
+}
+
+}  // namespace
+}  // namespace nerko::test
