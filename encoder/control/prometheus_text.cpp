@@ -27,10 +27,32 @@ std::string sender_sample(std::string_view channel, const char *session, const c
          std::to_string(bytes) + "\n";
 }
 
+std::string input_up_samples(const InputHealth &input, std::string_view channel) {
+  if (!input.redundancy)
+    return "nerko_encoder_input_up" + label_set(channel, "") + (input.up ? " 1\n" : " 0\n");
+  return "nerko_encoder_input_up" + label_set(channel, "input=\"primary\"") + (input.up ? " 1\n" : " 0\n") +
+         "nerko_encoder_input_up" + label_set(channel, "input=\"backup\"") +
+         (input.redundancy->backup_up ? " 1\n" : " 0\n");
+}
+
+std::string redundancy_text(const RedundancyHealth &redundancy, std::string_view channel) {
+  std::string text =
+      "# HELP nerko_encoder_active_input 1 for the input on air: primary, backup, or fill while neither is.\n"
+      "# TYPE nerko_encoder_active_input gauge\n";
+  for (const char *input : {"primary", "backup", "fill"})
+    text += "nerko_encoder_active_input" + label_set(channel, std::string("input=\"") + input + "\"") +
+            (std::string_view(redundancy.on_air) == input ? " 1\n" : " 0\n");
+  return text +
+         "# HELP nerko_encoder_input_switches_total Changes of the input on air.\n"
+         "# TYPE nerko_encoder_input_switches_total counter\n"
+         "nerko_encoder_input_switches_total" + label_set(channel, "") + " " +
+         std::to_string(redundancy.switches) + "\n";
+}
+
 std::string input_health_text(const InputHealth &input, std::string_view channel) {
   return "# HELP nerko_encoder_input_up 1 while decoded buffers arrive from the input, 0 while it stalls or is reopened.\n"
-         "# TYPE nerko_encoder_input_up gauge\n"
-         "nerko_encoder_input_up" + label_set(channel, "") + (input.up ? " 1\n" : " 0\n") +
+         "# TYPE nerko_encoder_input_up gauge\n" +
+         input_up_samples(input, channel) +
          "# HELP nerko_encoder_input_restarts_total Inputs made anew after the input was lost.\n"
          "# TYPE nerko_encoder_input_restarts_total counter\n"
          "nerko_encoder_input_restarts_total" + label_set(channel, "") + " " + std::to_string(input.restarts) + "\n"
@@ -95,6 +117,8 @@ std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_
     text += behind_sample(channel, "audio", *lag.audio);
   if (input)
     text += input_health_text(*input, channel);
+  if (input && input->redundancy)
+    text += redundancy_text(*input->redundancy, channel);
   return text;
 }
 

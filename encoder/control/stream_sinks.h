@@ -21,6 +21,10 @@ struct StreamSinks {
   // input; every new input's streams are linked to them.
   ElementRef video_head;
   ElementRef audio_head;
+  // With a backup input or a slate, the funnels in front of the heads that
+  // every input feeds.
+  ElementRef video_funnel;
+  ElementRef audio_funnel;
   // A discarded second stream of the kind has been reported; a rebuilt input
   // that brings it again is not reported again.
   bool video_discard_reported = false;

@@ -9,6 +9,27 @@
 #include "encoder/graph/settings.h"
 
 namespace nerko {
+namespace {
+
+// With a backup or a slate the encoder keeps the first input's sample rate
+// and channels, whatever the next input brings.
+Result<ElementRef> first_format_filter(GstPad *decoder_pad) {
+  Result<std::vector<ElementRef>> made = make_elements({"capsfilter"});
+  if (!made)
+    return made.error();
+  CapsRef caps(gst_pad_get_current_caps(decoder_pad));
+  const GstStructure *first = caps ? gst_caps_get_structure(caps.get(), 0) : nullptr;
+  int rate = 0, channels = 0;
+  if (first && gst_structure_get_int(first, "rate", &rate) && gst_structure_get_int(first, "channels", &channels)) {
+    CapsRef kept(gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, rate, "channels", G_TYPE_INT, channels,
+                                     nullptr));
+    if (Status s = set_caps_property(made.value()[0].get(), "caps", kept.get()))
+      return *s;
+  }
+  return std::move(made.value()[0]);
+}
+
+}  // namespace
 
 Status build_audio_branch(const BranchTarget &target, uint32_t audio_fec_percent) {
   // The second queue is made before the payloader but sits behind it.
@@ -28,14 +49,25 @@ Status build_audio_branch(const BranchTarget &target, uint32_t audio_fec_percent
 
   if (Status s = add_elements(target.pipeline, elements))
     return s;
+  GstElement *resampled = resample;
+  if (target.heads && target.heads->gate) {
+    Result<ElementRef> filter = first_format_filter(target.decoder_pad);
+    if (!filter)
+      return filter.error();
+    if (!gst_bin_add(GST_BIN(target.pipeline), filter.value().get()))
+      return EncoderError::library("Failed to add elements");
+    resampled = filter.value().get();
+    if (Status s = link_elements({{resample, resampled}}))
+      return s;
+  }
   if (Status s = link_elements({{convert, resample},
-                                {resample, encoder_queue},
+                                {resampled, encoder_queue},
                                 {encoder_queue, encoder},
                                 {encoder, payloader},
                                 {payloader, session_queue}}))
     return s;
-  ElementRef head;
-  if (Status s = wire_branch(target, kAudioSession, convert, session_queue, rtp_sender, head))
+  ElementRef head, funnel;
+  if (Status s = wire_branch(target, kAudioSession, convert, session_queue, rtp_sender, head, funnel))
     return s;
   if (Status s = link_rtcp_sender(target.rtpbin, kAudioSession, rtcp_sender))
     return s;
@@ -57,6 +89,8 @@ Status build_audio_branch(const BranchTarget &target, uint32_t audio_fec_percent
   target.sinks.audio_rtcp = ref_object(rtcp_sender);
   if (head)
     target.sinks.audio_head = std::move(head);
+  if (funnel)
+    target.sinks.audio_funnel = std::move(funnel);
   return std::nullopt;
 }
 

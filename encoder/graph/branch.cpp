@@ -139,7 +139,7 @@ Status discard_stream(GstElement *pipeline, GstPad *decoder_pad, std::string_vie
 Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *pipeline,
                     GstElement *rtpbin, GstPad *new_pad, uint32_t audio_fec_percent,
                     std::FILE *console, SessionDescriptionFile *session_description,
-                    const std::string &host_address, const LiveRateHeads *heads) {
+                    const std::string &host_address, const LiveRateHeads *heads, InputFeeds *feeds) {
   CapsRef caps(gst_pad_get_current_caps(new_pad));
   if (!caps)
     return EncoderError::fatal("Decoder pad " + pad_name(new_pad) + " has no caps");
@@ -166,19 +166,25 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
 
   std::string_view kind = gst_structure_get_name(first);
   const bool video = kind == "video/x-raw", audio = kind == "audio/x-raw";
+  std::vector<ElementRef> before = children_of(pipeline);
   if (heads) {
     GstElement *head = video ? sinks.video_head.get() : audio ? sinks.audio_head.get() : nullptr;
+    GstElement *funnel = video ? sinks.video_funnel.get() : audio ? sinks.audio_funnel.get() : nullptr;
     if (head) {
-      Result<bool> fed = feed_existing_branch(new_pad, head);
+      Result<bool> fed = funnel && feeds ? feed_funnel(pipeline, funnel, new_pad, *feeds,
+                                                       video ? StreamKind::Video : StreamKind::Audio, heads->gate)
+                                         : feed_existing_branch(new_pad, head);
       if (!fed)
         return fed.error();
-      if (fed.value())
+      if (fed.value()) {
+        if (!sync_new_children(pipeline, before))
+          return EncoderError::library("Failed to sync children states");
         return std::nullopt;
+      }
     }
   }
 
-  std::vector<ElementRef> before = children_of(pipeline);
-  BranchTarget target{pipeline, rtpbin, new_pad, destination, sinks, console, heads};
+  BranchTarget target{pipeline, rtpbin, new_pad, destination, sinks, console, heads, feeds};
   // Each kind has one RTP session: the first stream of it is sent.
   const bool sent_already = (video && sinks.video_rtp) || (audio && sinks.audio_rtp);
   if (sent_already) {

@@ -24,13 +24,16 @@ namespace nerko {
 // resolved at start) replaces the host of `output` for the senders.
 // With `heads` every branch starts with a live-rate element, and a stream of
 // a kind whose branch an earlier input built is linked to that branch's head
-// instead, while the head is free.
+// instead, while the head is free; with the heads' gate, every input's
+// stream of a kind feeds that branch's funnel through `feeds`, the first
+// only of each kind.
 // A pad without caps, a malformed destination and a malformed setting are
 // FatalStop errors. Once `sinks.stopping` is set it builds nothing.
 Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *pipeline,
                     GstElement *rtpbin, GstPad *new_pad, uint32_t audio_fec_percent,
                     std::FILE *console = stdout,
                     SessionDescriptionFile *session_description = nullptr,
-                    const std::string &host_address = "", const LiveRateHeads *heads = nullptr);
+                    const std::string &host_address = "", const LiveRateHeads *heads = nullptr,
+                    InputFeeds *feeds = nullptr);
 
 }  // namespace nerko

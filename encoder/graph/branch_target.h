@@ -22,6 +22,8 @@ struct BranchTarget {
   // Set when the stream outlives its input: the branch then starts with a
   // live-rate element, which the decoder pad feeds.
   const LiveRateHeads *heads = nullptr;
+  // The feeds of the input this pad belongs to, with the heads' gate.
+  InputFeeds *feeds = nullptr;
 };
 
 }  // namespace nerko

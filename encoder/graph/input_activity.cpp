@@ -37,10 +37,8 @@ GstClockTime buffer_running_time(GstPad *pad, GstBuffer *buffer) {
   return time;
 }
 
-// A file starts at running time 0, which for a pipeline that has played for
-// an hour lies an hour in the past: everything would be late. Moving the
-// input's time so that its first buffer is due now makes any input look like
-// a live source that starts now.
+}  // namespace
+
 GstClockTimeDiff offset_to_now(GstPad *pad, GstBuffer *buffer) {
   GstElement *decoder = gst_pad_get_parent_element(pad);
   GstClockTime now = decoder ? running_time_now(decoder) : GST_CLOCK_TIME_NONE;
@@ -51,6 +49,8 @@ GstClockTimeDiff offset_to_now(GstPad *pad, GstBuffer *buffer) {
     return 0;
   return GST_CLOCK_DIFF(time, now);
 }
+
+namespace {
 
 void post_input_message(GstPad *pad, const char *event, uint64_t generation) {
   GstElement *decoder = gst_pad_get_parent_element(pad);

@@ -53,6 +53,12 @@ void watch_decoded_pad(GstPad *pad, const SharedInputActivity &activity, bool ke
 // Counts the GAP-flagged buffers leaving a live-rate element.
 void count_filled_buffers(GstPad *source, const SharedInputActivity &activity, StreamKind kind);
 
+// A file starts at running time 0, which for a pipeline that has played for
+// an hour lies an hour in the past: everything would be late. The offset
+// that moves the pad's time so that `buffer` is due now makes any input look
+// like a live source that starts now (0 when the time cannot be told).
+GstClockTimeDiff offset_to_now(GstPad *pad, GstBuffer *buffer);
+
 // Makes the next input the current one: the probes of the one before go
 // quiet, and the watchdog counts its silence from now. Returns its number.
 uint64_t begin_new_input(InputActivity &activity);

@@ -17,6 +17,11 @@ constexpr gint64 kHealthyUs = 60 * G_USEC_PER_SEC;
 // that comes back or is rebuilt takes the CPU for a moment, and the senders
 // would then fall silent for as long. This much more latency rides that out.
 constexpr GstClockTime kOutputHeadroom = 250 * GST_MSECOND;
+// How often the input on air is chosen: a failed primary is seen within this
+// much of its failover time.
+constexpr guint kOnAirTickMs = 40;
+// The live-rate heads' "max-lateness": how long they wait for a late frame.
+constexpr gint64 kFrameWaitMs = 200;
 
 void write_line(std::FILE *err, const std::string &line) {
   std::fwrite(line.data(), 1, line.size(), err);
@@ -45,15 +50,18 @@ void unlink_head(GstElement *head) {
 }
 
 // What the input made besides its decoder: the sinks that discard a second
-// stream of a kind. The live-rate heads stay.
-std::vector<ElementRef> discarding_peers(GstElement *decoder, const StreamSinks &sinks) {
+// stream of a kind. The live-rate heads and the input's feeds stay.
+std::vector<ElementRef> discarding_peers(GstElement *decoder, const StreamSinks &sinks, const InputFeeds *feeds) {
   std::vector<ElementRef> peers;
   GstIterator *pads = gst_element_iterate_src_pads(decoder);
   GValue item = G_VALUE_INIT;
   while (gst_iterator_next(pads, &item) == GST_ITERATOR_OK) {
     PadRef peer(gst_pad_get_peer(GST_PAD(g_value_get_object(&item))));
     ElementRef parent(peer ? gst_pad_get_parent_element(peer.get()) : nullptr);
-    if (parent && parent.get() != sinks.video_head.get() && parent.get() != sinks.audio_head.get())
+    const bool kept = parent && (parent.get() == sinks.video_head.get() || parent.get() == sinks.audio_head.get() ||
+                                 (feeds && (parent.get() == feeds->video_pacer.get() ||
+                                            parent.get() == feeds->audio_pacer.get())));
+    if (parent && !kept)
       peers.push_back(std::move(parent));
     g_value_reset(&item);
   }
@@ -62,33 +70,72 @@ std::vector<ElementRef> discarding_peers(GstElement *decoder, const StreamSinks 
   return peers;
 }
 
-PadAddedContext *copy_context(const PadAddedContext &c) {
+PadAddedContext *copy_context(const PadAddedContext &c, const SharedInputActivity &activity,
+                              const SharedInputFeeds &feeds) {
   return new PadAddedContext{ref_object(c.pipeline.get()), ref_object(c.rtpbin.get()), c.output, c.host_address,
-                             c.sinks, c.audio_fec_percent, c.session_description, c.activity, c.heads};
+                             c.sinks, c.audio_fec_percent, c.session_description, activity, c.heads, feeds};
 }
 
 }  // namespace
 
-InputSupervisor::InputSupervisor(Parts parts, std::FILE *err) : parts_(std::move(parts)), err_(err) {}
+InputSupervisor::InputSupervisor(Parts parts, std::FILE *err) : parts_(std::move(parts)), err_(err) {
+  const bool gated = parts_.pad_added.heads && parts_.pad_added.heads->gate;
+  primary_.role = InputRole::Primary;
+  primary_.uri = parts_.uri;
+  primary_.activity = parts_.pad_added.activity;
+  primary_.owner = this;
+  if (gated)
+    primary_.feeds = std::make_shared<InputFeeds>(InputRole::Primary);
+  if (parts_.redundancy && !parts_.redundancy->backup_uri.empty()) {
+    Slot &backup = backup_.emplace();
+    backup.role = InputRole::Backup;
+    backup.uri = parts_.redundancy->backup_uri;
+    backup.activity = std::make_shared<InputActivity>();
+    backup.owner = this;
+    if (gated)
+      backup.feeds = std::make_shared<InputFeeds>(InputRole::Backup);
+  }
+  if (parts_.pad_added.heads)
+    head_fill_mode_ = parts_.pad_added.heads->video_fill_mode;
+}
 
 InputSupervisor::~InputSupervisor() {
-  if (reopen_id_ != 0)
-    g_source_remove(reopen_id_);
+  for (Slot *slot : {&primary_, backup_ ? &*backup_ : nullptr})
+    if (slot && slot->reopen_id != 0)
+      g_source_remove(slot->reopen_id);
+  if (tick_id_ != 0)
+    g_source_remove(tick_id_);
 }
 
 void InputSupervisor::start() {
-  if (Status status = open_input()) {
+  start(primary_);
+  if (backup_)
+    start(*backup_);
+  if (!parts_.redundancy)
+    return;
+  last_on_air_buffer_us_ = g_get_monotonic_time();
+  tick_id_ = g_timeout_add_full(
+      G_PRIORITY_DEFAULT, kOnAirTickMs,
+      [](gpointer data) -> gboolean {
+        static_cast<InputSupervisor *>(data)->on_air_tick();
+        return G_SOURCE_CONTINUE;
+      },
+      this, nullptr);
+}
+
+void InputSupervisor::start(Slot &slot) {
+  if (Status status = open_input(slot)) {
     // Nothing was added; try again later like any other failed input.
-    input_.reset();
-    lose(status->message());
+    slot.input.reset();
+    lose(slot, status->message());
     return;
   }
   // A refused start posts the decoder's error, which comes back here as a loss.
-  gst_element_sync_state_with_parent(input_->element());
+  gst_element_sync_state_with_parent(slot.input->element());
 }
 
-Status InputSupervisor::open_input() {
-  generation_ = begin_new_input(*parts_.pad_added.activity);
+Status InputSupervisor::open_input(Slot &slot) {
+  slot.generation = begin_new_input(*slot.activity);
   auto made = InputDecoder::make();
   if (!made)
     return made.error();
@@ -96,14 +143,22 @@ Status InputSupervisor::open_input() {
   // The decoder prerolls on its own: a pipeline that waited for it would
   // stop the clock-paced output while a new input starts.
   g_object_set(input->element(), "async-handling", TRUE, nullptr);
-  if (Status status = input->connect(copy_context(parts_.pad_added), parts_.pad_added.sinks))
+  if (Status status =
+          input->connect(copy_context(parts_.pad_added, slot.activity, slot.feeds), parts_.pad_added.sinks))
     return status;
-  if (Status status = set_string_property(input->element(), "uri", parts_.uri))
+  if (Status status = set_string_property(input->element(), "uri", slot.uri))
     return status;
   if (!gst_bin_add(GST_BIN(parts_.pipeline.get()), input->element()))
     return EncoderError::library("Failed to add elements");
-  input_ = std::move(input);
+  slot.input = std::move(input);
   return std::nullopt;
+}
+
+InputSupervisor::Slot *InputSupervisor::slot_of(GstObject *source) {
+  for (Slot *slot : {&primary_, backup_ ? &*backup_ : nullptr})
+    if (slot && slot->input && is_within(source, slot->input->element()))
+      return slot;
+  return nullptr;
 }
 
 bool InputSupervisor::handle_message(GstMessage *message) {
@@ -112,9 +167,12 @@ bool InputSupervisor::handle_message(GstMessage *message) {
     // An input torn down since it posted this is no longer in the pipeline.
     if (!source || !is_within(source, parts_.pipeline.get()))
       return true;
-    if (!input_ || !is_within(source, input_->element()))
+    Slot *slot = slot_of(source);
+    if (!slot)
       return false;
-    lose(error_text(message));
+    lose(*slot, error_text(message));
+    if (parts_.redundancy)
+      on_air_tick();
     return true;
   }
   const GstStructure *report = gst_message_get_structure(message);
@@ -124,85 +182,176 @@ bool InputSupervisor::handle_message(GstMessage *message) {
   guint64 generation = 0;
   gst_structure_get_uint64(report, "generation", &generation);
   const char *event = gst_structure_get_string(report, "event");
-  if (!input_ || generation != generation_ || !event)
+  Slot *slot = source ? slot_of(source) : nullptr;
+  if (!slot || generation != slot->generation || !event)
     return true;
-  if (g_str_equal(event, kInputFlowing))
-    input_flowing();
-  else if (g_str_equal(event, kInputEnded))
-    lose("End of stream");
+  if (g_str_equal(event, kInputFlowing)) {
+    input_flowing(*slot);
+  } else if (g_str_equal(event, kInputEnded)) {
+    lose(*slot, "End of stream");
+    if (parts_.redundancy)
+      on_air_tick();
+  }
   return true;
 }
 
 void InputSupervisor::silence_expired() {
-  if (input_ && parts_.input_timeout_s != 0)
-    lose("No input for " + std::to_string(parts_.input_timeout_s) + " s");
-}
-
-void InputSupervisor::input_flowing() {
-  gint64 now = g_get_monotonic_time();
-  flowing_since_us_ = now;
-  if (!lost_)
+  if (!primary_.input || parts_.input_timeout_s == 0)
     return;
-  lost_ = false;
-  long long seconds = std::llround(static_cast<double>(now - lost_at_us_) / G_USEC_PER_SEC);
-  write_line(err_, "Input back after " + std::to_string(seconds) + " s\n");
+  lose(primary_, "No input for " + std::to_string(parts_.input_timeout_s) + " s");
+  if (parts_.redundancy)
+    on_air_tick();
 }
 
-void InputSupervisor::lose(const std::string &reason) {
-  if (input_)
-    tear_down();
-  else if (reopen_id_ != 0)
+void InputSupervisor::input_flowing(Slot &slot) {
+  gint64 now = g_get_monotonic_time();
+  slot.flowing_since_us = now;
+  if (!slot.lost)
+    return;
+  slot.lost = false;
+  long long seconds = std::llround(static_cast<double>(now - slot.lost_at_us) / G_USEC_PER_SEC);
+  write_line(err_, std::string(slot.role == InputRole::Backup ? "Backup input back after " : "Input back after ") +
+                       std::to_string(seconds) + " s\n");
+}
+
+void InputSupervisor::lose(Slot &slot, const std::string &reason) {
+  if (slot.input)
+    tear_down(slot);
+  else if (slot.reopen_id != 0)
     return;  // already waiting to reopen
   gint64 now = g_get_monotonic_time();
-  if (flowing_since_us_ != 0 && now - flowing_since_us_ >= kHealthyUs)
-    next_delay_s_ = 1;
-  flowing_since_us_ = 0;
-  const uint32_t delay = next_delay_s_;
-  next_delay_s_ = std::min(delay * 2, kLongestDelayS);
+  if (slot.flowing_since_us != 0 && now - slot.flowing_since_us >= kHealthyUs)
+    slot.next_delay_s = 1;
+  slot.flowing_since_us = 0;
+  slot.loss_reason = reason;
+  const uint32_t delay = slot.next_delay_s;
+  slot.next_delay_s = std::min(delay * 2, kLongestDelayS);
   // An outage lasts from the first loss until an input delivers again,
   // however many inputs fail in between.
-  if (!lost_) {
-    lost_ = true;
-    lost_at_us_ = now;
+  if (!slot.lost) {
+    slot.lost = true;
+    slot.lost_at_us = now;
   }
-  write_line(err_, "Input lost: " + reason + "; reopening in " + std::to_string(delay) + " s\n");
-  reopen_id_ = g_timeout_add_full(
+  write_line(err_, std::string(slot.role == InputRole::Backup ? "Backup input lost: " : "Input lost: ") + reason +
+                       "; reopening in " + std::to_string(delay) + " s\n");
+  slot.reopen_id = g_timeout_add_full(
       G_PRIORITY_DEFAULT, delay * 1000,
       [](gpointer data) {
-        static_cast<InputSupervisor *>(data)->reopen();
+        auto *lost = static_cast<Slot *>(data);
+        lost->owner->reopen(*lost);
         return G_SOURCE_REMOVE;
       },
-      this, nullptr);
+      &slot, nullptr);
 }
 
-void InputSupervisor::tear_down() {
-  GstElement *decoder = input_->element();
+void InputSupervisor::tear_down(Slot &slot) {
+  GstElement *decoder = slot.input->element();
+  StreamSinks &sinks = *parts_.pad_added.sinks;
   // Looked for while the decoder still has its pads; it drops them when stopped.
   std::vector<ElementRef> discarding;
   {
-    std::lock_guard<std::mutex> lock(parts_.pad_added.sinks->mutex);
-    discarding = discarding_peers(decoder, *parts_.pad_added.sinks);
+    std::lock_guard<std::mutex> lock(sinks.mutex);
+    discarding = discarding_peers(decoder, sinks, slot.feeds.get());
   }
   // Stops the decoder's streaming threads first: a stream cut off while it
   // still pushes would fail as "not linked".
   gst_element_set_state(decoder, GST_STATE_NULL);
-  {
-    std::lock_guard<std::mutex> lock(parts_.pad_added.sinks->mutex);
-    unlink_head(parts_.pad_added.sinks->video_head.get());
-    unlink_head(parts_.pad_added.sinks->audio_head.get());
+  if (slot.feeds) {
+    release_feeds(parts_.pipeline.get(), *slot.feeds, sinks.mutex);
+  } else {
+    std::lock_guard<std::mutex> lock(sinks.mutex);
+    unlink_head(sinks.video_head.get());
+    unlink_head(sinks.audio_head.get());
   }
   for (const ElementRef &sink : discarding) {
     gst_element_set_state(sink.get(), GST_STATE_NULL);
     gst_bin_remove(GST_BIN(parts_.pipeline.get()), sink.get());
   }
   gst_bin_remove(GST_BIN(parts_.pipeline.get()), decoder);
-  input_.reset();
+  slot.input.reset();
 }
 
-void InputSupervisor::reopen() {
-  reopen_id_ = 0;
-  ++restarts_;
-  start();
+void InputSupervisor::reopen(Slot &slot) {
+  slot.reopen_id = 0;
+  ++slot.restarts;
+  start(slot);
+}
+
+bool InputSupervisor::delivering(Slot &slot) {
+  return slot.input && slot.flowing_since_us != 0 &&
+         input_silence_ms(*slot.activity) < static_cast<gint64>(parts_.redundancy->failover_ms);
+}
+
+void InputSupervisor::on_air_tick() {
+  const Redundancy &settings = *parts_.redundancy;
+  gint64 now = g_get_monotonic_time();
+  if (backup_ && backup_->input && parts_.input_timeout_s != 0 &&
+      input_silence_ms(*backup_->activity) >= static_cast<gint64>(parts_.input_timeout_s) * 1000)
+    lose(*backup_, "No input for " + std::to_string(parts_.input_timeout_s) + " s");
+  const bool primary = delivering(primary_);
+  const bool backup = backup_ && delivering(*backup_);
+  // A new primary that has not delivered yet keeps the air for the failover
+  // time, as at start, so that both inputs starting together is no switch.
+  const bool primary_starting = primary_.input && primary_.flowing_since_us == 0 &&
+                                input_silence_ms(*primary_.activity) < static_cast<gint64>(settings.failover_ms);
+  if (!primary)
+    primary_delivering_since_us_ = 0;
+  else if (primary_delivering_since_us_ == 0)
+    primary_delivering_since_us_ = now;
+  if (primary_.input && !primary && !primary_starting)
+    primary_.loss_reason = "No input for " + std::to_string(settings.failover_ms) + " ms";
+
+  InputRole next = on_air_;
+  if (on_air_ == InputRole::Primary) {
+    if (!primary && !primary_starting)
+      next = backup ? InputRole::Backup : InputRole::None;
+  } else if (on_air_ == InputRole::Backup) {
+    const bool healthy = settings.failback_s != 0 && primary &&
+                         now - primary_delivering_since_us_ >= static_cast<gint64>(settings.failback_s) * G_USEC_PER_SEC;
+    if (healthy || !backup)
+      next = primary ? InputRole::Primary : InputRole::None;
+  } else {
+    next = primary ? InputRole::Primary : backup ? InputRole::Backup : InputRole::None;
+  }
+  if (next != on_air_)
+    put_on_air(next);
+  show_picture();
+}
+
+void InputSupervisor::put_on_air(InputRole role) {
+  if (role == InputRole::Backup)
+    write_line(err_, "Switched to the backup input: " + primary_.loss_reason + "\n");
+  else if (role == InputRole::Primary && on_air_ == InputRole::Backup)
+    write_line(err_, "Switched back to the primary input\n");
+  on_air_ = role;
+  ++switches_;
+}
+
+void InputSupervisor::show_picture() {
+  const Redundancy &settings = *parts_.redundancy;
+  gint64 now = g_get_monotonic_time();
+  Slot *slot = on_air_ == InputRole::Primary ? &primary_ : on_air_ == InputRole::Backup ? &*backup_ : nullptr;
+  if (slot && slot->flowing_since_us != 0)
+    last_on_air_buffer_us_ = std::max(last_on_air_buffer_us_, now - input_silence_ms(*slot->activity) * 1000);
+  // The heads wait this long for a late frame before they make one up.
+  const gint64 lost_after_us = (static_cast<gint64>(settings.repeat_frame_ms) + kFrameWaitMs) * 1000;
+  const bool picture_lost = now - last_on_air_buffer_us_ >= lost_after_us;
+  InputRole passing = settings.slate && (picture_lost || !slot) ? InputRole::Slate : on_air_;
+  parts_.pad_added.heads->gate->passing.store(passing);
+  if (settings.repeat_frame_ms == 0 || settings.video_fill_mode == "last-frame")
+    return;
+  const std::string mode = picture_lost ? "black" : "last-frame";
+  if (mode == head_fill_mode_)
+    return;
+  ElementRef head;
+  {
+    std::lock_guard<std::mutex> lock(parts_.pad_added.sinks->mutex);
+    head = ref_object(parts_.pad_added.sinks->video_head.get());
+  }
+  if (!head)
+    return;
+  gst_util_set_object_arg(G_OBJECT(head.get()), "fill-mode", mode.c_str());
+  head_fill_mode_ = mode;
 }
 
 bool InputSupervisor::redistribute_latency() {
@@ -226,13 +375,21 @@ bool InputSupervisor::redistribute_latency() {
 InputHealth InputSupervisor::health() {
   InputActivity &activity = *parts_.pad_added.activity;
   InputHealth health;
-  health.restarts = restarts_;
+  health.restarts = primary_.restarts;
   {
     std::lock_guard<std::mutex> lock(activity.mutex);
     health.filled_video = activity.filled_video;
     health.filled_audio = activity.filled_audio;
   }
-  health.up = input_ && flowing_since_us_ != 0 && input_silence_ms(activity) < 1000;
+  auto up = [](Slot &slot) {
+    return slot.input && slot.flowing_since_us != 0 && input_silence_ms(*slot.activity) < 1000;
+  };
+  health.up = up(primary_);
+  if (backup_)
+    health.redundancy = RedundancyHealth{on_air_ == InputRole::Primary  ? "primary"
+                                         : on_air_ == InputRole::Backup ? "backup"
+                                                                        : "fill",
+                                         switches_, up(*backup_)};
   return health;
 }
 

@@ -3,6 +3,10 @@
 // the input part (the decoder and what it made) is torn down when the input
 // is lost and made anew after a back-off of 1 s, doubling up to 30 s and
 // back to 1 s once an input has delivered for 60 s. Runs on the main thread.
+//
+// With a backup input the same holds for each of the two, and the supervisor
+// also chooses which one is on air (see on_air_tick); with a slate, what
+// the video shows while neither is.
 #pragma once
 
 #include <gst/gst.h>
@@ -10,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "encoder/control/encoder_error.h"
@@ -17,9 +22,21 @@
 #include "encoder/control/input_health.h"
 #include "encoder/control/input_supervision.h"
 #include "encoder/graph/input_decoder.h"
+#include "encoder/graph/input_feed.h"
 #include "encoder/graph/pad_added.h"
 
 namespace nerko {
+
+// What the operator set for a backup input, a slate or a repeated last frame.
+struct Redundancy {
+  std::string backup_uri;  // empty: no backup
+  uint32_t failover_ms = 1000;
+  uint32_t failback_s = 10;
+  uint32_t repeat_frame_ms = 0;
+  bool slate = false;
+  // The heads' "fill-mode" the operator chose ("black" for the slate too).
+  std::string video_fill_mode = "black";
+};
 
 class InputSupervisor : public InputSupervision {
  public:
@@ -30,6 +47,8 @@ class InputSupervisor : public InputSupervision {
     std::string uri;
     PadAddedContext pad_added;
     uint32_t input_timeout_s;  // 0: silence never counts as a loss
+    // Set with a backup, a slate or a repeat time: the heads have a gate then.
+    std::optional<Redundancy> redundancy = std::nullopt;
   };
 
   explicit InputSupervisor(Parts parts, std::FILE *err = stderr);
@@ -37,16 +56,17 @@ class InputSupervisor : public InputSupervision {
   InputSupervisor(const InputSupervisor &) = delete;
   InputSupervisor &operator=(const InputSupervisor &) = delete;
 
-  // Makes the first input in the playing pipeline. An input that cannot be
-  // made or started is lost like any other and made anew after the back-off.
+  // Makes the first input (and the backup) in the playing pipeline. An input
+  // that cannot be made or started is lost like any other and made anew
+  // after the back-off.
   void start();
 
-  // For the bus watch: true when `message` was the input's (an error of the
+  // For the bus watch: true when `message` was an input's (an error of a
   // decoder or of anything it made, an error of an input already torn down,
   // or a report of the decoded-pad probes) and has been dealt with here.
   bool handle_message(GstMessage *message) override;
 
-  // For the watchdog: the input has been silent for the timeout.
+  // For the watchdog: the primary input has been silent for the timeout.
   void silence_expired();
 
   InputHealth health() override;
@@ -61,22 +81,54 @@ class InputSupervisor : public InputSupervision {
   bool redistribute_latency() override;
 
  private:
-  Status open_input();
-  void lose(const std::string &reason);
-  void tear_down();
-  void reopen();
-  void input_flowing();
+  // One input and its life: opened, delivering, lost, waiting to reopen.
+  struct Slot {
+    InputRole role;
+    std::string uri;
+    SharedInputActivity activity;
+    SharedInputFeeds feeds;  // none without a gate
+    std::unique_ptr<InputDecoder> input;
+    uint64_t generation = 0;
+    guint reopen_id = 0;
+    uint32_t next_delay_s = 1;
+    bool lost = false;
+    gint64 lost_at_us = 0;
+    gint64 flowing_since_us = 0;  // 0 while the current input has not delivered
+    uint64_t restarts = 0;
+    std::string loss_reason;  // why it went off air last
+    InputSupervisor *owner = nullptr;
+  };
+
+  void start(Slot &slot);
+  Status open_input(Slot &slot);
+  void lose(Slot &slot, const std::string &reason);
+  void tear_down(Slot &slot);
+  void reopen(Slot &slot);
+  void input_flowing(Slot &slot);
+  Slot *slot_of(GstObject *source);
+
+  // Chooses the input on air and what the video shows, every 40 ms and at
+  // every loss: the primary while it delivers; the backup once the primary
+  // has delivered nothing for the failover time (or failed, or ended); the
+  // primary again once it has delivered for the failback time without a
+  // break, or at once when the backup fails; and while neither delivers,
+  // made-up frames, the last frame for the repeat time first, or the slate.
+  void on_air_tick();
+  bool delivering(Slot &slot);
+  void put_on_air(InputRole role);
+  void show_picture();
 
   Parts parts_;
   std::FILE *err_;
-  std::unique_ptr<InputDecoder> input_;
-  uint64_t generation_ = 0;
-  guint reopen_id_ = 0;
-  uint32_t next_delay_s_ = 1;
-  bool lost_ = false;
-  gint64 lost_at_us_ = 0;
-  gint64 flowing_since_us_ = 0;  // 0 while the current input has not delivered
-  uint64_t restarts_ = 0;
+  Slot primary_;
+  std::optional<Slot> backup_;
+  guint tick_id_ = 0;
+  InputRole on_air_ = InputRole::Primary;
+  uint64_t switches_ = 0;
+  gint64 primary_delivering_since_us_ = 0;
+  // When the input on air last delivered; the start of made-up pictures.
+  gint64 last_on_air_buffer_us_ = 0;
+  std::string head_fill_mode_;
 };
 
 }  // namespace nerko

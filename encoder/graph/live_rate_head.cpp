@@ -27,14 +27,30 @@ Result<ElementRef> add_live_rate_head(GstElement *pipeline, const LiveRateHeads 
 }
 
 Status feed_branch(GstElement *pipeline, const LiveRateHeads *heads, StreamKind kind, GstPad *decoder_pad,
-                   GstElement *first, ElementRef &head) {
+                   GstElement *first, ElementRef &head, ElementRef &funnel, InputFeeds *feeds) {
   if (heads) {
     Result<ElementRef> added = add_live_rate_head(pipeline, *heads, kind, first);
     if (!added)
       return added.error();
     head = added.take();
   }
-  return link_to_static_pad(decoder_pad, head ? head.get() : first, "sink");
+  if (!heads || !heads->gate || !feeds)
+    return link_to_static_pad(decoder_pad, head ? head.get() : first, "sink");
+  Result<std::vector<ElementRef>> made = make_elements({"funnel"});
+  if (!made)
+    return made.error();
+  if (Status s = add_elements(pipeline, made.value()))
+    return s;
+  funnel = std::move(made.value()[0]);
+  if (!gst_element_link(funnel.get(), head.get()))
+    return EncoderError::library("Failed to link elements");
+  if (kind == StreamKind::Video && heads->slate)
+    if (Status s = add_slate_feed(pipeline, funnel.get(), *heads->slate, heads->gate))
+      return s;
+  Result<bool> fed = feed_funnel(pipeline, funnel.get(), decoder_pad, *feeds, kind, heads->gate);
+  if (!fed)
+    return fed.error();
+  return std::nullopt;
 }
 
 Status require_live_rate_elements() {

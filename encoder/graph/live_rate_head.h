@@ -10,12 +10,18 @@
 #include "encoder/control/encoder_error.h"
 #include "encoder/control/gst_ref.h"
 #include "encoder/graph/input_activity.h"
+#include "encoder/graph/input_feed.h"
 
 namespace nerko {
 
 struct LiveRateHeads {
   std::string video_fill_mode;  // livevideorate "fill-mode"
   SharedInputActivity activity;  // counts the buffers the heads make up
+  // Set with a backup input or a slate: the heads are fed through funnels
+  // behind this gate, and the branches keep the first input's format, so
+  // that the encoders never see another.
+  SharedOnAirGate gate = nullptr;
+  std::shared_ptr<const SlatePicture> slate = nullptr;
 };
 
 // Makes the kind's live-rate element, adds it to `pipeline` and links it in
@@ -24,9 +30,11 @@ Result<ElementRef> add_live_rate_head(GstElement *pipeline, const LiveRateHeads 
                                       GstElement *first);
 
 // Links the decoder pad to `first`, the branch's first element, through a
-// new live-rate head when there are `heads` (stored in `head`).
+// new live-rate head when there are `heads` (stored in `head`); with their
+// gate, through a new funnel in front of the head (stored in `funnel`) that
+// `feeds` records the input's pad of, and the slate's too.
 Status feed_branch(GstElement *pipeline, const LiveRateHeads *heads, StreamKind kind, GstPad *decoder_pad,
-                   GstElement *first, ElementRef &head);
+                   GstElement *first, ElementRef &head, ElementRef &funnel, InputFeeds *feeds);
 
 // The live-rate factory of `kind`.
 const char *live_rate_factory(StreamKind kind);

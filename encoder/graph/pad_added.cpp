@@ -44,7 +44,7 @@ void on_pad_added(GstElement *element, GstPad *pad, gpointer data) {
   Status status = build_branch(*context->sinks, context->output, context->pipeline.get(),
                                context->rtpbin.get(), pad, context->audio_fec_percent, stdout,
                                context->session_description.get(), context->host_address,
-                               context->heads.get());
+                               context->heads.get(), context->feeds.get());
   if (!status)
     return;
   if (status->is_fatal())

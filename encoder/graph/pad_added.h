@@ -33,6 +33,8 @@ struct PadAddedContext {
   // element, and branch failures are posted from rtpbin, so that they end
   // the run instead of counting as a failed input.
   std::shared_ptr<const LiveRateHeads> heads = nullptr;
+  // With the heads' gate: what this decoder's input feeds into the funnels.
+  SharedInputFeeds feeds = nullptr;
 };
 
 // The "pad-added" handler of uridecodebin; `data` is a PadAddedContext.

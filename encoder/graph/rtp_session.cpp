@@ -24,8 +24,9 @@ Status link_rtp_sender(GstElement *rtpbin, const RtpSession &session, GstElement
 }
 
 Status wire_branch(const BranchTarget &target, const RtpSession &session, GstElement *first, GstElement *last,
-                   GstElement *rtp_sender, ElementRef &head) {
-  if (Status s = feed_branch(target.pipeline, target.heads, session.kind, target.decoder_pad, first, head))
+                   GstElement *rtp_sender, ElementRef &head, ElementRef &funnel) {
+  if (Status s = feed_branch(target.pipeline, target.heads, session.kind, target.decoder_pad, first, head, funnel,
+                             target.feeds))
     return s;
   if (Status s = link_into_session(target.rtpbin, session, last))
     return s;

@@ -41,9 +41,10 @@ Status link_rtp_sender(GstElement *rtpbin, const RtpSession &session, GstElement
 // `first`'s "sink", `last` into the session (link_into_session) and the
 // session's RTP packets into `rtp_sender` (link_rtp_sender). With the
 // target's live-rate heads the decoder pad feeds a new head in front of
-// `first` instead, returned in `head`.
+// `first` instead, returned in `head`, and with their gate a funnel in front
+// of that, returned in `funnel`.
 Status wire_branch(const BranchTarget &target, const RtpSession &session, GstElement *first, GstElement *last,
-                   GstElement *rtp_sender, ElementRef &head);
+                   GstElement *rtp_sender, ElementRef &head, ElementRef &funnel);
 
 // Requests the session's RTCP source pad and links it to the sender's "sink".
 Status link_rtcp_sender(GstElement *rtpbin, const RtpSession &session, GstElement *sender);

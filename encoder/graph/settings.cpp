@@ -203,9 +203,32 @@ Result<std::string> read_video_fill_mode() {
       return "black";
     if (value == "last")
       return "last-frame";
+    if (value == "slate")
+      return "slate";
     return std::nullopt;
   };
-  return read_setting("NERKO_VIDEO_FILL", std::string("black"), fill_mode, "\"black\" or \"last\"");
+  return read_setting("NERKO_VIDEO_FILL", std::string("black"), fill_mode,
+                      "\"black\", \"last\" or \"slate\"");
+}
+
+Result<std::string> read_backup_input() {
+  return read_text_setting("NERKO_BACKUP_INPUT", "");
+}
+
+Result<uint32_t> read_failover_ms() {
+  return read_uint_setting("NERKO_FAILOVER_MS", 1000);
+}
+
+Result<uint32_t> read_failback_s() {
+  return read_uint_setting("NERKO_FAILBACK_S", 10);
+}
+
+Result<uint32_t> read_repeat_frame_ms() {
+  return read_uint_setting("NERKO_REPEAT_FRAME_MS", 0);
+}
+
+Result<std::string> read_slate_image() {
+  return read_text_setting("NERKO_SLATE_IMAGE", "");
 }
 
 }  // namespace nerko

@@ -68,8 +68,21 @@ Result<uint32_t> read_input_timeout();
 // Whether the stream outlives its input (see keep_alive.h).
 Result<bool> read_keep_alive();
 // livevideorate's "fill-mode" nick for NERKO_VIDEO_FILL: "black" (the
-// default) gives "black", "last" gives "last-frame"; anything else is a
-// FatalStop error.
+// default) gives "black", "last" gives "last-frame", "slate" gives "slate"
+// (a picture of the operator's instead); anything else is a FatalStop error.
 Result<std::string> read_video_fill_mode();
+
+// The hot backup input's URI; empty when there is none (unset or empty).
+Result<std::string> read_backup_input();
+// Milliseconds without a decoded buffer after which the input on air counts
+// as failed and the other one takes over.
+Result<uint32_t> read_failover_ms();
+// Seconds the primary must deliver without a break before it goes back on
+// air; 0: the backup stays on air until it fails itself.
+Result<uint32_t> read_failback_s();
+// Milliseconds the last frame is repeated before black or the slate.
+Result<uint32_t> read_repeat_frame_ms();
+// The slate picture's path (NERKO_SLATE_IMAGE); empty when unset.
+Result<std::string> read_slate_image();
 
 }  // namespace nerko

@@ -1,5 +1,7 @@
 #include "encoder/graph/video_branch.h"
 
+#include <string_view>
+
 #include "encoder/graph/element_chain.h"
 #include "encoder/graph/properties.h"
 #include "encoder/graph/rtp_session.h"
@@ -7,6 +9,33 @@
 #include "encoder/graph/vp8_encoder.h"
 
 namespace nerko {
+namespace {
+
+// With a backup or a slate the encoder keeps the first input's picture size,
+// pixel shape and frame rate (twice it for interlaced pictures, which the
+// deinterlacer makes one frame of each field), whatever the next input
+// brings: the scaler borders a picture of another shape.
+Status keep_first_format(GstPad *decoder_pad, GstElement *size_filter, GstElement *rate_filter) {
+  CapsRef caps(gst_pad_get_current_caps(decoder_pad));
+  const GstStructure *first = caps ? gst_caps_get_structure(caps.get(), 0) : nullptr;
+  int width = 0, height = 0, par_n = 1, par_d = 1, fps_n = 0, fps_d = 1;
+  if (!first || !gst_structure_get_int(first, "width", &width) || !gst_structure_get_int(first, "height", &height))
+    return std::nullopt;
+  gst_structure_get_fraction(first, "pixel-aspect-ratio", &par_n, &par_d);
+  CapsRef size(gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, width, "height", G_TYPE_INT, height,
+                                   "pixel-aspect-ratio", GST_TYPE_FRACTION, par_n, par_d, nullptr));
+  if (Status s = set_caps_property(size_filter, "caps", size.get()))
+    return s;
+  if (!gst_structure_get_fraction(first, "framerate", &fps_n, &fps_d) || fps_n <= 0)
+    return std::nullopt;
+  const char *mode = gst_structure_get_string(first, "interlace-mode");
+  if (mode && std::string_view(mode) != "progressive")
+    fps_n *= 2;
+  CapsRef rate(gst_caps_new_simple("video/x-raw", "framerate", GST_TYPE_FRACTION, fps_n, fps_d, nullptr));
+  return set_caps_property(rate_filter, "caps", rate.get());
+}
+
+}  // namespace
 
 Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCaps *rate_caps, bool interlaced) {
   // The second queue is made before the payloader but sits behind it.
@@ -57,8 +86,8 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
                                 {encoder, payloader},
                                 {payloader, session_queue}}))
     return s;
-  ElementRef head;
-  if (Status s = wire_branch(target, kVideoSession, convert, session_queue, rtp_sender, head))
+  ElementRef head, funnel;
+  if (Status s = wire_branch(target, kVideoSession, convert, session_queue, rtp_sender, head, funnel))
     return s;
 
   Result<VideoSettings> read = read_video_settings();
@@ -78,6 +107,9 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
     if (Status s = set_caps_property(rate_filter, "caps", rate_caps))
       return s;
     std::fputs("NERKO BOOST ENABLED\n", target.console);
+  } else if (target.heads && target.heads->gate) {
+    if (Status s = keep_first_format(target.decoder_pad, size_filter, rate_filter))
+      return s;
   }
   if (Status s = configure_session_senders(kVideoSession, target.destination, rtp_sender, rtcp_sender,
                                            target.heads != nullptr))
@@ -96,6 +128,8 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
   target.sinks.video_rtcp = ref_object(rtcp_sender);
   if (head)
     target.sinks.video_head = std::move(head);
+  if (funnel)
+    target.sinks.video_funnel = std::move(funnel);
   return std::nullopt;
 }
 

@@ -77,7 +77,7 @@ TEST_F(ReliabilityHostileSetting, MalformedInputSettingStopsNamingTheVariable) {
   expect_fatal_stop(run({{"NERKO_KEEP_ALIVE", "yes"}}),
                     "NERKO_KEEP_ALIVE must be \"true\" or \"false\", got \"yes\"", "keep-alive");
   expect_fatal_stop(run({{"NERKO_KEEP_ALIVE", "true"}, {"NERKO_VIDEO_FILL", "grey"}}),
-                    "NERKO_VIDEO_FILL must be \"black\" or \"last\", got \"grey\"", "video fill");
+                    "NERKO_VIDEO_FILL must be \"black\", \"last\" or \"slate\", got \"grey\"", "video fill");
 }
 
 TEST_F(ReliabilityHostileSetting, BooleanOtherThanTrueOrFalseStopsNamingTheVariable) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -23,6 +24,7 @@
 #include "encoder/control/gst_ref.h"
 #include "encoder/control/signals.h"
 #include "encoder/control/statistics.h"
+#include "encoder/control/whitespace.h"
 #include "encoder/control/stream_sinks.h"
 
 namespace nerko {
@@ -40,10 +42,12 @@ struct RunSettings {
 };
 
 // What follows the input: the record of decoded buffers the watchdog reads
-// and, when the stream outlives its input, the branches' live-rate heads.
+// and, when the stream outlives its input, the branches' live-rate heads and
+// what the operator set for a backup, a slate or a repeated frame.
 struct InputTracking {
   SharedInputActivity activity = std::make_shared<InputActivity>();
   std::shared_ptr<const LiveRateHeads> heads = nullptr;
+  std::optional<Redundancy> redundancy = std::nullopt;
 };
 
 // The top of the pipeline: the decoder (none when the keep-alive supervisor
@@ -89,21 +93,62 @@ Result<std::string> resolve_destination_host(const std::string &output) {
   return resolve_host(destination.value().host);
 }
 
+// A backup, a slate or a repeat time puts a gate in front of the heads.
+// Malformed values stop the run; a slate picture that cannot be read is a
+// set-up error.
+Result<std::optional<Redundancy>> read_redundancy(const std::string &backup_uri, const std::string &fill_mode) {
+  Redundancy redundancy;
+  redundancy.backup_uri = backup_uri;
+  redundancy.failover_ms = value_or_fatal_stop(read_failover_ms());
+  redundancy.failback_s = value_or_fatal_stop(read_failback_s());
+  redundancy.repeat_frame_ms = value_or_fatal_stop(read_repeat_frame_ms());
+  redundancy.slate = fill_mode == "slate";
+  redundancy.video_fill_mode = redundancy.slate ? "black" : fill_mode;
+  if (backup_uri.empty() && !redundancy.slate && redundancy.repeat_frame_ms == 0)
+    return std::optional<Redundancy>();
+  return std::optional<Redundancy>(redundancy);
+}
+
+// The heads repeat the last frame first when there is a repeat time; the
+// supervisor turns them to black once it is over.
+std::string first_fill_mode(const Redundancy *redundancy, const std::string &fill_mode) {
+  if (!redundancy)
+    return fill_mode;
+  return redundancy->repeat_frame_ms != 0 ? "last-frame" : redundancy->video_fill_mode;
+}
+
 // With keep-alive every branch starts with a live-rate element, so the
 // plug-in must be there; and the input is made only once the pipeline plays,
 // so a missing decoder must still stop the run here.
-Result<InputTracking> prepare_input_tracking(bool keep_alive) {
+Result<InputTracking> prepare_input_tracking(bool keep_alive, const std::string &backup_uri) {
   InputTracking tracking;
   if (!keep_alive)
     return tracking;
   std::string video_fill_mode = value_or_fatal_stop(read_video_fill_mode());
+  Result<std::optional<Redundancy>> redundancy = read_redundancy(backup_uri, video_fill_mode);
+  if (!redundancy)
+    return redundancy.error();
+  tracking.redundancy = redundancy.take();
+  std::shared_ptr<const SlatePicture> slate;
+  if (tracking.redundancy && tracking.redundancy->slate) {
+    std::string path = value_or_fatal_stop(read_slate_image());
+    if (path.empty())
+      return EncoderError::library("NERKO_VIDEO_FILL=slate needs the picture's path in NERKO_SLATE_IMAGE");
+    Result<std::shared_ptr<const SlatePicture>> read = read_slate_picture(path);
+    if (!read)
+      return read.error();
+    slate = read.take();
+  }
   if (Status status = require_live_rate_elements())
     return *status;
   GstElementFactory *decoder = gst_element_factory_find("uridecodebin");
   if (!decoder)
     return EncoderError::missing_element("uridecodebin");
   gst_object_unref(decoder);
-  tracking.heads = std::make_shared<const LiveRateHeads>(LiveRateHeads{video_fill_mode, tracking.activity});
+  const Redundancy *redundant = tracking.redundancy ? &*tracking.redundancy : nullptr;
+  tracking.heads = std::make_shared<const LiveRateHeads>(
+      LiveRateHeads{first_fill_mode(redundant, video_fill_mode), tracking.activity,
+                    redundant ? std::make_shared<OnAirGate>() : nullptr, std::move(slate)});
   return tracking;
 }
 
@@ -236,7 +281,10 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", settings.video_fec_percent, settings.audio_fec_percent);
   settings.input_timeout_s = value_or_fatal_stop(read_input_timeout());
   settings.keep_alive = value_or_fatal_stop(read_keep_alive());
-  Result<InputTracking> tracked = prepare_input_tracking(settings.keep_alive);
+  // A backup input is only of use to a stream that outlives its input.
+  const std::string backup_uri = remove_whitespace(value_or_fatal_stop(read_backup_input()));
+  settings.keep_alive = settings.keep_alive || !backup_uri.empty();
+  Result<InputTracking> tracked = prepare_input_tracking(settings.keep_alive, backup_uri);
   if (!tracked)
     return tracked.error();
   InputTracking tracking = tracked.take();
@@ -256,7 +304,8 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   std::shared_ptr<InputSupervisor> supervisor;
   if (settings.keep_alive)
     supervisor = std::make_shared<InputSupervisor>(InputSupervisor::Parts{
-        ref_object(top.pipeline.get()), settings.line.input, std::move(pad_added), settings.input_timeout_s});
+        ref_object(top.pipeline.get()), settings.line.input, std::move(pad_added), settings.input_timeout_s,
+        tracking.redundancy});
   else if (Status status = connect_decoder(*top.decoder, std::move(pad_added), sinks, settings.line.input))
     return *status;
 

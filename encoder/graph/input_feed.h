@@ -1,0 +1,64 @@
+// With a backup input or a slate, each kind's branch starts with a funnel in
+// front of its live-rate head, and every input feeds it: the primary, the
+// backup (decoded all the time as a hot standby) and, for video, the slate.
+// A gate on each feed lets only the input on air through; the others'
+// buffers are thrown away before the funnel, so a switch is a change of one
+// value and costs no opening or preroll.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <memory>
+
+#include "encoder/control/encoder_error.h"
+#include "encoder/control/gst_ref.h"
+#include "encoder/graph/input_activity.h"
+
+namespace nerko {
+
+enum class InputRole { Primary, Backup, Slate, None };
+
+// Which input's buffers reach the branches: written on the main thread, read
+// on the streaming threads of every feed.
+struct OnAirGate {
+  std::atomic<InputRole> passing{InputRole::Primary};
+};
+using SharedOnAirGate = std::shared_ptr<OnAirGate>;
+
+// What one input links into the funnels. Guarded by the StreamSinks mutex.
+struct InputFeeds {
+  explicit InputFeeds(InputRole r) : role(r) {}
+  InputRole role;
+  // The clocksync that paces a feed (a standby file would otherwise be
+  // decoded as fast as the machine can) and the funnel pad it feeds.
+  ElementRef video_pacer, audio_pacer;
+  PadRef video_port, audio_port;
+};
+using SharedInputFeeds = std::shared_ptr<InputFeeds>;
+
+// The still picture shown while no input is on air, decoded once at start.
+struct SlatePicture {
+  CapsRef caps;
+  Owned<GstBuffer, unref_mini_object<GstBuffer>> buffer;
+};
+
+// Decodes the PNG or JPEG at `path`; a missing or unreadable file is a
+// set-up error.
+Result<std::shared_ptr<const SlatePicture>> read_slate_picture(const std::string &path);
+
+// Links `decoder_pad` through a new pacer into a new sink pad of `funnel`,
+// behind the gate; false when this input feeds the kind already (a second
+// stream of a kind is discarded instead).
+Result<bool> feed_funnel(GstElement *pipeline, GstElement *funnel, GstPad *decoder_pad, InputFeeds &feeds,
+                         StreamKind kind, const SharedOnAirGate &gate);
+
+// The slate as a live source of its own into the video funnel.
+Status add_slate_feed(GstElement *pipeline, GstElement *funnel, const SlatePicture &slate,
+                      const SharedOnAirGate &gate);
+
+// Takes the input's feeds out of the funnels and the pipeline, once its
+// decoder has stopped. `lock` guards `feeds`.
+void release_feeds(GstElement *pipeline, InputFeeds &feeds, std::mutex &lock);
+
+}  // namespace nerko
