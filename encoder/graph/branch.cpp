@@ -171,7 +171,7 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
     GstElement *head = video ? sinks.video_head.get() : audio ? sinks.audio_head.get() : nullptr;
     GstElement *funnel = video ? sinks.video_funnel.get() : audio ? sinks.audio_funnel.get() : nullptr;
     if (head) {
-      Result<bool> fed = funnel && feeds ? feed_funnel(pipeline, funnel, new_pad, *feeds,
+      Result<bool> fed = funnel && feeds ? feed_funnel(funnel, new_pad, *feeds,
                                                        video ? StreamKind::Video : StreamKind::Audio, heads->gate)
                                          : feed_existing_branch(new_pad, head);
       if (!fed)

@@ -1,5 +1,6 @@
 #include "encoder/graph/input_feed.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 
@@ -8,15 +9,44 @@
 namespace nerko {
 namespace {
 
+constexpr GstClockTimeDiff kLongestPaceWait = 200 * GST_MSECOND;
+
 struct GateWatch {
   SharedOnAirGate gate;
   InputRole role;
 };
 
+// An input off air is still decoded at the clock's pace: a live one is paced
+// by its sender, a file only by this wait (once on air, by the live-rate
+// head). Each wait is short, so that stopping the input never waits long.
+void pace_off_air(GstPad *pad, GstBuffer *buffer) {
+  GstEvent *event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+  if (!event)
+    return;
+  const GstSegment *segment = nullptr;
+  gst_event_parse_segment(event, &segment);
+  GstClockTime running = segment->format == GST_FORMAT_TIME
+                             ? gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer))
+                             : GST_CLOCK_TIME_NONE;
+  gst_event_unref(event);
+  ElementRef parent(gst_pad_get_parent_element(pad));
+  ObjectRef<GstClock> clock(parent ? gst_element_get_clock(parent.get()) : nullptr);
+  if (!clock || !GST_CLOCK_TIME_IS_VALID(running))
+    return;
+  GstClockTimeDiff due = static_cast<GstClockTimeDiff>(gst_element_get_base_time(parent.get()) + running) +
+                         gst_pad_get_offset(pad);
+  GstClockTimeDiff now = static_cast<GstClockTimeDiff>(gst_clock_get_time(clock.get()));
+  if (due <= now)
+    return;
+  GstClockID wait = gst_clock_new_single_shot_id(clock.get(), now + std::min(due - now, kLongestPaceWait));
+  gst_clock_id_wait(wait, nullptr);
+  gst_clock_id_unref(wait);
+}
+
 // Sticky events pass: the funnel keeps them on its pad and sends them on when
 // this input goes on air. Everything else of an input off air would reach
 // the live-rate head between the buffers of the one on air.
-GstPadProbeReturn on_gated_data(GstPad *, GstPadProbeInfo *info, gpointer data) {
+GstPadProbeReturn on_gated_data(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
   const auto &watch = *static_cast<GateWatch *>(data);
   if (watch.gate->passing.load(std::memory_order_relaxed) == watch.role)
     return GST_PAD_PROBE_OK;
@@ -24,7 +54,13 @@ GstPadProbeReturn on_gated_data(GstPad *, GstPadProbeInfo *info, gpointer data) 
     GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
     if (GST_EVENT_IS_STICKY(event) && GST_EVENT_TYPE(event) != GST_EVENT_EOS)
       return GST_PAD_PROBE_OK;
+    return GST_PAD_PROBE_DROP;
   }
+  GstBuffer *buffer = (info->type & GST_PAD_PROBE_TYPE_BUFFER)
+                          ? GST_PAD_PROBE_INFO_BUFFER(info)
+                          : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
+  if (buffer)
+    pace_off_air(pad, buffer);
   return GST_PAD_PROBE_DROP;
 }
 
@@ -52,16 +88,12 @@ Result<PadRef> link_to_funnel(GstPad *source, GstElement *funnel) {
   return port;
 }
 
-void release_feed(GstElement *pipeline, ElementRef pacer, PadRef port) {
-  if (pacer) {
-    gst_element_set_state(pacer.get(), GST_STATE_NULL);
-    gst_bin_remove(GST_BIN(pipeline), pacer.get());
-  }
-  if (port) {
-    ElementRef funnel(gst_pad_get_parent_element(port.get()));
-    if (funnel)
-      gst_element_release_request_pad(funnel.get(), port.get());
-  }
+void release_feed(PadRef port) {
+  if (!port)
+    return;
+  ElementRef funnel(gst_pad_get_parent_element(port.get()));
+  if (funnel)
+    gst_element_release_request_pad(funnel.get(), port.get());
 }
 
 std::string bus_error(GstMessage *message) {
@@ -113,23 +145,13 @@ Result<std::shared_ptr<const SlatePicture>> read_slate_picture(const std::string
   return std::shared_ptr<const SlatePicture>(std::move(slate));
 }
 
-Result<bool> feed_funnel(GstElement *pipeline, GstElement *funnel, GstPad *decoder_pad, InputFeeds &feeds,
-                         StreamKind kind, const SharedOnAirGate &gate) {
-  ElementRef &pacer = kind == StreamKind::Video ? feeds.video_pacer : feeds.audio_pacer;
+Result<bool> feed_funnel(GstElement *funnel, GstPad *decoder_pad, InputFeeds &feeds, StreamKind kind,
+                         const SharedOnAirGate &gate) {
   PadRef &port = kind == StreamKind::Video ? feeds.video_port : feeds.audio_port;
-  if (pacer)
+  if (port)
     return false;
-  Result<std::vector<ElementRef>> made = make_elements({"clocksync"});
-  if (!made)
-    return made.error();
-  if (Status s = add_elements(pipeline, made.value()))
-    return *s;
-  pacer = std::move(made.value()[0]);
-  if (Status s = link_to_static_pad(decoder_pad, pacer.get(), "sink"))
-    return *s;
-  PadRef source(gst_element_get_static_pad(pacer.get(), "src"));
-  gate_pad(source.get(), gate, feeds.role);
-  Result<PadRef> linked = link_to_funnel(source.get(), funnel);
+  gate_pad(decoder_pad, gate, feeds.role);
+  Result<PadRef> linked = link_to_funnel(decoder_pad, funnel);
   if (!linked)
     return linked.error();
   port = linked.take();
@@ -162,18 +184,15 @@ Status add_slate_feed(GstElement *pipeline, GstElement *funnel, const SlatePictu
   return std::nullopt;
 }
 
-void release_feeds(GstElement *pipeline, InputFeeds &feeds, std::mutex &lock) {
-  ElementRef video_pacer, audio_pacer;
+void release_feeds(InputFeeds &feeds, std::mutex &lock) {
   PadRef video_port, audio_port;
   {
     std::lock_guard<std::mutex> guard(lock);
-    video_pacer = std::move(feeds.video_pacer);
-    audio_pacer = std::move(feeds.audio_pacer);
     video_port = std::move(feeds.video_port);
     audio_port = std::move(feeds.audio_port);
   }
-  release_feed(pipeline, std::move(video_pacer), std::move(video_port));
-  release_feed(pipeline, std::move(audio_pacer), std::move(audio_port));
+  release_feed(std::move(video_port));
+  release_feed(std::move(audio_port));
 }
 
 }  // namespace nerko

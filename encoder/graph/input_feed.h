@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "encoder/control/encoder_error.h"
 #include "encoder/control/gst_ref.h"
@@ -30,9 +32,7 @@ using SharedOnAirGate = std::shared_ptr<OnAirGate>;
 struct InputFeeds {
   explicit InputFeeds(InputRole r) : role(r) {}
   InputRole role;
-  // The clocksync that paces a feed (a standby file would otherwise be
-  // decoded as fast as the machine can) and the funnel pad it feeds.
-  ElementRef video_pacer, audio_pacer;
+  // The funnel pads the input's decoder pads feed.
   PadRef video_port, audio_port;
 };
 using SharedInputFeeds = std::shared_ptr<InputFeeds>;
@@ -47,18 +47,18 @@ struct SlatePicture {
 // set-up error.
 Result<std::shared_ptr<const SlatePicture>> read_slate_picture(const std::string &path);
 
-// Links `decoder_pad` through a new pacer into a new sink pad of `funnel`,
-// behind the gate; false when this input feeds the kind already (a second
-// stream of a kind is discarded instead).
-Result<bool> feed_funnel(GstElement *pipeline, GstElement *funnel, GstPad *decoder_pad, InputFeeds &feeds,
-                         StreamKind kind, const SharedOnAirGate &gate);
+// Links `decoder_pad` to a new sink pad of `funnel`, behind the gate; false
+// when this input feeds the kind already (a second stream of a kind is
+// discarded instead).
+Result<bool> feed_funnel(GstElement *funnel, GstPad *decoder_pad, InputFeeds &feeds, StreamKind kind,
+                         const SharedOnAirGate &gate);
 
 // The slate as a live source of its own into the video funnel.
 Status add_slate_feed(GstElement *pipeline, GstElement *funnel, const SlatePicture &slate,
                       const SharedOnAirGate &gate);
 
-// Takes the input's feeds out of the funnels and the pipeline, once its
-// decoder has stopped. `lock` guards `feeds`.
-void release_feeds(GstElement *pipeline, InputFeeds &feeds, std::mutex &lock);
+// Gives the input's funnel pads back once its decoder has stopped. `lock`
+// guards `feeds`.
+void release_feeds(InputFeeds &feeds, std::mutex &lock);
 
 }  // namespace nerko

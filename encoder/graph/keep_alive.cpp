@@ -50,8 +50,8 @@ void unlink_head(GstElement *head) {
 }
 
 // What the input made besides its decoder: the sinks that discard a second
-// stream of a kind. The live-rate heads and the input's feeds stay.
-std::vector<ElementRef> discarding_peers(GstElement *decoder, const StreamSinks &sinks, const InputFeeds *feeds) {
+// stream of a kind. The live-rate heads and the funnels in front of them stay.
+std::vector<ElementRef> discarding_peers(GstElement *decoder, const StreamSinks &sinks) {
   std::vector<ElementRef> peers;
   GstIterator *pads = gst_element_iterate_src_pads(decoder);
   GValue item = G_VALUE_INIT;
@@ -59,8 +59,7 @@ std::vector<ElementRef> discarding_peers(GstElement *decoder, const StreamSinks 
     PadRef peer(gst_pad_get_peer(GST_PAD(g_value_get_object(&item))));
     ElementRef parent(peer ? gst_pad_get_parent_element(peer.get()) : nullptr);
     const bool kept = parent && (parent.get() == sinks.video_head.get() || parent.get() == sinks.audio_head.get() ||
-                                 (feeds && (parent.get() == feeds->video_pacer.get() ||
-                                            parent.get() == feeds->audio_pacer.get())));
+                                 parent.get() == sinks.video_funnel.get() || parent.get() == sinks.audio_funnel.get());
     if (parent && !kept)
       peers.push_back(std::move(parent));
     g_value_reset(&item);
@@ -251,13 +250,13 @@ void InputSupervisor::tear_down(Slot &slot) {
   std::vector<ElementRef> discarding;
   {
     std::lock_guard<std::mutex> lock(sinks.mutex);
-    discarding = discarding_peers(decoder, sinks, slot.feeds.get());
+    discarding = discarding_peers(decoder, sinks);
   }
   // Stops the decoder's streaming threads first: a stream cut off while it
   // still pushes would fail as "not linked".
   gst_element_set_state(decoder, GST_STATE_NULL);
   if (slot.feeds) {
-    release_feeds(parts_.pipeline.get(), *slot.feeds, sinks.mutex);
+    release_feeds(*slot.feeds, sinks.mutex);
   } else {
     std::lock_guard<std::mutex> lock(sinks.mutex);
     unlink_head(sinks.video_head.get());

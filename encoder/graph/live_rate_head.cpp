@@ -47,7 +47,7 @@ Status feed_branch(GstElement *pipeline, const LiveRateHeads *heads, StreamKind 
   if (kind == StreamKind::Video && heads->slate)
     if (Status s = add_slate_feed(pipeline, funnel.get(), *heads->slate, heads->gate))
       return s;
-  Result<bool> fed = feed_funnel(pipeline, funnel.get(), decoder_pad, *feeds, kind, heads->gate);
+  Result<bool> fed = feed_funnel(funnel.get(), decoder_pad, *feeds, kind, heads->gate);
   if (!fed)
     return fed.error();
   return std::nullopt;
