@@ -53,9 +53,13 @@ Result<std::shared_ptr<const SlatePicture>> read_slate_picture(const std::string
 Result<bool> feed_funnel(GstElement *funnel, GstPad *decoder_pad, InputFeeds &feeds, StreamKind kind,
                          const SharedOnAirGate &gate);
 
-// The slate as a live source of its own into the video funnel.
-Status add_slate_feed(GstElement *pipeline, GstElement *funnel, const SlatePicture &slate,
+// The slate as a live source of its own into the video funnel, in the
+// format of the input's `input_caps`.
+Status add_slate_feed(GstElement *pipeline, GstElement *funnel, const SlatePicture &slate, GstCaps *input_caps,
                       const SharedOnAirGate &gate);
+
+// Keeps caps the funnel's output has already from going out again.
+void keep_caps_once(GstPad *funnel_source);
 
 // Gives the input's funnel pads back once its decoder has stopped. `lock`
 // guards `feeds`.

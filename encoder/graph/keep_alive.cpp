@@ -332,15 +332,15 @@ void InputSupervisor::show_picture() {
   Slot *slot = on_air_ == InputRole::Primary ? &primary_ : on_air_ == InputRole::Backup ? &*backup_ : nullptr;
   if (slot && slot->flowing_since_us != 0)
     last_on_air_buffer_us_ = std::max(last_on_air_buffer_us_, now - input_silence_ms(*slot->activity) * 1000);
-  // The heads wait this long for a late frame before they make one up.
-  const gint64 lost_after_us = (static_cast<gint64>(settings.repeat_frame_ms) + kFrameWaitMs) * 1000;
-  const bool picture_lost = now - last_on_air_buffer_us_ >= lost_after_us;
-  InputRole passing = settings.slate && (picture_lost || !slot) ? InputRole::Slate : on_air_;
-  parts_.pad_added.heads->gate->passing.store(passing);
-  if (settings.repeat_frame_ms == 0 || settings.video_fill_mode == "last-frame")
-    return;
-  const std::string mode = picture_lost ? "black" : "last-frame";
-  if (mode == head_fill_mode_)
+  const gint64 silence_us = now - last_on_air_buffer_us_;
+  // The slate comes in as a live source of its own: the head fills the time
+  // up to its first picture as any other gap, so it goes on air once the
+  // repeat time is over, and not before the head would make up a frame.
+  const gint64 repeat_us = static_cast<gint64>(settings.repeat_frame_ms) * 1000;
+  const bool picture_lost = silence_us >= std::max(repeat_us, kFrameWaitMs * 1000);
+  parts_.pad_added.heads->gate->passing.store(settings.slate && (picture_lost || !slot) ? InputRole::Slate
+                                                                                       : on_air_);
+  if (settings.repeat_frame_ms == 0 || settings.video_fill_mode == "last-frame" || settings.slate)
     return;
   ElementRef head;
   {
@@ -349,8 +349,27 @@ void InputSupervisor::show_picture() {
   }
   if (!head)
     return;
+  // The head makes up the frame of a slot only its latency after the slot:
+  // the last frame is repeated for the slots of the repeat time, black after.
+  const bool repeated_long_enough = picture_lost && silence_us >= repeat_us + head_latency_us(head.get());
+  const std::string mode = repeated_long_enough ? "black" : "last-frame";
+  if (mode == head_fill_mode_)
+    return;
   gst_util_set_object_arg(G_OBJECT(head.get()), "fill-mode", mode.c_str());
   head_fill_mode_ = mode;
+}
+
+gint64 InputSupervisor::head_latency_us(GstElement *head) {
+  PadRef source(gst_element_get_static_pad(head, "src"));
+  GstQuery *query = gst_query_new_latency();
+  GstClockTime min = 0;
+  gboolean live = FALSE;
+  if (source && gst_pad_query(source.get(), query)) {
+    gst_query_parse_latency(query, &live, &min, nullptr);
+    head_latency_us_ = static_cast<gint64>(min / GST_USECOND);
+  }
+  gst_query_unref(query);
+  return head_latency_us_;
 }
 
 bool InputSupervisor::redistribute_latency() {

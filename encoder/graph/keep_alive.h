@@ -117,6 +117,8 @@ class InputSupervisor : public InputSupervision {
   bool delivering(Slot &slot);
   void put_on_air(InputRole role);
   void show_picture();
+  // The video head's latency, as it last answered.
+  gint64 head_latency_us(GstElement *head);
 
   Parts parts_;
   std::FILE *err_;
@@ -129,6 +131,7 @@ class InputSupervisor : public InputSupervision {
   // When the input on air last delivered; the start of made-up pictures.
   gint64 last_on_air_buffer_us_ = 0;
   std::string head_fill_mode_;
+  gint64 head_latency_us_ = 200 * 1000;
 };
 
 }  // namespace nerko
