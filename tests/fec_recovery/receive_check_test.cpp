@@ -1,11 +1,13 @@
 // scripts/receive --check beside the encoder: what it prints, and its exit
-// status when nothing was decoded or the command line is wrong.
+// status when nothing was decoded, when a second encoder sends to the same
+// destination, or when the command line is wrong.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
 #include <chrono>
 #include <iostream>
+#include <regex>
 #include <thread>
 
 #include "sdp/streaming_support.h"
@@ -69,6 +71,76 @@ TEST_F(FecRecoveryReceiveCheck, BesideTheEncoderItCountsDecodedLostAndRecovered)
   EXPECT_GT(counts->samples, 0u);
 }
 
+// One sender alone, a second one while the first still sends, or a second
+// one after the first has ended and a pause: what the receiver follows and says.
+TEST_F(FecRecoveryReceiveCheck, TheFirstSenderIsFollowedAndAnyOtherIsNamed) {
+  enum Second { None, WhileTheFirstSends, AfterAPause };
+  const struct {
+    const char *name;
+    Second second;
+    int exit_status;
+    const char *named;  // the line of each medium, as a pattern of the medium and the port
+    unsigned senders;   // seen per medium
+    uint64_t frames;    // 0: some, from a first sender stopped halfway
+  } cases[] = {
+      {"one sender", None, 0, nullptr, 1, 50},
+      {"two senders at once", WhileTheFirstSends, 1,
+       "Another sender on %s port %d: SSRC 0x[0-9a-f]{8}, from 127\\.0\\.0\\.1:[0-9]+\n", 2, 0},
+      {"a restarted sender", AfterAPause, 0,
+       "Sender restarted on %s port %d: SSRC 0x[0-9a-f]{8} replaces 0x[0-9a-f]{8}\n", 1, 100},
+  };
+  const fs::path long_clip = dir_ / "long.ogg";
+  make_clip(long_clip, 500, 900);  // outlasts the second sender by far
+  for (const auto &row : cases) {
+    SCOPED_TRACE(row.name);
+    int port = free_port_block();
+    RunningProgram receiver(receive_script(), {"receive", "--check", "300", "--latency", "1000", output_for(port)},
+                            receive_environment());
+    ASSERT_EQ(receiver.next_out_line(), "Receiving from " + output_for(port) + " for 300 s\n") << receiver.err();
+    if (row.second == WhileTheFirstSends) {
+      RunningProgram first({"zolvane", "-i", "file://" + long_clip.string(), output_for(port),
+                            (dir_ / "first.txt").string()}, encoder_environment());
+      // Its first statistics line: it has been sending for a while.
+      auto line = first.next_out_line();
+      while (line && !line->starts_with("nerko-encoder ("))
+        line = first.next_out_line();
+      ASSERT_TRUE(line) << first.err();
+      EXPECT_EQ(stream_clip(clip_, port, dir_ / "second.txt", encoder_environment()).exit_status, 0);
+      first.kill_and_wait();
+    } else {
+      EXPECT_EQ(stream_clip(clip_, port, dir_ / "first.txt", encoder_environment()).exit_status, 0);
+    }
+    if (row.second == AfterAPause) {
+      // Longer than the silence after which a new SSRC is the same sender restarted.
+      std::this_thread::sleep_for(std::chrono::seconds(3));
+      EXPECT_EQ(stream_clip(clip_, port, dir_ / "second.txt", encoder_environment()).exit_status, 0);
+    }
+    // Packets in the jitter buffers come out within their latency.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    receiver.send_signal(SIGTERM);
+    Outcome received = receiver.finish();
+
+    EXPECT_EQ(received.exit_status, row.exit_status) << received.err;
+    auto counts = parse_check(received.out);
+    ASSERT_TRUE(counts) << received.out;
+    EXPECT_EQ(counts->video_senders, row.senders);
+    EXPECT_EQ(counts->audio_senders, row.senders);
+    EXPECT_TRUE(row.frames ? counts->frames == row.frames : counts->frames > 0) << received.out;
+    EXPECT_GT(counts->samples, 0u);
+    // Only the followed sender is counted, and a restart's jump in sequence numbers is no loss.
+    EXPECT_EQ(counts->lost, 0u) << received.out;
+    char video[200] = "", audio[200] = "";
+    if (row.named) {
+      std::snprintf(video, sizeof video, row.named, "video", port);
+      std::snprintf(audio, sizeof audio, row.named, "audio", port + 2);
+    }
+    // Each medium is told apart on its own thread, so the two lines come in either order.
+    EXPECT_TRUE(std::regex_match(received.err, std::regex(std::string(video) + audio)) ||
+                std::regex_match(received.err, std::regex(std::string(audio) + video)))
+        << received.err;
+  }
+}
+
 TEST_F(FecRecoveryReceiveCheck, NothingDecodedEndsWithStatusOne) {
   std::string output = output_for(free_port_block());
   Outcome outcome = run_receive({"--check", "1", output});
@@ -77,7 +149,8 @@ TEST_F(FecRecoveryReceiveCheck, NothingDecodedEndsWithStatusOne) {
                          "Video frames decoded: 0\n"
                          "Audio samples decoded: 0\n"
                          "Packets lost: 0 (video 0, audio 0)\n"
-                         "Packets recovered by FEC: 0 (video 0, audio 0; unrecovered 0)\n");
+                         "Packets recovered by FEC: 0 (video 0, audio 0; unrecovered 0)\n"
+                         "Senders seen: video 0, audio 0\n");
   EXPECT_EQ(outcome.err, "Nothing decoded from " + output + "\n");
 }
 
@@ -94,7 +167,8 @@ TEST_F(FecRecoveryReceiveCheck, PlayingOnChosenSinksStopsOnSignalWithItsCounts) 
   EXPECT_EQ(outcome.out, "Video frames decoded: 0\n"
                          "Audio samples decoded: 0\n"
                          "Packets lost: 0 (video 0, audio 0)\n"
-                         "Packets recovered by FEC: 0 (video 0, audio 0; unrecovered 0)\n");
+                         "Packets recovered by FEC: 0 (video 0, audio 0; unrecovered 0)\n"
+                         "Senders seen: video 0, audio 0\n");
   EXPECT_EQ(outcome.err, "Nothing decoded from " + output + "\n");
 }
 
