@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <iostream>
-#include <regex>
 #include <thread>
 
 #include "sdp/streaming_support.h"
@@ -71,6 +70,18 @@ TEST_F(FecRecoveryReceiveCheck, BesideTheEncoderItCountsDecodedLostAndRecovered)
   EXPECT_GT(counts->samples, 0u);
 }
 
+// The text with its SSRCs (0x and eight lowercase hex digits) and senders'
+// ports, which differ from run to run, as 0xSSRC and PORT.
+std::string masked(std::string text) {
+  for (size_t at = text.find("0x"); at != std::string::npos; at = text.find("0x", at + 1))
+    if (text.find_first_not_of("0123456789abcdef", at + 2) == at + 10)
+      text.replace(at + 2, 8, "SSRC");
+  for (size_t at = text.find("127.0.0.1:"); at != std::string::npos; at = text.find("127.0.0.1:", at + 1))
+    if (size_t digits = text.find_first_not_of("0123456789", at + 10) - (at + 10); digits > 0)
+      text.replace(at + 10, digits, "PORT");
+  return text;
+}
+
 // One sender alone, a second one while the first still sends, or a second
 // one after the first has ended and a pause: what the receiver follows and says.
 TEST_F(FecRecoveryReceiveCheck, TheFirstSenderIsFollowedAndAnyOtherIsNamed) {
@@ -79,15 +90,15 @@ TEST_F(FecRecoveryReceiveCheck, TheFirstSenderIsFollowedAndAnyOtherIsNamed) {
     const char *name;
     Second second;
     int exit_status;
-    const char *named;  // the line of each medium, as a pattern of the medium and the port
+    const char *named;  // the line of each medium: its start and, after "<medium> port <port>", its end
+    const char *details;
     unsigned senders;   // seen per medium
     uint64_t frames;    // 0: some, from a first sender stopped halfway
   } cases[] = {
-      {"one sender", None, 0, nullptr, 1, 50},
-      {"two senders at once", WhileTheFirstSends, 1,
-       "Another sender on %s port %d: SSRC 0x[0-9a-f]{8}, from 127\\.0\\.0\\.1:[0-9]+\n", 2, 0},
-      {"a restarted sender", AfterAPause, 0,
-       "Sender restarted on %s port %d: SSRC 0x[0-9a-f]{8} replaces 0x[0-9a-f]{8}\n", 1, 100},
+      {"one sender", None, 0, nullptr, nullptr, 1, 50},
+      {"two senders at once", WhileTheFirstSends, 1, "Another sender on", ": SSRC 0xSSRC, from 127.0.0.1:PORT", 2,
+       0},
+      {"a restarted sender", AfterAPause, 0, "Sender restarted on", ": SSRC 0xSSRC replaces 0xSSRC", 1, 100},
   };
   const fs::path long_clip = dir_ / "long.ogg";
   make_clip(long_clip, 500, 900);  // outlasts the second sender by far
@@ -129,15 +140,13 @@ TEST_F(FecRecoveryReceiveCheck, TheFirstSenderIsFollowedAndAnyOtherIsNamed) {
     EXPECT_GT(counts->samples, 0u);
     // Only the followed sender is counted, and a restart's jump in sequence numbers is no loss.
     EXPECT_EQ(counts->lost, 0u) << received.out;
-    char video[200] = "", audio[200] = "";
+    std::string video, audio;
     if (row.named) {
-      std::snprintf(video, sizeof video, row.named, "video", port);
-      std::snprintf(audio, sizeof audio, row.named, "audio", port + 2);
+      video = std::string(row.named) + " video port " + std::to_string(port) + row.details + "\n";
+      audio = std::string(row.named) + " audio port " + std::to_string(port + 2) + row.details + "\n";
     }
     // Each medium is told apart on its own thread, so the two lines come in either order.
-    EXPECT_TRUE(std::regex_match(received.err, std::regex(std::string(video) + audio)) ||
-                std::regex_match(received.err, std::regex(std::string(audio) + video)))
-        << received.err;
+    EXPECT_TRUE(masked(received.err) == video + audio || masked(received.err) == audio + video) << received.err;
   }
 }
 
