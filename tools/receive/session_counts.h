@@ -21,8 +21,9 @@ class SessionCounts {
   SessionCounts(GstElement *jitterbuffer, GstElement *fec_decoder);
 
   // On the session's streaming thread, before the new sender's first packet
-  // reaches the jitter buffer. The old sender has been silent for longer
-  // than the jitter buffer waits, so the flush throws nothing of it away.
+  // reaches the jitter buffer. The old sender has been silent for the
+  // restart's 2 s, longer than the jitter buffer waits at any usual
+  // latency, so the flush throws nothing of it away.
   void restart();
   uint64_t lost() const;       // packets the jitter buffer gave up on
   uint64_t recovered() const;  // lost packets the FEC decoder rebuilt
