@@ -49,6 +49,7 @@ using PadRef = ObjectRef<GstPad>;
 using BusRef = ObjectRef<GstBus>;
 using CapsRef = Owned<GstCaps, unref_mini_object<GstCaps>>;
 using MessageRef = Owned<GstMessage, unref_mini_object<GstMessage>>;
+using EventRef = Owned<GstEvent, unref_mini_object<GstEvent>>;
 using MainLoopRef = Owned<GMainLoop, g_main_loop_unref>;
 using ErrorRef = Owned<GError, g_error_free>;
 using GStringRef = Owned<gchar, g_free>;

@@ -1,5 +1,6 @@
 // scripts/receive --check beside the encoder: what it prints, and its exit
-// status when nothing was decoded or the command line is wrong.
+// status when nothing was decoded, when a second encoder sends to the same
+// destination, or when the command line is wrong.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -69,6 +70,86 @@ TEST_F(FecRecoveryReceiveCheck, BesideTheEncoderItCountsDecodedLostAndRecovered)
   EXPECT_GT(counts->samples, 0u);
 }
 
+// The text with its SSRCs (0x and eight lowercase hex digits) and senders'
+// ports, which differ from run to run, as 0xSSRC and PORT.
+std::string masked(std::string text) {
+  for (size_t at = text.find("0x"); at != std::string::npos; at = text.find("0x", at + 1))
+    if (text.find_first_not_of("0123456789abcdef", at + 2) == at + 10)
+      text.replace(at + 2, 8, "SSRC");
+  for (size_t at = text.find("127.0.0.1:"); at != std::string::npos; at = text.find("127.0.0.1:", at + 1))
+    if (size_t digits = text.find_first_not_of("0123456789", at + 10) - (at + 10); digits > 0)
+      text.replace(at + 10, digits, "PORT");
+  return text;
+}
+
+// One sender alone, a second one while the first still sends, or a second
+// one after the first has ended and a pause: what the receiver follows and says.
+TEST_F(FecRecoveryReceiveCheck, TheFirstSenderIsFollowedAndAnyOtherIsNamed) {
+  enum Second { None, WhileTheFirstSends, AfterAPause };
+  const struct {
+    const char *name;
+    Second second;
+    int exit_status;
+    const char *named;  // the line of each medium: its start and, after "<medium> port <port>", its end
+    const char *details;
+    unsigned senders;   // seen per medium
+    uint64_t frames;    // 0: some, from a first sender stopped halfway
+  } cases[] = {
+      {"one sender", None, 0, nullptr, nullptr, 1, 50},
+      {"two senders at once", WhileTheFirstSends, 1, "Another sender on", ": SSRC 0xSSRC, from 127.0.0.1:PORT", 2,
+       0},
+      {"a restarted sender", AfterAPause, 0, "Sender restarted on", ": SSRC 0xSSRC replaces 0xSSRC", 1, 100},
+  };
+  const fs::path long_clip = dir_ / "long.ogg";
+  make_clip(long_clip, 500, 900);  // outlasts the second sender by far
+  for (const auto &row : cases) {
+    SCOPED_TRACE(row.name);
+    int port = free_port_block();
+    RunningProgram receiver(receive_script(), {"receive", "--check", "300", "--latency", "1000", output_for(port)},
+                            receive_environment());
+    ASSERT_EQ(receiver.next_out_line(), "Receiving from " + output_for(port) + " for 300 s\n") << receiver.err();
+    if (row.second == WhileTheFirstSends) {
+      RunningProgram first({"zolvane", "-i", "file://" + long_clip.string(), output_for(port),
+                            (dir_ / "first.txt").string()}, encoder_environment());
+      // Its first statistics line: it has been sending for a while.
+      auto line = first.next_out_line();
+      while (line && !line->starts_with("nerko-encoder ("))
+        line = first.next_out_line();
+      ASSERT_TRUE(line) << first.err();
+      EXPECT_EQ(stream_clip(clip_, port, dir_ / "second.txt", encoder_environment()).exit_status, 0);
+      first.kill_and_wait();
+    } else {
+      EXPECT_EQ(stream_clip(clip_, port, dir_ / "first.txt", encoder_environment()).exit_status, 0);
+    }
+    if (row.second == AfterAPause) {
+      // Longer than the silence after which a new SSRC is the same sender restarted.
+      std::this_thread::sleep_for(std::chrono::seconds(3));
+      EXPECT_EQ(stream_clip(clip_, port, dir_ / "second.txt", encoder_environment()).exit_status, 0);
+    }
+    // Packets in the jitter buffers come out within their latency.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    receiver.send_signal(SIGTERM);
+    Outcome received = receiver.finish();
+
+    EXPECT_EQ(received.exit_status, row.exit_status) << received.err;
+    auto counts = parse_check(received.out);
+    ASSERT_TRUE(counts) << received.out;
+    EXPECT_EQ(counts->video_senders, row.senders);
+    EXPECT_EQ(counts->audio_senders, row.senders);
+    EXPECT_TRUE(row.frames ? counts->frames == row.frames : counts->frames > 0) << received.out;
+    EXPECT_GT(counts->samples, 0u);
+    // Only the followed sender is counted, and a restart's jump in sequence numbers is no loss.
+    EXPECT_EQ(counts->lost, 0u) << received.out;
+    std::string video, audio;
+    if (row.named) {
+      video = std::string(row.named) + " video port " + std::to_string(port) + row.details + "\n";
+      audio = std::string(row.named) + " audio port " + std::to_string(port + 2) + row.details + "\n";
+    }
+    // Each medium is told apart on its own thread, so the two lines come in either order.
+    EXPECT_TRUE(masked(received.err) == video + audio || masked(received.err) == audio + video) << received.err;
+  }
+}
+
 TEST_F(FecRecoveryReceiveCheck, NothingDecodedEndsWithStatusOne) {
   std::string output = output_for(free_port_block());
   Outcome outcome = run_receive({"--check", "1", output});
@@ -77,7 +158,8 @@ TEST_F(FecRecoveryReceiveCheck, NothingDecodedEndsWithStatusOne) {
                          "Video frames decoded: 0\n"
                          "Audio samples decoded: 0\n"
                          "Packets lost: 0 (video 0, audio 0)\n"
-                         "Packets recovered by FEC: 0 (video 0, audio 0; unrecovered 0)\n");
+                         "Packets recovered by FEC: 0 (video 0, audio 0; unrecovered 0)\n"
+                         "Senders seen: video 0, audio 0\n");
   EXPECT_EQ(outcome.err, "Nothing decoded from " + output + "\n");
 }
 
@@ -94,7 +176,8 @@ TEST_F(FecRecoveryReceiveCheck, PlayingOnChosenSinksStopsOnSignalWithItsCounts) 
   EXPECT_EQ(outcome.out, "Video frames decoded: 0\n"
                          "Audio samples decoded: 0\n"
                          "Packets lost: 0 (video 0, audio 0)\n"
-                         "Packets recovered by FEC: 0 (video 0, audio 0; unrecovered 0)\n");
+                         "Packets recovered by FEC: 0 (video 0, audio 0; unrecovered 0)\n"
+                         "Senders seen: video 0, audio 0\n");
   EXPECT_EQ(outcome.err, "Nothing decoded from " + output + "\n");
 }
 

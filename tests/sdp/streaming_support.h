@@ -125,6 +125,7 @@ struct CheckCounts {
   std::optional<uint64_t> dropped;
   uint64_t lost = 0, video_lost = 0, audio_lost = 0;
   uint64_t recovered = 0, video_recovered = 0, audio_recovered = 0, unrecovered = 0;
+  unsigned video_senders = 0, audio_senders = 0;
 };
 
 // The counts at the end of `out`, in exactly the printed form.
@@ -136,6 +137,7 @@ inline std::optional<CheckCounts> parse_check(const std::string &out) {
   CheckCounts c;
   unsigned long long frames, samples, dropped, lost, video_lost, audio_lost, recovered, video_recovered,
       audio_recovered, unrecovered;
+  unsigned video_senders, audio_senders;
   int used = 0;
   if (std::sscanf(tail.c_str(), "Video frames decoded: %llu\nAudio samples decoded: %llu\n%n", &frames, &samples,
                   &used) != 2)
@@ -151,10 +153,12 @@ inline std::optional<CheckCounts> parse_check(const std::string &out) {
   char end = 0;
   if (std::sscanf(tail.c_str(),
                   "Packets lost: %llu (video %llu, audio %llu)\n"
-                  "Packets recovered by FEC: %llu (video %llu, audio %llu; unrecovered %llu%c",
+                  "Packets recovered by FEC: %llu (video %llu, audio %llu; unrecovered %llu%c\n"
+                  "Senders seen: video %u, audio %u",
                   &lost, &video_lost, &audio_lost, &recovered, &video_recovered, &audio_recovered, &unrecovered,
-                  &end) != 8 ||
-      end != ')' || !tail.ends_with(")\n") || std::count(tail.begin(), tail.end(), '\n') != 2)
+                  &end, &video_senders, &audio_senders) != 10 ||
+      end != ')' || !tail.ends_with(std::to_string(audio_senders) + "\n") ||
+      std::count(tail.begin(), tail.end(), '\n') != 3)
     return std::nullopt;
   c.frames = frames;
   c.samples = samples;
@@ -165,6 +169,8 @@ inline std::optional<CheckCounts> parse_check(const std::string &out) {
   c.video_recovered = video_recovered;
   c.audio_recovered = audio_recovered;
   c.unrecovered = unrecovered;
+  c.video_senders = video_senders;
+  c.audio_senders = audio_senders;
   return c;
 }
 

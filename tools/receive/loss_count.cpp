@@ -127,13 +127,26 @@ void VideoSequence::arrived(const uint8_t *packet, size_t size) {
       flags_of(static_cast<uint16_t>(base + bit)) |= kProtected;
 }
 
-uint64_t VideoSequence::lost_media() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+uint64_t VideoSequence::lost_since_start() const {
   uint64_t count = 0;
   for (uint8_t flags : flags_)
     if (!(flags & kArrived) && ((flags & kProtected) || !any_fec_))
       ++count;
   return count;
+}
+
+uint64_t VideoSequence::lost_media() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lost_before_ + lost_since_start();
+}
+
+void VideoSequence::restart() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lost_before_ += lost_since_start();
+  first_.reset();
+  last_ = 0;
+  any_fec_ = false;
+  flags_.clear();
 }
 
 }  // namespace nerko::receive

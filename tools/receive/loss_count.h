@@ -29,10 +29,14 @@ class VideoSequence {
   void arrived(const uint8_t *packet, size_t size);
   // Media packets that never arrived, before any FEC recovery.
   uint64_t lost_media() const;
+  // A new sender numbers its packets from anywhere: what the old one lost is
+  // kept, and the jump to the new numbers is no loss.
+  void restart();
 
  private:
   enum Flag : uint8_t { kArrived = 1, kProtected = 2 };
   uint8_t &flags_of(uint16_t sequence_number);  // with mutex_
+  uint64_t lost_since_start() const;            // with mutex_
 
   std::optional<int> fec_payload_type_;
   mutable std::mutex mutex_;
@@ -41,6 +45,7 @@ class VideoSequence {
   bool any_fec_ = false;
   std::vector<uint8_t> flags_;     // by extended number - first_
   uint8_t ignored_ = 0;            // stands in for numbers from before the first
+  uint64_t lost_before_ = 0;       // by the senders followed before a restart
 };
 
 }  // namespace nerko::receive

@@ -1,5 +1,7 @@
 // nerko-receive: plays what nerko-encoder sends, or checks for a while that
-// it decodes, and says how much was decoded, lost and rebuilt by FEC.
+// it decodes, and says how much was decoded, lost and rebuilt by FEC, and
+// how many senders it heard: a second encoder sent to the same destination
+// is named and fails the run.
 //
 //   nerko-receive [--check SECONDS] [--drop-video-every N] [--loss PERCENT] [--latency MS] SOURCE
 //
@@ -172,6 +174,9 @@ int main(int argc, char **argv) {
       status = 1;
     } else if (counts.video_frames == 0 && counts.audio_samples == 0) {
       std::fprintf(stderr, "Nothing decoded from %s\n", arguments->source.c_str());
+      status = 1;
+    } else if (counts.video_senders > 1 || counts.audio_senders > 1) {
+      // Each further sender was named when it appeared.
       status = 1;
     }
   }

@@ -80,9 +80,18 @@ bool lose_at_random(std::minstd_rand &random, unsigned percent) {
   return percent > 0 && random() % 100 < percent;
 }
 
-GstPadProbeReturn drop_video_packet(GstPad *, GstPadProbeInfo *info, gpointer data) {
+// Everything after the source sees the followed sender only, so its counts
+// are that sender's and no element meets a second SSRC.
+GstPadProbeReturn on_video_packet(GstPad *, GstPadProbeInfo *info, gpointer data) {
   auto *counters = static_cast<Counters *>(data);
   GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  PacketFate fate = admit_packet(*counters->video_senders, buffer);
+  if (fate == PacketFate::Drop)
+    return GST_PAD_PROBE_DROP;
+  if (fate == PacketFate::PassFromNewSender) {
+    counters->video_sequence->restart();
+    counters->video_session->restart();
+  }
   if (lose_at_random(counters->video_loss, counters->loss_percent)) {
     ++counters->dropped;
     return GST_PAD_PROBE_DROP;
@@ -104,8 +113,13 @@ GstPadProbeReturn drop_video_packet(GstPad *, GstPadProbeInfo *info, gpointer da
   return GST_PAD_PROBE_DROP;
 }
 
-GstPadProbeReturn drop_audio_packet(GstPad *, GstPadProbeInfo *, gpointer data) {
+GstPadProbeReturn on_audio_packet(GstPad *, GstPadProbeInfo *info, gpointer data) {
   auto *counters = static_cast<Counters *>(data);
+  PacketFate fate = admit_packet(*counters->audio_senders, GST_PAD_PROBE_INFO_BUFFER(info));
+  if (fate == PacketFate::Drop)
+    return GST_PAD_PROBE_DROP;
+  if (fate == PacketFate::PassFromNewSender)
+    counters->audio_session->restart();
   if (!lose_at_random(counters->audio_loss, counters->loss_percent))
     return GST_PAD_PROBE_OK;
   ++counters->dropped;
@@ -148,33 +162,25 @@ GstPadProbeReturn count_samples(GstPad *pad, GstPadProbeInfo *info, gpointer dat
   return GST_PAD_PROBE_OK;
 }
 
-// The first sender's packets go on; the FEC decoder needs the SSRC in the
-// caps, which only the demuxer puts there.
-void link_first_sender(GstElement *, GstPad *pad, gpointer data) {
+// The FEC decoder needs the SSRC in the caps, which only the demuxer puts
+// there. Only the followed sender's packets reach the demuxer, so a new pad
+// is a restarted sender's and takes the place of the old one. Called on the
+// video source's streaming thread, the only one that pushes the old pad.
+void link_followed_sender(GstElement *, GstPad *pad, gpointer data) {
   auto *jitterbuffer = static_cast<GstElement *>(data);
   GStringRef name(gst_object_get_name(GST_OBJECT(pad)));
   if (!g_str_has_prefix(name.get(), "src_"))
     return;
   PadRef sink(gst_element_get_static_pad(jitterbuffer, "sink"));
-  if (!gst_pad_is_linked(sink.get()))
-    gst_pad_link(pad, sink.get());
+  PadRef previous(gst_pad_get_peer(sink.get()));
+  if (previous)
+    gst_pad_unlink(previous.get(), sink.get());
+  gst_pad_link(pad, sink.get());
 }
 
 void add_probe(GstElement *element, const char *pad_name, GstPadProbeCallback callback, Counters *counters) {
   PadRef pad(gst_element_get_static_pad(element, pad_name));
   gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, callback, counters, nullptr);
-}
-
-uint64_t lost_packets(GstElement *jitterbuffer) {
-  if (!jitterbuffer)
-    return 0;
-  GstStructure *raw_stats = nullptr;
-  g_object_get(jitterbuffer, "stats", &raw_stats, nullptr);
-  StructureRef stats(raw_stats);
-  guint64 lost = 0;
-  if (stats)
-    gst_structure_get_uint64(stats.get(), "num-lost", &lost);
-  return lost;
 }
 
 }  // namespace
@@ -189,6 +195,8 @@ std::string report(const ReceiveCounts &c, bool dropping) {
   text += "Packets recovered by FEC: " + std::to_string(c.video_recovered + c.audio_recovered) + " (video " +
           std::to_string(c.video_recovered) + ", audio " + std::to_string(c.audio_recovered) + "; unrecovered " +
           std::to_string(c.unrecovered) + ")\n";
+  text += "Senders seen: video " + std::to_string(c.video_senders) + ", audio " + std::to_string(c.audio_senders) +
+          "\n";
   return text;
 }
 
@@ -198,8 +206,12 @@ Receiver::Receiver(const ReceiveSource &source, const ReceiveOptions &options)
   counters_->loss_percent = options.loss_percent;
   counters_->video_sequence = std::make_unique<VideoSequence>(source.video ? source.video->fec_payload_type
                                                                            : std::nullopt);
-  if (source.video)
+  if (source.video) {
     counters_->video_payload_type = source.video->payload_type;
+    counters_->video_senders = std::make_unique<SenderFilter>("video", source.video->port);
+  }
+  if (source.audio)
+    counters_->audio_senders = std::make_unique<SenderFilter>("audio", source.audio->port);
 }
 
 Receiver::~Receiver() { stop(); }
@@ -234,19 +246,17 @@ bool Receiver::build_video(const VideoStream &video, std::string &reason) {
   g_object_set(storage, "size-time", static_cast<guint64>(options_.latency_ms + 20) * GST_MSECOND, nullptr);
   // Lost-packet events tell the FEC decoder what to rebuild.
   g_object_set(jitterbuffer, "latency", options_.latency_ms, "do-lost", TRUE, nullptr);
-  video_jitterbuffer_ = ref_object(jitterbuffer);
-  if (fec) {
+  if (fec)
     g_object_set(fec, "pt", static_cast<guint>(*video.fec_payload_type), nullptr);
-    fec_decoder_ = ref_object(fec);
-  }
+  counters_->video_session = std::make_unique<SessionCounts>(jitterbuffer, fec);
 
-  g_signal_connect(demux, "pad-added", G_CALLBACK(link_first_sender), jitterbuffer);
+  g_signal_connect(demux, "pad-added", G_CALLBACK(link_followed_sender), jitterbuffer);
   bool linked = link_all({source, storage, demux}, reason) &&
                 (fec ? link_all({jitterbuffer, fec, depay, decoder}, reason)
                      : link_all({jitterbuffer, depay, decoder}, reason));
   if (!linked || !(convert ? link_all({decoder, convert, sink}, reason) : link_all({decoder, sink}, reason)))
     return false;
-  add_probe(source, "src", drop_video_packet, counters_.get());
+  add_probe(source, "src", on_video_packet, counters_.get());
   add_probe(decoder, "src", count_frame, counters_.get());
   return true;
 }
@@ -278,12 +288,12 @@ bool Receiver::build_audio(const AudioStream &audio, std::string &reason) {
   // the next packet carries ("use-inband-fec"): without "plc" it only skips them.
   g_object_set(jitterbuffer, "latency", options_.latency_ms, "do-lost", TRUE, nullptr);
   g_object_set(decoder, "plc", TRUE, "use-inband-fec", TRUE, nullptr);
-  audio_jitterbuffer_ = ref_object(jitterbuffer);
+  counters_->audio_session = std::make_unique<SessionCounts>(jitterbuffer, nullptr);
 
   if (!link_all({source, jitterbuffer, depay, decoder}, reason) ||
       !(resample ? link_all({decoder, convert, resample, sink}, reason) : link_all({decoder, sink}, reason)))
     return false;
-  add_probe(source, "src", drop_audio_packet, counters_.get());
+  add_probe(source, "src", on_audio_packet, counters_.get());
   add_probe(decoder, "src", count_samples, counters_.get());
   PadRef decoder_sink(gst_element_get_static_pad(decoder, "sink"));
   gst_pad_add_probe(decoder_sink.get(),
@@ -332,13 +342,15 @@ ReceiveCounts Receiver::counts() const {
   c.video_frames = counters_->video_frames;
   c.audio_samples = counters_->audio_samples;
   c.dropped = counters_->dropped;
-  c.video_lost = lost_packets(video_jitterbuffer_.get());
-  c.audio_lost = lost_packets(audio_jitterbuffer_.get());
-  guint video_recovered = 0;
-  if (fec_decoder_)
-    g_object_get(fec_decoder_.get(), "recovered", &video_recovered, nullptr);
-  c.video_recovered = video_recovered;
+  if (counters_->video_session) {
+    c.video_lost = counters_->video_session->lost();
+    c.video_recovered = counters_->video_session->recovered();
+  }
+  if (counters_->audio_session)
+    c.audio_lost = counters_->audio_session->lost();
   c.audio_recovered = counters_->audio_recovered;
+  c.video_senders = counters_->video_senders ? counters_->video_senders->senders() : 0;
+  c.audio_senders = counters_->audio_senders ? counters_->audio_senders->senders() : 0;
   // The FEC decoder's own "unrecovered" also counts every lost FEC packet
   // and every loss it was told of twice; what matters is media still missing.
   const uint64_t video_media_lost = counters_->video_sequence->lost_media();

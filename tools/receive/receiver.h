@@ -15,6 +15,8 @@
 
 #include "encoder/control/gst_ref.h"
 #include "tools/receive/receive_source.h"
+#include "tools/receive/sender_filter.h"
+#include "tools/receive/session_counts.h"
 
 namespace nerko::receive {
 
@@ -43,6 +45,10 @@ struct ReceiveCounts {
   uint64_t audio_recovered = 0;  // lost Opus packets rebuilt from the next one's in-band FEC
   uint64_t unrecovered = 0;      // lost VP8 and Opus packets that stayed lost
   uint64_t dropped = 0;          // dropped on purpose
+  // Senders heard at once on each RTP port; the counts above are of the
+  // first one only (or of the one that replaced it after a restart).
+  unsigned video_senders = 0;
+  unsigned audio_senders = 0;
 
   bool operator==(const ReceiveCounts &) const = default;
 };
@@ -80,6 +86,11 @@ class Receiver {
     // Set by a gap (a lost packet) before the Opus decoder, cleared by the next packet.
     bool audio_gap = false;
     std::unique_ptr<VideoSequence> video_sequence;
+    // None for a medium the source does not list.
+    std::unique_ptr<SenderFilter> video_senders;
+    std::unique_ptr<SenderFilter> audio_senders;
+    std::unique_ptr<SessionCounts> video_session;
+    std::unique_ptr<SessionCounts> audio_session;
   };
 
  private:
@@ -90,9 +101,6 @@ class Receiver {
   ReceiveSource source_;
   ReceiveOptions options_;
   ElementRef pipeline_;
-  ElementRef video_jitterbuffer_;
-  ElementRef audio_jitterbuffer_;
-  ElementRef fec_decoder_;
   std::unique_ptr<Counters> counters_ = std::make_unique<Counters>();
 };
 
