@@ -1,5 +1,7 @@
 #include "encoder/graph/input_activity.h"
 
+#include <algorithm>
+
 namespace nerko {
 namespace {
 
@@ -81,6 +83,10 @@ GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer d
     return GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS ? on_end_of_stream(pad, watch)
                                                                           : GST_PAD_PROBE_OK;
   InputActivity &activity = *watch.activity;
+  GstBuffer *buffer = (info->type & GST_PAD_PROBE_TYPE_BUFFER)
+                          ? GST_PAD_PROBE_INFO_BUFFER(info)
+                          : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
+  const GstClockTime running = watch.keep_alive && buffer ? buffer_running_time(pad, buffer) : GST_CLOCK_TIME_NONE;
   bool first = false;
   std::optional<GstClockTimeDiff> offset;
   {
@@ -91,13 +97,16 @@ GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer d
     first = !activity.flowing;
     activity.flowing = true;
     if (!watch.offset_applied) {
-      GstBuffer *buffer = (info->type & GST_PAD_PROBE_TYPE_BUFFER)
-                              ? GST_PAD_PROBE_INFO_BUFFER(info)
-                              : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
       if (!activity.offset)
         activity.offset = offset_to_now(pad, buffer);
       offset = activity.offset;
       watch.offset_applied = true;
+    }
+    if (GST_CLOCK_TIME_IS_VALID(running)) {
+      GstClockTimeDiff end = static_cast<GstClockTimeDiff>(running) + *activity.offset +
+                             (GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : 0);
+      if (!activity.media_end || end > *activity.media_end)
+        activity.media_end = end;
     }
   }
   if (offset) {
@@ -149,6 +158,7 @@ uint64_t begin_new_input(InputActivity &activity) {
   ++activity.generation;
   activity.flowing = false;
   activity.offset.reset();
+  activity.media_end.reset();
   activity.open_streams = 0;
   activity.last_buffer_us = g_get_monotonic_time();
   return activity.generation;
@@ -157,6 +167,14 @@ uint64_t begin_new_input(InputActivity &activity) {
 void restart_silence(InputActivity &activity) {
   std::lock_guard<std::mutex> lock(activity.mutex);
   activity.last_buffer_us = g_get_monotonic_time();
+}
+
+gint64 input_quiet_ms(InputActivity &activity, GstElement *pipeline) {
+  GstClockTime now = running_time_now(pipeline);
+  std::lock_guard<std::mutex> lock(activity.mutex);
+  if (activity.media_end && GST_CLOCK_TIME_IS_VALID(now))
+    return std::max<GstClockTimeDiff>(0, static_cast<GstClockTimeDiff>(now) - *activity.media_end) / GST_MSECOND;
+  return (g_get_monotonic_time() - activity.last_buffer_us) / 1000;
 }
 
 gint64 input_silence_ms(InputActivity &activity) {

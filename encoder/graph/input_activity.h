@@ -29,6 +29,10 @@ struct InputActivity {
   // Added to the running time of the current input's streams so that its
   // first buffer goes out now; one value for all of them keeps them in sync.
   std::optional<GstClockTimeDiff> offset;
+  // The latest running time (offset included) a buffer of the current input
+  // reaches: a file runs ahead of the clock and then waits for room, live
+  // input arrives about when it is due.
+  std::optional<GstClockTimeDiff> media_end;
   // Decoder pads of the current input that have not ended yet.
   int open_streams = 0;
   // Buffers the live-rate elements made up (GAP-flagged), per kind.
@@ -68,5 +72,11 @@ void restart_silence(InputActivity &activity);
 
 // Milliseconds since the last decoded buffer (or since watching began).
 gint64 input_silence_ms(InputActivity &activity);
+
+// Milliseconds by which the pipeline's clock has passed the end of what the
+// input delivered: how long it has left the stream without media, whether
+// it runs ahead of the clock (a file held back by the branches) or not.
+// Until its first buffer, the silence since it was opened.
+gint64 input_quiet_ms(InputActivity &activity, GstElement *pipeline);
 
 }  // namespace nerko

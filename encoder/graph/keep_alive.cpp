@@ -278,7 +278,7 @@ void InputSupervisor::reopen(Slot &slot) {
 
 bool InputSupervisor::delivering(Slot &slot) {
   return slot.input && slot.flowing_since_us != 0 &&
-         input_silence_ms(*slot.activity) < static_cast<gint64>(parts_.redundancy->failover_ms);
+         input_quiet_ms(*slot.activity, parts_.pipeline.get()) < static_cast<gint64>(parts_.redundancy->failover_ms);
 }
 
 void InputSupervisor::on_air_tick() {
@@ -331,7 +331,8 @@ void InputSupervisor::show_picture() {
   gint64 now = g_get_monotonic_time();
   Slot *slot = on_air_ == InputRole::Primary ? &primary_ : on_air_ == InputRole::Backup ? &*backup_ : nullptr;
   if (slot && slot->flowing_since_us != 0)
-    last_on_air_buffer_us_ = std::max(last_on_air_buffer_us_, now - input_silence_ms(*slot->activity) * 1000);
+    last_on_air_buffer_us_ =
+        std::max(last_on_air_buffer_us_, now - input_quiet_ms(*slot->activity, parts_.pipeline.get()) * 1000);
   const gint64 silence_us = now - last_on_air_buffer_us_;
   // The slate comes in as a live source of its own: the head fills the time
   // up to its first picture as any other gap, so it goes on air once the

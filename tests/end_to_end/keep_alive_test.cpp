@@ -9,6 +9,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 
 #include "support/pipeline_run.h"
 #include "support/subprocess.h"
@@ -27,7 +30,9 @@ using testing_support::RunningProgram;
 fs::path test_dir() { return fs::temp_directory_path() / ("nerko-keep-alive-" + std::to_string(getpid())); }
 
 EnvChanges keep_alive_env(EnvChanges env = {}) {
-  for (const char *name : {"NERKO_INPUT_TIMEOUT", "NERKO_VIDEO_FILL", "NERKO_PROMETHEUS_FILE", "NERKO_SDP_FILE"})
+  for (const char *name : {"NERKO_INPUT_TIMEOUT", "NERKO_VIDEO_FILL", "NERKO_PROMETHEUS_FILE", "NERKO_SDP_FILE",
+                           "NERKO_BACKUP_INPUT", "NERKO_FAILOVER_MS", "NERKO_FAILBACK_S", "NERKO_REPEAT_FRAME_MS",
+                           "NERKO_SLATE_IMAGE"})
     env.emplace(name, std::nullopt);
   env["NERKO_KEEP_ALIVE"] = "true";
   env.emplace("GST_PLUGIN_PATH", std::getenv("GST_PLUGIN_BUILD_DIR"));
@@ -97,14 +102,19 @@ class KeepAlive : public testing::Test {
   UdpListener listener_;
 };
 
-TEST_F(KeepAlive, ShortFileLoopsAsOneStreamPerKind) {
-  const fs::path clip = dir_ / "clip.ogg";
+// A clip of `seconds` with both kinds, as a file URI.
+std::string make_clip(const fs::path &clip, int seconds) {
   testing_support::run_pipeline(
-      "videotestsrc num-buffers=25 ! video/x-raw,width=160,height=120,framerate=25/1 ! theoraenc ! queue ! "
+      "videotestsrc num-buffers=" + std::to_string(25 * seconds) +
+      " ! video/x-raw,width=160,height=120,framerate=25/1 ! theoraenc ! queue ! "
       "oggmux name=mux ! filesink location=" + clip.string() +
-      " audiotestsrc num-buffers=48 samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! vorbisenc ! "
-      "queue ! mux.");
-  RunningProgram program = encoder("file://" + clip.string());
+      " audiotestsrc num-buffers=" + std::to_string(47 * seconds + 1) +
+      " samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! vorbisenc ! queue ! mux.");
+  return "file://" + clip.string();
+}
+
+TEST_F(KeepAlive, ShortFileLoopsAsOneStreamPerKind) {
+  RunningProgram program = encoder(make_clip(dir_ / "clip.ogg", 1));
   ASSERT_TRUE(wait_for_err(program, "Input lost: End of stream; reopening in 1 s\n")) << program.err();
   ASSERT_TRUE(wait_for_err(program, "Input back after ")) << program.err();
   // The back-off doubles while the input keeps ending within a minute.
@@ -154,6 +164,90 @@ TEST_F(KeepAlive, LiveInputThatStopsAndComesBackKeepsTheStreamGoing) {
   listener_.stop();
   expect_one_unbroken_stream(listener_.traffic(0), "video");
   expect_one_unbroken_stream(listener_.traffic(2), "audio");
+}
+
+// Each way an input can fail, with a backup: the line that says so, and a
+// stream that goes on with one SSRC per kind and no sequence jump.
+TEST_F(KeepAlive, BackupInputTakesOverAndGivesBackWithoutBreakingTheStream) {
+  ReservedUdpPort silent;
+  const std::string backup = make_clip(dir_ / "backup.ogg", 8);
+  const std::string short_primary = make_clip(dir_ / "primary.ogg", 2);
+  const std::string missing = "file://" + (dir_ / "missing.ogg").string();
+  const fs::path prometheus = dir_ / "encoder.prom";
+  struct Case {
+    const char *what;
+    std::string primary, backup;
+    std::vector<std::string> lines;  // in this order on standard error
+  } cases[] = {
+      {"primary silent", "udp://127.0.0.1:" + silent.port(), backup,
+       {"Switched to the backup input: No input for 300 ms\n"}},
+      {"primary fails", missing, backup, {"Input lost: ", "Switched to the backup input: "}},
+      {"primary ends", short_primary, backup,
+       {"Switched to the backup input: End of stream\n", "Switched back to the primary input\n"}},
+      {"standby fails", short_primary, missing, {"Backup input lost: ", "; reopening in 1 s\n"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    UdpListener listener;
+    RunningProgram program({"zolvane", "-i", c.primary, "udp://127.0.0.1:" + std::to_string(listener.base_port()),
+                            (dir_ / "stats.txt").string()},
+                           keep_alive_env({{"NERKO_BACKUP_INPUT", c.backup},
+                                           {"NERKO_FAILOVER_MS", "300"},
+                                           {"NERKO_FAILBACK_S", "1"},
+                                           {"NERKO_PROMETHEUS_FILE", prometheus.string()}}));
+    size_t at = 0;
+    for (const std::string &line : c.lines) {
+      at = find_err(program, line, at);
+      ASSERT_NE(at, std::string::npos) << line << " in:\n" << program.err();
+    }
+    if (c.backup == backup && c.lines.size() == 1) {
+      // The file says which input is on air once a tick has seen the backup there.
+      std::string text;
+      for (int waited = 0; text.find("nerko_encoder_active_input{input=\"backup\"} 1\n") == std::string::npos &&
+                           waited < 60;
+           ++waited) {
+        program.next_out_line(std::chrono::seconds(1));
+        std::ifstream file(prometheus);
+        text.assign(std::istreambuf_iterator<char>(file), {});
+      }
+      EXPECT_NE(text.find("nerko_encoder_active_input{input=\"primary\"} 0\n"), std::string::npos) << text;
+      EXPECT_NE(text.find("nerko_encoder_active_input{input=\"fill\"} 0\n"), std::string::npos) << text;
+      EXPECT_NE(text.find("nerko_encoder_input_up{input=\"primary\"} 0\n"), std::string::npos) << text;
+      EXPECT_NE(text.find("nerko_encoder_input_up{input=\"backup\"} 1\n"), std::string::npos) << text;
+      EXPECT_EQ(text.find("nerko_encoder_input_switches_total 0\n"), std::string::npos) << text;
+    }
+    // A standby that fails at once leaves the primary's stream still to come.
+    for (int waited = 0; (listener.traffic(0).datagrams == 0 || listener.traffic(2).datagrams == 0) && waited < 60;
+         ++waited)
+      program.next_out_line(std::chrono::seconds(1));
+    program.kill_and_wait();
+    listener.stop();
+    expect_one_unbroken_stream(listener.traffic(0), "video");
+    expect_one_unbroken_stream(listener.traffic(2), "audio");
+    EXPECT_EQ(program.err().find("Error!"), std::string::npos) << program.err();
+  }
+}
+
+TEST_F(KeepAlive, SlateThatCannotBeReadIsASetUpError) {
+  const std::string missing = (dir_ / "missing.png").string();
+  const fs::path not_a_picture = dir_ / "stats.txt";
+  testing_support::run_pipeline("audiotestsrc num-buffers=10 ! wavenc ! filesink location=" + not_a_picture.string());
+  const struct {
+    std::optional<std::string> image;
+    std::string error;
+  } cases[] = {
+      {std::nullopt, "Error! NERKO_VIDEO_FILL=slate needs the picture's path in NERKO_SLATE_IMAGE\n"},
+      {missing, "Error! Cannot read the slate image \"" + missing + "\": "},
+      {not_a_picture.string(), "Error! Cannot read the slate image \"" + not_a_picture.string() + "\": "},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.error);
+    testing_support::Outcome outcome = testing_support::run_to_end(
+        {"zolvane", "-i", "udp://127.0.0.1:0", "udp://127.0.0.1:5000", (dir_ / "stats.txt").string()},
+        keep_alive_env({{"NERKO_VIDEO_FILL", "slate"}, {"NERKO_SLATE_IMAGE", c.image}}));
+    EXPECT_EQ(outcome.exit_status, 1);
+    EXPECT_EQ(outcome.err.rfind(c.error, 0), 0u) << outcome.err;
+  }
 }
 
 TEST_F(KeepAlive, MissingLiveRatePluginEndsTheRunSayingWhatIsMissing) {
