@@ -5,13 +5,13 @@
 namespace nerko {
 namespace {
 
-// One per watched decoder pad; `offset` belongs to the pad's streaming
-// thread: set at its first buffer, from the input's.
+// One per watched decoder pad; `offset_applied` belongs to the pad's
+// streaming thread.
 struct PadWatch {
   SharedInputActivity activity;
   uint64_t generation;
   bool keep_alive;
-  std::optional<GstClockTimeDiff> offset;
+  bool offset_applied = false;
 };
 
 // The pipeline's running time now, seen from `element`; none before it has
@@ -77,112 +77,41 @@ GstPadProbeReturn on_end_of_stream(GstPad *pad, PadWatch &watch) {
   return GST_PAD_PROBE_DROP;
 }
 
-// Every input is given one segment, the pipeline's running time from 0
-// without end, and its buffers their running time moved to now: a file's
-// segment ends where the file does, and a new input's starts at its first
-// buffer, so that the frames and silence the live-rate heads make up after
-// one input or before the next would lie outside either, and everything
-// downstream would throw them away. The original segment stays on the pad,
-// which is where the running time is read from.
-void replace_with_running_time_segment(GstPadProbeInfo *info) {
-  GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
-  const GstSegment *segment = nullptr;
-  gst_event_parse_segment(event, &segment);
-  if (segment->format != GST_FORMAT_TIME)
-    return;
-  GstSegment running;
-  gst_segment_init(&running, GST_FORMAT_TIME);
-  GstEvent *replaced = gst_event_new_segment(&running);
-  gst_event_set_seqnum(replaced, gst_event_get_seqnum(event));
-  gst_event_unref(event);
-  GST_PAD_PROBE_INFO_DATA(info) = replaced;
-}
-
-// The buffer as the one segment has it; false when its time cannot be told.
-bool restamp(GstBuffer *buffer, const GstSegment &segment, GstClockTimeDiff offset) {
-  GstClockTime running = gst_segment_to_running_time(&segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
-  if (!GST_CLOCK_TIME_IS_VALID(running) || static_cast<GstClockTimeDiff>(running) + offset < 0)
-    return false;
-  GST_BUFFER_PTS(buffer) = running + offset;
-  GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
-  return true;
-}
-
-// The end of the first buffer in the one segment, or nothing.
-std::optional<GstClockTimeDiff> restamp_data(GstPad *pad, GstPadProbeInfo *info, GstClockTimeDiff offset) {
-  GstEvent *event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
-  if (!event)
-    return std::nullopt;
-  const GstSegment *stored = nullptr;
-  gst_event_parse_segment(event, &stored);
-  GstSegment segment = *stored;
-  gst_event_unref(event);
-  if (segment.format != GST_FORMAT_TIME)
-    return std::nullopt;
-  GstBuffer *first = nullptr;
-  if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
-    first = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
-    GST_PAD_PROBE_INFO_DATA(info) = first;
-    if (!restamp(first, segment, offset))
-      return std::nullopt;
-  } else {
-    GstBufferList *list = gst_buffer_list_make_writable(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
-    GST_PAD_PROBE_INFO_DATA(info) = list;
-    std::pair<const GstSegment *, GstClockTimeDiff> restamping(&segment, offset);
-    gst_buffer_list_foreach(
-        list,
-        [](GstBuffer **buffer, guint, gpointer data) -> gboolean {
-          auto *with = static_cast<std::pair<const GstSegment *, GstClockTimeDiff> *>(data);
-          *buffer = gst_buffer_make_writable(*buffer);
-          restamp(*buffer, *with->first, with->second);
-          return TRUE;
-        },
-        &restamping);
-    first = gst_buffer_list_length(list) ? gst_buffer_list_get(list, 0) : nullptr;
-    if (!first || !GST_BUFFER_PTS_IS_VALID(first))
-      return std::nullopt;
-  }
-  return static_cast<GstClockTimeDiff>(GST_BUFFER_PTS(first)) +
-         (GST_BUFFER_DURATION_IS_VALID(first) ? GST_BUFFER_DURATION(first) : 0);
-}
-
 GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
   auto &watch = *static_cast<PadWatch *>(data);
-  if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
-    GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
-    if (GST_EVENT_TYPE(event) == GST_EVENT_EOS)
-      return on_end_of_stream(pad, watch);
-    if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT)
-      replace_with_running_time_segment(info);
-    return GST_PAD_PROBE_OK;
-  }
+  if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM)
+    return GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS ? on_end_of_stream(pad, watch)
+                                                                          : GST_PAD_PROBE_OK;
   InputActivity &activity = *watch.activity;
+  GstBuffer *buffer = (info->type & GST_PAD_PROBE_TYPE_BUFFER)
+                          ? GST_PAD_PROBE_INFO_BUFFER(info)
+                          : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
+  const GstClockTime running = watch.keep_alive && buffer ? buffer_running_time(pad, buffer) : GST_CLOCK_TIME_NONE;
   bool first = false;
+  std::optional<GstClockTimeDiff> offset;
   {
     std::lock_guard<std::mutex> lock(activity.mutex);
     activity.last_buffer_us = g_get_monotonic_time();
-    if (!watch.keep_alive)
+    if (!watch.keep_alive || watch.generation != activity.generation)
       return GST_PAD_PROBE_OK;
-    if (watch.generation == activity.generation) {
-      first = !activity.flowing;
-      activity.flowing = true;
-      if (!watch.offset) {
-        GstBuffer *buffer = (info->type & GST_PAD_PROBE_TYPE_BUFFER)
-                                ? GST_PAD_PROBE_INFO_BUFFER(info)
-                                : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
-        if (!activity.offset)
-          activity.offset = offset_to_now(pad, buffer);
-        watch.offset = activity.offset;
-      }
+    first = !activity.flowing;
+    activity.flowing = true;
+    if (!watch.offset_applied) {
+      if (!activity.offset)
+        activity.offset = offset_to_now(pad, buffer);
+      offset = activity.offset;
+      watch.offset_applied = true;
+    }
+    if (GST_CLOCK_TIME_IS_VALID(running)) {
+      GstClockTimeDiff end = static_cast<GstClockTimeDiff>(running) + *activity.offset +
+                             (GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : 0);
+      if (!activity.media_end || end > *activity.media_end)
+        activity.media_end = end;
     }
   }
-  if (!watch.offset)
-    return GST_PAD_PROBE_OK;
-  std::optional<GstClockTimeDiff> end = restamp_data(pad, info, *watch.offset);
-  if (end) {
-    std::lock_guard<std::mutex> lock(activity.mutex);
-    if (watch.generation == activity.generation && (!activity.media_end || *end > *activity.media_end))
-      activity.media_end = end;
+  if (offset) {
+    // The pad sends its segment again, moved, before this buffer.
+    gst_pad_set_offset(pad, *offset);
   }
   if (first)
     post_input_message(pad, kInputFlowing, watch.generation);
@@ -203,7 +132,7 @@ GstPadProbeReturn on_live_rate_output(GstPad *, GstPadProbeInfo *info, gpointer 
 }  // namespace
 
 void watch_decoded_pad(GstPad *pad, const SharedInputActivity &activity, bool keep_alive) {
-  auto *watch = new PadWatch{activity, 0, keep_alive, std::nullopt};
+  auto *watch = new PadWatch{activity, 0, keep_alive};
   {
     std::lock_guard<std::mutex> lock(activity->mutex);
     watch->generation = activity->generation;

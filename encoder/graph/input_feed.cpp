@@ -20,12 +20,21 @@ struct GateWatch {
 // by its sender, a file only by this wait (once on air, by the live-rate
 // head). Each wait is short, so that stopping the input never waits long.
 void pace_off_air(GstPad *pad, GstBuffer *buffer) {
+  GstEvent *event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+  if (!event)
+    return;
+  const GstSegment *segment = nullptr;
+  gst_event_parse_segment(event, &segment);
+  GstClockTime running = segment->format == GST_FORMAT_TIME
+                             ? gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer))
+                             : GST_CLOCK_TIME_NONE;
+  gst_event_unref(event);
   ElementRef parent(gst_pad_get_parent_element(pad));
   ObjectRef<GstClock> clock(parent ? gst_element_get_clock(parent.get()) : nullptr);
-  if (!clock || !GST_BUFFER_PTS_IS_VALID(buffer))
+  if (!clock || !GST_CLOCK_TIME_IS_VALID(running))
     return;
-  // Every feed's buffers carry their running time by now.
-  GstClockTimeDiff due = static_cast<GstClockTimeDiff>(gst_element_get_base_time(parent.get()) + GST_BUFFER_PTS(buffer));
+  GstClockTimeDiff due = static_cast<GstClockTimeDiff>(gst_element_get_base_time(parent.get()) + running) +
+                         gst_pad_get_offset(pad);
   GstClockTimeDiff now = static_cast<GstClockTimeDiff>(gst_clock_get_time(clock.get()));
   if (due <= now)
     return;
@@ -62,6 +71,13 @@ void gate_pad(GstPad *pad, const SharedOnAirGate &gate, InputRole role) {
                     [](gpointer data) { delete static_cast<GateWatch *>(data); });
 }
 
+// The slate starts its time when it starts playing, however long the
+// pipeline has played already: its first picture is moved to now.
+GstPadProbeReturn on_first_slate_picture(GstPad *pad, GstPadProbeInfo *info, gpointer) {
+  gst_pad_set_offset(pad, offset_to_now(pad, GST_PAD_PROBE_INFO_BUFFER(info)));
+  return GST_PAD_PROBE_REMOVE;
+}
+
 // Links `source` to a new sink pad of the funnel, which is returned.
 Result<PadRef> link_to_funnel(GstPad *source, GstElement *funnel) {
   Result<PadRef> port = request_pad(funnel, "sink_%u");
@@ -87,6 +103,40 @@ CapsRef progressive_form(GstCaps *caps) {
   CapsRef copy(gst_caps_copy(caps));
   gst_structure_remove_fields(gst_caps_get_structure(copy.get(), 0), "interlace-mode", "field-order", nullptr);
   return copy;
+}
+
+// Equal but for the stereo-view fields a converter adds at their defaults
+// (mono) to what a decoder leaves out.
+bool same_format(GstCaps *a, GstCaps *b) {
+  CapsRef left(gst_caps_copy(a)), right(gst_caps_copy(b));
+  for (GstCaps *caps : {left.get(), right.get()})
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+      GstStructure *s = gst_caps_get_structure(caps, i);
+      const char *mode = gst_structure_get_string(s, "multiview-mode");
+      if (mode && g_str_equal(mode, "mono"))
+        gst_structure_remove_fields(s, "multiview-mode", "multiview-flags", nullptr);
+    }
+  return gst_caps_is_equal(left.get(), right.get());
+}
+
+// Every input sends its caps when it goes on air. Caps the head has already
+// are no format change, and would cost the last frame it repeats.
+GstPadProbeReturn on_repeated_caps(GstPad *pad, GstPadProbeInfo *info, gpointer) {
+  GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS)
+    return GST_PAD_PROBE_OK;
+  GstCaps *caps = nullptr;
+  gst_event_parse_caps(event, &caps);
+  // The funnel's own pad holds these caps already; the head's has the old.
+  PadRef head(gst_pad_get_peer(pad));
+  CapsRef current(head ? gst_pad_get_current_caps(head.get()) : nullptr);
+  if (!current || !same_format(current.get(), caps))
+    return GST_PAD_PROBE_OK;
+  // Handled, not dropped: a dropped caps event counts as refused, and the
+  // pad would then refuse the buffers after it as not negotiated.
+  gst_event_unref(event);
+  GST_PAD_PROBE_INFO_DATA(info) = nullptr;
+  return GST_PAD_PROBE_HANDLED;
 }
 
 std::string bus_error(GstMessage *message) {
@@ -162,7 +212,8 @@ Status add_slate_feed(GstElement *pipeline, GstElement *funnel, const SlatePictu
   GstElement *format = made.value()[4].get();
   g_object_set(source, "caps", slate.caps.get(), "format", GST_FORMAT_TIME, nullptr);
   g_object_set(freeze, "is-live", TRUE, nullptr);
-  // In the input's own format the encoder's scaler has nothing to do.
+  // In the input's own format the slate is no format change for the head,
+  // which then fills the time up to it as it fills any other gap.
   if (CapsRef like_input = progressive_form(input_caps))
     g_object_set(format, "caps", like_input.get(), nullptr);
   if (Status s = add_elements(pipeline, made.value()))
@@ -173,10 +224,7 @@ Status add_slate_feed(GstElement *pipeline, GstElement *funnel, const SlatePictu
                                 {made.value()[3].get(), format}}))
     return s;
   PadRef output(gst_element_get_static_pad(format, "src"));
-  // The slate starts its time when it starts playing, however long the
-  // pipeline has played already: it is given the one segment and its time
-  // moved to now, as an input is.
-  watch_decoded_pad(output.get(), std::make_shared<InputActivity>(), true);
+  gst_pad_add_probe(output.get(), GST_PAD_PROBE_TYPE_BUFFER, on_first_slate_picture, nullptr, nullptr);
   gate_pad(output.get(), gate, InputRole::Slate);
   Result<PadRef> linked = link_to_funnel(output.get(), funnel);
   if (!linked)
@@ -186,6 +234,10 @@ Status add_slate_feed(GstElement *pipeline, GstElement *funnel, const SlatePictu
   g_signal_emit_by_name(source, "push-buffer", slate.buffer.get(), &pushed);
   g_signal_emit_by_name(source, "end-of-stream", &pushed);
   return std::nullopt;
+}
+
+void keep_caps_once(GstPad *funnel_source) {
+  gst_pad_add_probe(funnel_source, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, on_repeated_caps, nullptr, nullptr);
 }
 
 void release_feeds(InputFeeds &feeds, std::mutex &lock) {
