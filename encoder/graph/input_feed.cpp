@@ -105,40 +105,6 @@ CapsRef progressive_form(GstCaps *caps) {
   return copy;
 }
 
-// Equal but for the stereo-view fields a converter adds at their defaults
-// (mono) to what a decoder leaves out.
-bool same_format(GstCaps *a, GstCaps *b) {
-  CapsRef left(gst_caps_copy(a)), right(gst_caps_copy(b));
-  for (GstCaps *caps : {left.get(), right.get()})
-    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
-      GstStructure *s = gst_caps_get_structure(caps, i);
-      const char *mode = gst_structure_get_string(s, "multiview-mode");
-      if (mode && g_str_equal(mode, "mono"))
-        gst_structure_remove_fields(s, "multiview-mode", "multiview-flags", nullptr);
-    }
-  return gst_caps_is_equal(left.get(), right.get());
-}
-
-// Every input sends its caps when it goes on air. Caps the head has already
-// are no format change, and would cost the last frame it repeats.
-GstPadProbeReturn on_repeated_caps(GstPad *pad, GstPadProbeInfo *info, gpointer) {
-  GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
-  if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS)
-    return GST_PAD_PROBE_OK;
-  GstCaps *caps = nullptr;
-  gst_event_parse_caps(event, &caps);
-  // The funnel's own pad holds these caps already; the head's has the old.
-  PadRef head(gst_pad_get_peer(pad));
-  CapsRef current(head ? gst_pad_get_current_caps(head.get()) : nullptr);
-  if (!current || !same_format(current.get(), caps))
-    return GST_PAD_PROBE_OK;
-  // Handled, not dropped: a dropped caps event counts as refused, and the
-  // pad would then refuse the buffers after it as not negotiated.
-  gst_event_unref(event);
-  GST_PAD_PROBE_INFO_DATA(info) = nullptr;
-  return GST_PAD_PROBE_HANDLED;
-}
-
 std::string bus_error(GstMessage *message) {
   GError *raw = nullptr;
   gst_message_parse_error(message, &raw, nullptr);
@@ -212,8 +178,7 @@ Status add_slate_feed(GstElement *pipeline, GstElement *funnel, const SlatePictu
   GstElement *format = made.value()[4].get();
   g_object_set(source, "caps", slate.caps.get(), "format", GST_FORMAT_TIME, nullptr);
   g_object_set(freeze, "is-live", TRUE, nullptr);
-  // In the input's own format the slate is no format change for the head,
-  // which then fills the time up to it as it fills any other gap.
+  // In the input's own format the encoder's scaler has nothing to do.
   if (CapsRef like_input = progressive_form(input_caps))
     g_object_set(format, "caps", like_input.get(), nullptr);
   if (Status s = add_elements(pipeline, made.value()))
@@ -234,10 +199,6 @@ Status add_slate_feed(GstElement *pipeline, GstElement *funnel, const SlatePictu
   g_signal_emit_by_name(source, "push-buffer", slate.buffer.get(), &pushed);
   g_signal_emit_by_name(source, "end-of-stream", &pushed);
   return std::nullopt;
-}
-
-void keep_caps_once(GstPad *funnel_source) {
-  gst_pad_add_probe(funnel_source, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, on_repeated_caps, nullptr, nullptr);
 }
 
 void release_feeds(InputFeeds &feeds, std::mutex &lock) {

@@ -58,8 +58,6 @@ Result<bool> feed_funnel(GstElement *funnel, GstPad *decoder_pad, InputFeeds &fe
 Status add_slate_feed(GstElement *pipeline, GstElement *funnel, const SlatePicture &slate, GstCaps *input_caps,
                       const SharedOnAirGate &gate);
 
-// Keeps caps the funnel's output has already from going out again.
-void keep_caps_once(GstPad *funnel_source);
 
 // Gives the input's funnel pads back once its decoder has stopped. `lock`
 // guards `feeds`.

@@ -44,8 +44,6 @@ Status feed_branch(GstElement *pipeline, const LiveRateHeads *heads, StreamKind 
   funnel = std::move(made.value()[0]);
   if (!gst_element_link(funnel.get(), head.get()))
     return EncoderError::library("Failed to link elements");
-  PadRef funnel_source(gst_element_get_static_pad(funnel.get(), "src"));
-  keep_caps_once(funnel_source.get());
   if (kind == StreamKind::Video && heads->slate) {
     CapsRef input_caps(gst_pad_get_current_caps(decoder_pad));
     if (Status s = add_slate_feed(pipeline, funnel.get(), *heads->slate, input_caps.get(), heads->gate))
