@@ -89,7 +89,7 @@ void InputSupervisor::start() {
 
 Status InputSupervisor::open_input() {
   generation_ = begin_new_input(*parts_.pad_added.activity);
-  auto made = InputDecoder::make();
+  auto made = InputDecoder::make(parts_.input_latency_ms);
   if (!made)
     return made.error();
   std::unique_ptr<InputDecoder> input = made.take();
@@ -214,7 +214,7 @@ bool InputSupervisor::redistribute_latency() {
     gst_query_parse_latency(query, &live, &min, nullptr);
   gst_query_unref(query);
   if (live) {
-    GstClockTime wanted = min + kOutputHeadroom;
+    GstClockTime wanted = min + parts_.output_headroom.value_or(kOutputHeadroom);
     GstClockTime fixed = gst_pipeline_get_latency(GST_PIPELINE(pipeline));
     if (!GST_CLOCK_TIME_IS_VALID(fixed) || fixed < wanted)
       gst_pipeline_set_latency(GST_PIPELINE(pipeline), wanted);

@@ -5,6 +5,7 @@
 
 #include <gst/gst.h>
 
+#include <optional>
 #include <string>
 
 #include "encoder/control/encoder_error.h"
@@ -16,6 +17,8 @@ namespace nerko {
 struct LiveRateHeads {
   std::string video_fill_mode;  // livevideorate "fill-mode"
   SharedInputActivity activity;  // counts the buffers the heads make up
+  // "max-lateness" of both heads; unset keeps the element's 200 ms.
+  std::optional<GstClockTime> max_lateness = std::nullopt;
 };
 
 // Makes the kind's live-rate element, adds it to `pipeline` and links it in

@@ -12,6 +12,7 @@
 #include "encoder/graph/fec.h"
 #include "encoder/graph/input_activity.h"
 #include "encoder/graph/input_decoder.h"
+#include "encoder/graph/input_latency.h"
 #include "encoder/graph/input_watchdog.h"
 #include "encoder/graph/keep_alive.h"
 #include "encoder/graph/live_rate_head.h"
@@ -21,6 +22,7 @@
 #include "encoder/graph/settings.h"
 #include "encoder/control/fatal.h"
 #include "encoder/control/gst_ref.h"
+#include "encoder/control/latency_report.h"
 #include "encoder/control/signals.h"
 #include "encoder/control/statistics.h"
 #include "encoder/control/stream_sinks.h"
@@ -37,6 +39,7 @@ struct RunSettings {
   std::string host_address;
   uint32_t input_timeout_s = 0;  // 0: silence never ends the run
   bool keep_alive = false;       // the stream outlives its input
+  std::optional<uint32_t> input_latency_ms = std::nullopt;  // NERKO_LATENCY_MS; unset: the elements' own
 };
 
 // What follows the input: the record of decoded buffers the watchdog reads
@@ -92,7 +95,7 @@ Result<std::string> resolve_destination_host(const std::string &output) {
 // With keep-alive every branch starts with a live-rate element, so the
 // plug-in must be there; and the input is made only once the pipeline plays,
 // so a missing decoder must still stop the run here.
-Result<InputTracking> prepare_input_tracking(bool keep_alive) {
+Result<InputTracking> prepare_input_tracking(bool keep_alive, std::optional<uint32_t> input_latency_ms) {
   InputTracking tracking;
   if (!keep_alive)
     return tracking;
@@ -103,7 +106,8 @@ Result<InputTracking> prepare_input_tracking(bool keep_alive) {
   if (!decoder)
     return EncoderError::missing_element("uridecodebin");
   gst_object_unref(decoder);
-  tracking.heads = std::make_shared<const LiveRateHeads>(LiveRateHeads{video_fill_mode, tracking.activity});
+  tracking.heads = std::make_shared<const LiveRateHeads>(
+      LiveRateHeads{video_fill_mode, tracking.activity, keep_alive_lateness(input_latency_ms)});
   return tracking;
 }
 
@@ -114,11 +118,11 @@ Result<ElementRef> make_element(const char *factory) {
   return ElementRef(GST_ELEMENT(gst_object_ref_sink(element)));
 }
 
-Result<PipelineTop> build_pipeline_top(bool with_decoder) {
+Result<PipelineTop> build_pipeline_top(bool with_decoder, std::optional<uint32_t> input_latency_ms) {
   PipelineTop top;
   top.pipeline.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
   if (with_decoder) {
-    auto decoder = InputDecoder::make();
+    auto decoder = InputDecoder::make(input_latency_ms);
     if (!decoder)
       return decoder.error();
     top.decoder = decoder.take();
@@ -186,9 +190,11 @@ void start_input_supervisor(InputSupervisor *supervisor) {
 
 // Messages posted while the pipeline started wait on the bus until the loop runs.
 SharedRunOutcome add_bus_watch(GstBus *bus, GMainLoop *main_loop, GstElement *pipeline,
-                               std::shared_ptr<InputSupervisor> supervisor) {
+                               std::shared_ptr<InputSupervisor> supervisor, bool report_latency) {
   auto *context = new BusWatchContext{MainLoopRef(g_main_loop_ref(main_loop)), ref_object(pipeline)};
   context->keep_alive = std::move(supervisor);
+  if (report_latency)
+    context->latency_report = std::make_shared<LatencyReport>();
   SharedRunOutcome outcome = context->outcome;
   if (gst_bus_add_watch_full(bus, G_PRIORITY_DEFAULT, on_bus_message, context, destroy_context<BusWatchContext>) ==
       0)
@@ -236,7 +242,8 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", settings.video_fec_percent, settings.audio_fec_percent);
   settings.input_timeout_s = value_or_fatal_stop(read_input_timeout());
   settings.keep_alive = value_or_fatal_stop(read_keep_alive());
-  Result<InputTracking> tracked = prepare_input_tracking(settings.keep_alive);
+  settings.input_latency_ms = value_or_fatal_stop(read_input_latency());
+  Result<InputTracking> tracked = prepare_input_tracking(settings.keep_alive, settings.input_latency_ms);
   if (!tracked)
     return tracked.error();
   InputTracking tracking = tracked.take();
@@ -245,7 +252,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
     return host_address.error();
   settings.host_address = host_address.take();
 
-  Result<PipelineTop> built = build_pipeline_top(!settings.keep_alive);
+  Result<PipelineTop> built = build_pipeline_top(!settings.keep_alive, settings.input_latency_ms);
   if (!built)
     return built.error();
   PipelineTop top = built.take();
@@ -256,7 +263,8 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   std::shared_ptr<InputSupervisor> supervisor;
   if (settings.keep_alive)
     supervisor = std::make_shared<InputSupervisor>(InputSupervisor::Parts{
-        ref_object(top.pipeline.get()), settings.line.input, std::move(pad_added), settings.input_timeout_s});
+        ref_object(top.pipeline.get()), settings.line.input, std::move(pad_added), settings.input_timeout_s,
+        settings.input_latency_ms, keep_alive_headroom(settings.input_latency_ms)});
   else if (Status status = connect_decoder(*top.decoder, std::move(pad_added), sinks, settings.line.input))
     return *status;
 
@@ -264,7 +272,8 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   start_input_supervisor(supervisor.get());
   MainLoopRef main_loop(g_main_loop_new(nullptr, FALSE));
   std::printf("Nerko Multicast Encoder 3.2.2 (%s)\n", build_revision);
-  SharedRunOutcome outcome = add_bus_watch(bus.get(), main_loop.get(), top.pipeline.get(), supervisor);
+  SharedRunOutcome outcome = add_bus_watch(bus.get(), main_loop.get(), top.pipeline.get(), supervisor,
+                                           settings.keep_alive || settings.input_latency_ms);
   guint timer_id =
       add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path), supervisor);
   guint watchdog_id = add_input_watchdog(tracking, settings.input_timeout_s, main_loop.get(), outcome, supervisor,
