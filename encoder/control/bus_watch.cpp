@@ -87,7 +87,7 @@ void handle_state_changed(GstMessage *message, const BusWatchContext &context, s
   gst_debug_bin_to_dot_file(GST_BIN(context.pipeline.get()), GST_DEBUG_GRAPH_SHOW_VERBOSE,
                             "server-playing");
   if (context.latency_report)
-    context.latency_report->report(context.pipeline.get(), err);
+    context.latency_report->playing(context.pipeline.get(), err);
 }
 
 void handle_latency(const BusWatchContext &context, std::FILE *err) {
@@ -98,7 +98,7 @@ void handle_latency(const BusWatchContext &context, std::FILE *err) {
   if (!redistributed)
     write_line(err, "Warning, failed to redistribute latency\n");
   if (context.latency_report)
-    context.latency_report->report(context.pipeline.get(), err);
+    context.latency_report->redistributed(context.pipeline.get(), err);
 }
 
 }  // namespace

@@ -46,6 +46,16 @@ std::string pipeline_latency_line(GstClockTime latency) {
   return "Pipeline latency " + std::to_string(whole_milliseconds(latency)) + " ms\n";
 }
 
+void LatencyReport::playing(GstElement *pipeline, std::FILE *err) {
+  played_ = true;
+  report(pipeline, err);
+}
+
+void LatencyReport::redistributed(GstElement *pipeline, std::FILE *err) {
+  if (played_)
+    report(pipeline, err);
+}
+
 void LatencyReport::report(GstElement *pipeline, std::FILE *err) {
   std::optional<GstClockTime> latency = pipeline_latency(pipeline);
   if (!latency || whole_milliseconds(*latency) == written_ms_)

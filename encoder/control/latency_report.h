@@ -26,14 +26,20 @@ uint64_t whole_milliseconds(GstClockTime latency);
 // "Pipeline latency N ms" with its line feed.
 std::string pipeline_latency_line(GstClockTime latency);
 
-// Writes the line on the main thread, once the pipeline plays and after each
-// redistribution, whenever the latency (in whole milliseconds) differs from
-// the last one written.
+// Writes the line on the main thread when the pipeline reaches PLAYING and
+// after each redistribution from then on, whenever the latency (in whole
+// milliseconds) differs from the last one written. Before the pipeline first
+// plays its sinks are still being told their latency, and the figures in
+// between would only be noise.
 class LatencyReport {
  public:
-  void report(GstElement *pipeline, std::FILE *err);
+  void playing(GstElement *pipeline, std::FILE *err);
+  void redistributed(GstElement *pipeline, std::FILE *err);
 
  private:
+  void report(GstElement *pipeline, std::FILE *err);
+
+  bool played_ = false;
   std::optional<uint64_t> written_ms_;
 };
 
