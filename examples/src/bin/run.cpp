@@ -99,6 +99,7 @@ Result<InputTracking> prepare_input_tracking(bool keep_alive, std::optional<uint
   InputTracking tracking;
   if (!keep_alive)
     return tracking;
+  tracking.activity->live_input_keeps_its_time = input_latency_ms.has_value();
   std::string video_fill_mode = value_or_fatal_stop(read_video_fill_mode());
   if (Status status = require_live_rate_elements())
     return *status;
