@@ -97,7 +97,8 @@ void handle_latency(const BusWatchContext &context, std::FILE *err) {
                                           : gst_bin_recalculate_latency(GST_BIN(context.pipeline.get()));
   if (!redistributed)
     write_line(err, "Warning, failed to redistribute latency\n");
-  if (context.latency_report)
+  // A failed recalculation told the sinks nothing new.
+  if (context.latency_report && redistributed)
     context.latency_report->redistributed(context.pipeline.get(), err);
 }
 
