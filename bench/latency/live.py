@@ -63,13 +63,19 @@ def read_code(gray, width, height):
     return code
 
 
-def pes_starts(datagram):
-    """(video PES start, PTS in 90 kHz or None) for each video PES starting in
-    a datagram of 188-byte TS packets."""
+def pes_starts(datagram, pcrs):
+    """The PTS (90 kHz, or None) of each video PES starting in a datagram of
+    188-byte TS packets; the PCRs met (27 MHz) are appended to `pcrs`."""
     found = []
     for at in range(0, len(datagram) - 187, 188):
         packet = datagram[at:at + 188]
-        if packet[0] != 0x47 or not packet[1] & 0x40:
+        if packet[0] != 0x47:
+            continue
+        if packet[3] & 0x20 and packet[4] >= 7 and packet[5] & 0x10:
+            p = packet[6:12]
+            base = p[0] << 25 | p[1] << 17 | p[2] << 9 | p[3] << 1 | p[4] >> 7
+            pcrs.append(base * 300 + ((p[4] & 1) << 8 | p[5]))
+        if not packet[1] & 0x40:
             continue
         start = 4
         if packet[3] & 0x20:
@@ -80,7 +86,7 @@ def pes_starts(datagram):
             if pes[7] & 0x80:
                 p = pes[9:14]
                 pts = ((p[0] >> 1) & 7) << 30 | p[1] << 22 | (p[2] >> 1) << 15 | p[3] << 7 | p[4] >> 1
-            found.append(pts)
+            found.append((pts, pcrs[-1] if pcrs else None))
     return found
 
 
@@ -99,6 +105,8 @@ class Hub(threading.Thread):
         self.lock = threading.Lock()
         self.made = {}  # frame number -> time sent to the sender
         self.sent = []  # (time, pts) of each video PES the sender sent
+        self.pcrs = []
+        self.ahead = []  # ms each video PTS lies ahead of the PCR sent before it
         self.ts_seen = 0.0
         self.frames_on = False
         self.next_n = 0
@@ -156,8 +164,11 @@ class Hub(threading.Thread):
                                 pass
                         with self.lock:
                             self.ts_seen = arrived
-                            for pts in pes_starts(data):
+                            for pts, pcr in pes_starts(data, self.pcrs):
                                 self.sent.append((arrived, pts))
+                                if pts is not None and pcr is not None:
+                                    self.ahead.append(((pts - pcr // 300) % (1 << 33)) / 90)
+                            del self.pcrs[:-1]
                     elif key.data in (0, 2) and len(data) >= 12:
                         with self.lock:
                             self.rtp[key.data].append((arrived, data))
