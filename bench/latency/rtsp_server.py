@@ -9,8 +9,9 @@ import sys
 import gi
 
 gi.require_version("Gst", "1.0")
+gi.require_version("GstRtsp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
 
 
 def main():
@@ -23,7 +24,7 @@ def main():
     factory.set_launch(launch)
     factory.set_shared(True)
     # Only over UDP on 127.0.0.1: what an RTSP camera on the same network does.
-    factory.set_protocols(GstRtspServer.RTSPLowerTrans.UDP)
+    factory.set_protocols(GstRtsp.RTSPLowerTrans.UDP)
     server.get_mount_points().add_factory("/live", factory)
     server.attach(None)
     GLib.MainLoop().run()
