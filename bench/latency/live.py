@@ -26,6 +26,22 @@ BAND = 40  # rows per code band
 FRAME_BYTES = WIDTH * HEIGHT
 
 
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
+# Kernel receive times are the realtime clock's; this moves them onto the
+# monotonic clock the frames are timed with.
+REALTIME_TO_MONOTONIC = time.monotonic() - time.time()
+
+
+def kernel_arrival(ancillary):
+    """When the kernel received the datagram (so a busy moment of this script
+    does not count as a late packet), or now when it does not say."""
+    for level, kind, data in ancillary:
+        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= 16:
+            seconds, nanoseconds = struct.unpack("qq", data[:16])
+            return seconds + nanoseconds / 1e9 + REALTIME_TO_MONOTONIC
+    return time.monotonic()
+
+
 def frame_picture(n):
     """GRAY8 bytes of frame n."""
     code = n % (1 << BITS)
@@ -111,6 +127,10 @@ class Hub(threading.Thread):
         self.frames_on = False
         self.next_n = 0
         self.rtp = {0: [], 2: []}
+        self.relay_late = 0  # datagrams the relay held more than 20 ms
+        self.relay_longest = 0.0
+        for s in [relay_sock, *out_socks]:
+            s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.stop = threading.Event()
 
     def start_frames(self):
@@ -152,16 +172,22 @@ class Hub(threading.Thread):
             for key, _ in events:
                 while True:
                     try:
-                        data = key.fileobj.recv(65536)
+                        data, ancillary, _, _ = key.fileobj.recvmsg(65536, 64)
                     except BlockingIOError:
                         break
-                    arrived = time.monotonic()
+                    arrived = kernel_arrival(ancillary)
                     if key.data == "relay":
                         if self.relay_to:
                             try:
                                 self.relay_sock.sendto(data, ("127.0.0.1", self.relay_to))
                             except OSError:
                                 pass
+                            # The relay is in the input's path: its own delays
+                            # would count against the encoder.
+                            held = (time.monotonic() - arrived) * 1000
+                            if held > 20:
+                                self.relay_late += 1
+                            self.relay_longest = max(self.relay_longest, held)
                         with self.lock:
                             self.ts_seen = arrived
                             for pts, pcr in pes_starts(data, self.pcrs):
