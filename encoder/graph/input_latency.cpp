@@ -55,13 +55,7 @@ gulong follow_input_latency(GstElement *decoder, uint32_t latency_ms) {
                           GUINT_TO_POINTER(latency_ms));
 }
 
-std::optional<GstClockTime> keep_alive_lateness(std::optional<uint32_t> latency_ms) {
-  if (!latency_ms)
-    return std::nullopt;
-  return *latency_ms * GST_MSECOND;
-}
-
-std::optional<GstClockTime> keep_alive_headroom(std::optional<uint32_t> latency_ms) {
+std::optional<GstClockTime> keep_alive_share(std::optional<uint32_t> latency_ms) {
   if (!latency_ms)
     return std::nullopt;
   return *latency_ms * GST_MSECOND;

@@ -27,9 +27,11 @@ void apply_input_latency(GstElement *element, uint32_t latency_ms);
 gulong follow_input_latency(GstElement *decoder, uint32_t latency_ms);
 
 // With keep-alive and NERKO_LATENCY_MS, the live-rate heads' "max-lateness"
-// and the output's headroom follow the operator's value too; nullopt (the
-// heads' 200 ms, the usual 250 ms headroom) while it is unset.
-std::optional<GstClockTime> keep_alive_lateness(std::optional<uint32_t> latency_ms);
-std::optional<GstClockTime> keep_alive_headroom(std::optional<uint32_t> latency_ms);
+// and the output's headroom are the operator's value too: each covers the
+// same kind of delay as the input's buffering (a frame late from the
+// decoder, a moment of CPU taken from the encoder), and one number to tune
+// is what an operator can reason about. nullopt (the heads' 200 ms, the
+// usual 250 ms headroom) while it is unset.
+std::optional<GstClockTime> keep_alive_share(std::optional<uint32_t> latency_ms);
 
 }  // namespace nerko

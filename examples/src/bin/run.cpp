@@ -108,7 +108,7 @@ Result<InputTracking> prepare_input_tracking(bool keep_alive, std::optional<uint
     return EncoderError::missing_element("uridecodebin");
   gst_object_unref(decoder);
   tracking.heads = std::make_shared<const LiveRateHeads>(
-      LiveRateHeads{video_fill_mode, tracking.activity, keep_alive_lateness(input_latency_ms)});
+      LiveRateHeads{video_fill_mode, tracking.activity, keep_alive_share(input_latency_ms)});
   return tracking;
 }
 
@@ -265,7 +265,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   if (settings.keep_alive)
     supervisor = std::make_shared<InputSupervisor>(InputSupervisor::Parts{
         ref_object(top.pipeline.get()), settings.line.input, std::move(pad_added), settings.input_timeout_s,
-        settings.input_latency_ms, keep_alive_headroom(settings.input_latency_ms)});
+        settings.input_latency_ms, keep_alive_share(settings.input_latency_ms)});
   else if (Status status = connect_decoder(*top.decoder, std::move(pad_added), sinks, settings.line.input))
     return *status;
 
