@@ -86,6 +86,8 @@ void handle_state_changed(GstMessage *message, const BusWatchContext &context, s
   write_line(err, "PLAYING\n");
   gst_debug_bin_to_dot_file(GST_BIN(context.pipeline.get()), GST_DEBUG_GRAPH_SHOW_VERBOSE,
                             "server-playing");
+  if (context.latency_report)
+    context.latency_report->playing(context.pipeline.get(), err);
 }
 
 void handle_latency(const BusWatchContext &context, std::FILE *err) {
@@ -95,6 +97,9 @@ void handle_latency(const BusWatchContext &context, std::FILE *err) {
                                           : gst_bin_recalculate_latency(GST_BIN(context.pipeline.get()));
   if (!redistributed)
     write_line(err, "Warning, failed to redistribute latency\n");
+  // A failed recalculation told the sinks nothing new.
+  if (context.latency_report && redistributed)
+    context.latency_report->redistributed(context.pipeline.get(), err);
 }
 
 }  // namespace

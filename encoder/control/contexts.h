@@ -13,6 +13,7 @@
 
 #include "encoder/control/gst_ref.h"
 #include "encoder/control/input_supervision.h"
+#include "encoder/control/latency_report.h"
 #include "encoder/control/prometheus_settings.h"
 #include "encoder/control/stream_sinks.h"
 
@@ -41,6 +42,9 @@ struct BusWatchContext {
   // Set when the stream outlives its input: it takes the input's errors and
   // reports.
   std::shared_ptr<InputSupervision> keep_alive = nullptr;
+  // Set when the console tells the pipeline's latency (NERKO_LATENCY_MS set
+  // or keep-alive on); used only on the main thread.
+  std::shared_ptr<LatencyReport> latency_report = nullptr;
 };
 
 // The five-second statistics timer; used only on the main thread.

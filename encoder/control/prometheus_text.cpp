@@ -72,6 +72,14 @@ std::string behind_sample(std::string_view channel, const char *kind, GstClockTi
          seconds + "\n";
 }
 
+std::string latency_text(std::string_view channel, GstClockTime latency) {
+  char seconds[G_ASCII_DTOSTR_BUF_SIZE];
+  g_ascii_formatd(seconds, sizeof seconds, "%.3f", static_cast<double>(latency) / GST_SECOND);
+  return "# HELP nerko_encoder_latency_seconds How long the senders hold each buffer behind the input, in seconds.\n"
+         "# TYPE nerko_encoder_latency_seconds gauge\n"
+         "nerko_encoder_latency_seconds" + label_set(channel, "") + " " + seconds + "\n";
+}
+
 }  // namespace
 
 std::string prometheus_label_value(std::string_view value) {
@@ -115,6 +123,8 @@ std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_
     text += behind_sample(channel, "video", *lag.video);
   if (lag.audio)
     text += behind_sample(channel, "audio", *lag.audio);
+  if (lag.latency)
+    text += latency_text(channel, *lag.latency);
   if (input)
     text += input_health_text(*input, channel);
   if (input && input->redundancy)

@@ -15,10 +15,10 @@ std::string prometheus_label_value(std::string_view value);
 
 // The bytes-served counter of each sender, the ready gauge, the build
 // information and, for each medium whose lag is known, how many seconds it is
-// behind real time (0 while it keeps pace), each with its HELP and TYPE
-// lines; every sample carries channel="<channel>" first when `channel` is not
-// empty. With `input` (the stream outlives its input) the input's health
-// follows.
+// behind real time (0 while it keeps pace), the latency the senders were
+// given when `lag` knows it, each with its HELP and TYPE lines; every sample
+// carries channel="<channel>" first when `channel` is not empty. With
+// `input` (the stream outlives its input) the input's health follows.
 std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
                             std::string_view channel, const SendLag &lag = {},
                             const InputHealth *input = nullptr);

@@ -2,7 +2,10 @@
 
 #include <gst/base/gstbasesink.h>
 
+#include <algorithm>
+
 #include "encoder/control/gst_ref.h"
+#include "encoder/control/latency_report.h"
 
 namespace nerko {
 namespace {
@@ -68,7 +71,10 @@ std::optional<GstClockTimeDiff> sender_lag(GstElement *sender) {
 }
 
 SendLag read_send_lag(const StreamSinks &sinks) {
-  return {sender_lag(sinks.video_rtp.get()), sender_lag(sinks.audio_rtp.get())};
+  std::optional<GstClockTime> latency = sink_latency(sinks.video_rtp.get());
+  if (std::optional<GstClockTime> audio = sink_latency(sinks.audio_rtp.get()))
+    latency = std::max(latency.value_or(0), *audio);
+  return {sender_lag(sinks.video_rtp.get()), sender_lag(sinks.audio_rtp.get()), latency};
 }
 
 }  // namespace nerko

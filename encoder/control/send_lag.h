@@ -16,6 +16,8 @@ namespace nerko {
 struct SendLag {
   std::optional<GstClockTimeDiff> video;
   std::optional<GstClockTimeDiff> audio;
+  // The latency the RTP senders were told to add; nullopt before there is one.
+  std::optional<GstClockTime> latency = std::nullopt;
 };
 
 // The pipeline clock's running time now, against the running time of the

@@ -1,6 +1,7 @@
 #include "encoder/graph/input_activity.h"
 
 #include <algorithm>
+#include "encoder/graph/live_input_time.h"
 
 namespace nerko {
 namespace {
@@ -108,6 +109,9 @@ GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer d
                           ? GST_PAD_PROBE_INFO_BUFFER(info)
                           : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
   const GstClockTime running = watch.keep_alive && buffer ? buffer_running_time(pad, buffer) : GST_CLOCK_TIME_NONE;
+  // Asked before the lock is taken: a query is never made under it.
+  const bool keeps_its_time =
+      watch.keep_alive && !watch.offset_applied && activity.live_input_keeps_its_time && is_live_input(pad);
   bool first = false;
   std::optional<GstClockTimeDiff> offset;
   {
@@ -119,7 +123,7 @@ GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer d
     activity.flowing = true;
     if (!watch.offset_applied) {
       if (!activity.offset)
-        activity.offset = offset_to_now(pad, buffer);
+        activity.offset = keeps_its_time ? 0 : offset_to_now(pad, buffer);
       offset = activity.offset;
       watch.offset_applied = true;
     }

@@ -17,6 +17,12 @@ namespace nerko {
 enum class StreamKind { Video, Audio };
 
 struct InputActivity {
+  // Set before the pipeline plays (NERKO_LATENCY_MS): a live input keeps the
+  // pipeline time it already runs on instead of being moved so that its first
+  // buffer is due the moment it comes, which would add whatever its start
+  // took (building the branches, starting the decoders) to the latency for
+  // the whole run.
+  bool live_input_keeps_its_time = false;
   std::mutex mutex;
   // Guarded by `mutex`.
   // Monotonic time (g_get_monotonic_time) of the last decoded buffer, or of

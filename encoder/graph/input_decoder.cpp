@@ -1,15 +1,18 @@
 #include "encoder/graph/input_decoder.h"
 
+#include "encoder/graph/input_latency.h"
 #include "encoder/graph/no_more_pads.h"
 #include "encoder/graph/pad_added.h"
 #include "encoder/control/signals.h"
 
 namespace nerko {
 
-Result<std::unique_ptr<InputDecoder>> InputDecoder::make() {
+Result<std::unique_ptr<InputDecoder>> InputDecoder::make(std::optional<uint32_t> latency_ms) {
   GstElement *decoder = gst_element_factory_make("uridecodebin", nullptr);
   if (!decoder)
     return EncoderError::missing_element("uridecodebin");
+  if (latency_ms)
+    follow_input_latency(decoder, *latency_ms);
   return std::unique_ptr<InputDecoder>(new InputDecoder(ElementRef(GST_ELEMENT(gst_object_ref_sink(decoder)))));
 }
 

@@ -4,7 +4,9 @@
 
 #include <gst/gst.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "encoder/control/contexts.h"
@@ -17,8 +19,10 @@ namespace nerko {
 
 class InputDecoder {
  public:
-  // MissingElement when GStreamer cannot make a uridecodebin.
-  static Result<std::unique_ptr<InputDecoder>> make();
+  // MissingElement when GStreamer cannot make a uridecodebin. With
+  // `latency_ms` (NERKO_LATENCY_MS) every buffering element it makes holds
+  // that much of the live input instead of its own default.
+  static Result<std::unique_ptr<InputDecoder>> make(std::optional<uint32_t> latency_ms = std::nullopt);
   // The pad-added context holds the pipeline, which holds the decoder, which
   // holds the context: disconnecting the handler is what breaks that cycle.
   ~InputDecoder();

@@ -90,6 +90,7 @@ InputSupervisor::InputSupervisor(Parts parts, std::FILE *err) : parts_(std::move
     backup.role = InputRole::Backup;
     backup.uri = parts_.redundancy->backup_uri;
     backup.activity = std::make_shared<InputActivity>();
+    backup.activity->live_input_keeps_its_time = primary_.activity->live_input_keeps_its_time;
     backup.owner = this;
     if (gated)
       backup.feeds = std::make_shared<InputFeeds>(InputRole::Backup);
@@ -135,7 +136,7 @@ void InputSupervisor::start(Slot &slot) {
 
 Status InputSupervisor::open_input(Slot &slot) {
   slot.generation = begin_new_input(*slot.activity);
-  auto made = InputDecoder::make();
+  auto made = InputDecoder::make(parts_.input_latency_ms);
   if (!made)
     return made.error();
   std::unique_ptr<InputDecoder> input = made.take();
@@ -382,7 +383,7 @@ bool InputSupervisor::redistribute_latency() {
     gst_query_parse_latency(query, &live, &min, nullptr);
   gst_query_unref(query);
   if (live) {
-    GstClockTime wanted = min + kOutputHeadroom;
+    GstClockTime wanted = min + parts_.output_headroom.value_or(kOutputHeadroom);
     GstClockTime fixed = gst_pipeline_get_latency(GST_PIPELINE(pipeline));
     if (!GST_CLOCK_TIME_IS_VALID(fixed) || fixed < wanted)
       gst_pipeline_set_latency(GST_PIPELINE(pipeline), wanted);

@@ -47,6 +47,10 @@ class InputSupervisor : public InputSupervision {
     std::string uri;
     PadAddedContext pad_added;
     uint32_t input_timeout_s;  // 0: silence never counts as a loss
+    // NERKO_LATENCY_MS for each new decoder, and the headroom to keep
+    // instead of the usual 250 ms (see redistribute_latency).
+    std::optional<uint32_t> input_latency_ms = std::nullopt;
+    std::optional<GstClockTime> output_headroom = std::nullopt;
     // Set with a backup, a slate or a repeat time: the heads have a gate then.
     std::optional<Redundancy> redundancy = std::nullopt;
   };

@@ -16,6 +16,8 @@ Result<ElementRef> add_live_rate_head(GstElement *pipeline, const LiveRateHeads 
   ElementRef head = std::move(made.value()[0]);
   if (kind == StreamKind::Video)
     gst_util_set_object_arg(G_OBJECT(head.get()), "fill-mode", heads.video_fill_mode.c_str());
+  if (heads.max_lateness)
+    g_object_set(head.get(), "max-lateness", static_cast<guint64>(*heads.max_lateness), nullptr);
   if (!gst_bin_add(GST_BIN(pipeline), head.get()))
     return EncoderError::library("Failed to add elements");
   if (!gst_element_link(head.get(), first))

@@ -5,6 +5,7 @@
 
 #include <gst/gst.h>
 
+#include <optional>
 #include <string>
 
 #include "encoder/control/encoder_error.h"
@@ -17,6 +18,8 @@ namespace nerko {
 struct LiveRateHeads {
   std::string video_fill_mode;  // livevideorate "fill-mode"
   SharedInputActivity activity;  // counts the buffers the heads make up
+  // "max-lateness" of both heads; unset keeps the element's 200 ms.
+  std::optional<GstClockTime> max_lateness = std::nullopt;
   // Set with a backup input or a slate: the heads are fed through funnels
   // behind this gate, and the branches keep the first input's format, so
   // that the encoders never see another.

@@ -197,6 +197,15 @@ Result<bool> read_keep_alive() {
   return read_bool_setting("NERKO_KEEP_ALIVE", false);
 }
 
+Result<std::optional<uint32_t>> read_input_latency() {
+  if (!std::getenv("NERKO_LATENCY_MS"))
+    return std::optional<uint32_t>();
+  Result<uint32_t> latency = read_uint_setting("NERKO_LATENCY_MS", 0);
+  if (!latency)
+    return latency.error();
+  return std::optional<uint32_t>(latency.take());
+}
+
 Result<std::string> read_video_fill_mode() {
   auto fill_mode = [](std::string_view value) -> std::optional<std::string> {
     if (value == "black")

@@ -67,6 +67,9 @@ Result<uint32_t> read_audio_fec_percent();
 Result<uint32_t> read_input_timeout();
 // Whether the stream outlives its input (see keep_alive.h).
 Result<bool> read_keep_alive();
+// NERKO_LATENCY_MS, the input's buffering latency in milliseconds; nullopt
+// while unset, so the decoder's elements keep their own (see input_latency.h).
+Result<std::optional<uint32_t>> read_input_latency();
 // livevideorate's "fill-mode" nick for NERKO_VIDEO_FILL: "black" (the
 // default) gives "black", "last" gives "last-frame", "slate" gives "slate"
 // (a picture of the operator's instead); anything else is a FatalStop error.

@@ -31,8 +31,8 @@ fs::path test_dir() { return fs::temp_directory_path() / ("nerko-keep-alive-" + 
 
 EnvChanges keep_alive_env(EnvChanges env = {}) {
   for (const char *name : {"NERKO_INPUT_TIMEOUT", "NERKO_VIDEO_FILL", "NERKO_PROMETHEUS_FILE", "NERKO_SDP_FILE",
-                           "NERKO_BACKUP_INPUT", "NERKO_FAILOVER_MS", "NERKO_FAILBACK_S", "NERKO_REPEAT_FRAME_MS",
-                           "NERKO_SLATE_IMAGE"})
+                           "NERKO_LATENCY_MS", "NERKO_BACKUP_INPUT", "NERKO_FAILOVER_MS", "NERKO_FAILBACK_S",
+                           "NERKO_REPEAT_FRAME_MS", "NERKO_SLATE_IMAGE"})
     env.emplace(name, std::nullopt);
   env["NERKO_KEEP_ALIVE"] = "true";
   env.emplace("GST_PLUGIN_PATH", std::getenv("GST_PLUGIN_BUILD_DIR"));
@@ -55,6 +55,17 @@ size_t find_err(RunningProgram &program, const std::string &line, size_t from = 
 
 bool wait_for_err(RunningProgram &program, const std::string &line) {
   return find_err(program, line) != std::string::npos;
+}
+
+// N of the last "Pipeline latency N ms" line on standard error; -1 without one.
+long last_pipeline_latency_ms(RunningProgram &program) {
+  const std::string prefix = "Pipeline latency ";
+  size_t at = program.err().rfind(prefix);
+  if (at == std::string::npos || (at > 0 && program.err()[at - 1] != '\n'))
+    return -1;
+  char *end = nullptr;
+  long value = std::strtol(program.err().c_str() + at + prefix.size(), &end, 10);
+  return std::string(end).rfind(" ms\n", 0) == 0 ? value : -1;
 }
 
 // A UDP port held for the input for the whole test, so no other process can
@@ -119,6 +130,8 @@ TEST_F(KeepAlive, ShortFileLoopsAsOneStreamPerKind) {
   ASSERT_TRUE(wait_for_err(program, "Input back after ")) << program.err();
   // The back-off doubles while the input keeps ending within a minute.
   ASSERT_TRUE(wait_for_err(program, "Input lost: End of stream; reopening in 2 s\n")) << program.err();
+  // The made-up frames' 200 ms and the output's 250 ms of headroom at least.
+  EXPECT_GE(last_pipeline_latency_ms(program), 450) << program.err();
   program.kill_and_wait();
   listener_.stop();
   expect_one_unbroken_stream(listener_.traffic(0), "video");
@@ -135,7 +148,10 @@ TEST_F(KeepAlive, LiveInputThatStopsAndComesBackKeepsTheStreamGoing) {
       "speed-preset=ultrafast", "key-int-max=25", "!", "h264parse", "!", "mpegtsmux", "name=mux",
       "alignment=7", "!", "udpsink", "host=127.0.0.1", "port=" + port, "sync=true", "audiotestsrc",
       "is-live=true", "!", "audio/x-raw,rate=48000,channels=2", "!", "avenc_aac", "!", "aacparse", "!", "mux."};
-  RunningProgram program = encoder("udp://127.0.0.1:" + port, {{"NERKO_INPUT_TIMEOUT", "2"}});
+  // With NERKO_LATENCY_MS every rebuilt input's demuxer, the live-rate heads
+  // and the headroom take 100 ms each.
+  RunningProgram program =
+      encoder("udp://127.0.0.1:" + port, {{"NERKO_INPUT_TIMEOUT", "2"}, {"NERKO_LATENCY_MS", "100"}});
   {
     RunningProgram live(kLaunch, sender);
     // The input delivers (both kinds on air, video for a while). A sender
@@ -160,6 +176,10 @@ TEST_F(KeepAlive, LiveInputThatStopsAndComesBackKeepsTheStreamGoing) {
   EXPECT_GT(listener_.traffic(0).datagrams, sent_when_lost) << program.err();
   RunningProgram live(kLaunch, sender);
   ASSERT_NE(find_err(program, "Input back after ", second_loss), std::string::npos) << program.err();
+  // Told once playing: at least the three 100 ms, short of tsdemux's own 700 ms.
+  const long latency_ms = last_pipeline_latency_ms(program);
+  EXPECT_GE(latency_ms, 300) << program.err();
+  EXPECT_LT(latency_ms, 700) << program.err();
   program.kill_and_wait();
   listener_.stop();
   expect_one_unbroken_stream(listener_.traffic(0), "video");

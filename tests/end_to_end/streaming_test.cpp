@@ -39,7 +39,7 @@ EnvChanges default_settings() {
         "NERKO_UNDERSHOOT", "NERKO_RESIZE_ALLOWED", "NERKO_END_USAGE", "NERKO_BOOST",
         "NERKO_BUFFER_INITIAL_SIZE", "NERKO_BUFFER_OPTIMAL_SIZE", "NERKO_BUFFER_SIZE",
         "NERKO_TARGET_AUDIO_BITRATE", "NERKO_VIDEO_FEC_PERCENT", "NERKO_AUDIO_FEC_PERCENT",
-        "NERKO_INPUT_TIMEOUT", "NERKO_KEEP_ALIVE", "NERKO_VIDEO_FILL"})
+        "NERKO_INPUT_TIMEOUT", "NERKO_KEEP_ALIVE", "NERKO_VIDEO_FILL", "NERKO_LATENCY_MS"})
     env[name] = std::nullopt;
   return env;
 }
@@ -122,6 +122,8 @@ TEST_F(StreamingTest, SendsVp8WithUlpfecAndOpusToFourPortsAndEndsAtEndOfStream) 
             std::string::npos);
   EXPECT_NE(outcome.out.find("Target audio bitrate 96000\n"), std::string::npos);
   EXPECT_EQ(outcome.err.find("Error!"), std::string::npos) << outcome.err;
+  // Without NERKO_LATENCY_MS and keep-alive the console says what it always said.
+  EXPECT_EQ(outcome.err.find("Pipeline latency"), std::string::npos) << outcome.err;
 }
 
 TEST_F(StreamingTest, VideoFecZeroSendsNoUlpfecPackets) {

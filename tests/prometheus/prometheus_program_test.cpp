@@ -97,7 +97,7 @@ EnvChanges default_settings() {
         "NERKO_UNDERSHOOT", "NERKO_RESIZE_ALLOWED", "NERKO_END_USAGE", "NERKO_BOOST",
         "NERKO_BUFFER_INITIAL_SIZE", "NERKO_BUFFER_OPTIMAL_SIZE", "NERKO_BUFFER_SIZE",
         "NERKO_TARGET_AUDIO_BITRATE", "NERKO_VIDEO_FEC_PERCENT", "NERKO_AUDIO_FEC_PERCENT",
-        "NERKO_PROMETHEUS_FILE", "NERKO_PROMETHEUS_CHANNEL"})
+        "NERKO_PROMETHEUS_FILE", "NERKO_PROMETHEUS_CHANNEL", "NERKO_LATENCY_MS", "NERKO_KEEP_ALIVE"})
     env[name] = std::nullopt;
   return env;
 }
@@ -164,7 +164,7 @@ TEST_F(PrometheusProgramTest, FileAgreesWithTheStatisticsFileOfTheLastTick) {
   ASSERT_EQ(std::string(revision).size(), 40u);
 
   auto families = parse_exposition(read_file(run_dir / "encoder.prom"));
-  ASSERT_EQ(families.size(), 4u);
+  ASSERT_EQ(families.size(), 5u);
   ASSERT_EQ(families[0].name, "nerko_encoder_bytes_served_total");
   ASSERT_EQ(families[0].samples.size(), 4u);
   const char *sessions[] = {"video", "video", "audio", "audio"};
@@ -188,6 +188,10 @@ TEST_F(PrometheusProgramTest, FileAgreesWithTheStatisticsFileOfTheLastTick) {
     EXPECT_EQ(families[3].samples[i].labels.at("kind"), i == 0 ? "video" : "audio");
     EXPECT_GE(families[3].samples[i].value, 0.0);
   }
+  // A file is no live input: the senders hold nothing back.
+  ASSERT_EQ(families[4].name, "nerko_encoder_latency_seconds");
+  EXPECT_EQ(families[4].samples.at(0).labels, (std::map<std::string, std::string>{{"channel", "news"}}));
+  EXPECT_EQ(families[4].samples.at(0).value, 0.0);
 
   // Only the two files: no temporary file is left behind.
   std::set<std::string> names;

@@ -78,6 +78,10 @@ TEST_F(ReliabilityHostileSetting, MalformedInputSettingStopsNamingTheVariable) {
                     "NERKO_KEEP_ALIVE must be \"true\" or \"false\", got \"yes\"", "keep-alive");
   expect_fatal_stop(run({{"NERKO_KEEP_ALIVE", "true"}, {"NERKO_VIDEO_FILL", "grey"}}),
                     "NERKO_VIDEO_FILL must be \"black\", \"last\" or \"slate\", got \"grey\"", "video fill");
+  expect_fatal_stop(run({{"NERKO_LATENCY_MS", "50ms"}}),
+                    "NERKO_LATENCY_MS must be an unsigned 32-bit decimal integer, got \"50ms\"", "latency");
+  expect_fatal_stop(run({{"NERKO_LATENCY_MS", ""}}),
+                    "NERKO_LATENCY_MS must be an unsigned 32-bit decimal integer, got \"\"", "empty latency");
 }
 
 TEST_F(ReliabilityHostileSetting, BooleanOtherThanTrueOrFalseStopsNamingTheVariable) {

@@ -13,6 +13,7 @@
 #include "encoder/graph/fec.h"
 #include "encoder/graph/input_activity.h"
 #include "encoder/graph/input_decoder.h"
+#include "encoder/graph/input_latency.h"
 #include "encoder/graph/input_watchdog.h"
 #include "encoder/graph/keep_alive.h"
 #include "encoder/graph/live_rate_head.h"
@@ -22,6 +23,7 @@
 #include "encoder/graph/settings.h"
 #include "encoder/control/fatal.h"
 #include "encoder/control/gst_ref.h"
+#include "encoder/control/latency_report.h"
 #include "encoder/control/signals.h"
 #include "encoder/control/statistics.h"
 #include "encoder/control/whitespace.h"
@@ -39,6 +41,7 @@ struct RunSettings {
   std::string host_address;
   uint32_t input_timeout_s = 0;  // 0: silence never ends the run
   bool keep_alive = false;       // the stream outlives its input
+  std::optional<uint32_t> input_latency_ms = std::nullopt;  // NERKO_LATENCY_MS; unset: the elements' own
 };
 
 // What follows the input: the record of decoded buffers the watchdog reads
@@ -120,10 +123,12 @@ std::string first_fill_mode(const Redundancy *redundancy, const std::string &fil
 // With keep-alive every branch starts with a live-rate element, so the
 // plug-in must be there; and the input is made only once the pipeline plays,
 // so a missing decoder must still stop the run here.
-Result<InputTracking> prepare_input_tracking(bool keep_alive, const std::string &backup_uri) {
+Result<InputTracking> prepare_input_tracking(bool keep_alive, const std::string &backup_uri,
+                                             std::optional<uint32_t> input_latency_ms) {
   InputTracking tracking;
   if (!keep_alive)
     return tracking;
+  tracking.activity->live_input_keeps_its_time = input_latency_ms.has_value();
   std::string video_fill_mode = value_or_fatal_stop(read_video_fill_mode());
   Result<std::optional<Redundancy>> redundancy = read_redundancy(backup_uri, video_fill_mode);
   if (!redundancy)
@@ -148,7 +153,8 @@ Result<InputTracking> prepare_input_tracking(bool keep_alive, const std::string 
   const Redundancy *redundant = tracking.redundancy ? &*tracking.redundancy : nullptr;
   tracking.heads = std::make_shared<const LiveRateHeads>(
       LiveRateHeads{first_fill_mode(redundant, video_fill_mode), tracking.activity,
-                    redundant ? std::make_shared<OnAirGate>() : nullptr, std::move(slate)});
+                    keep_alive_share(input_latency_ms), redundant ? std::make_shared<OnAirGate>() : nullptr,
+                    std::move(slate)});
   return tracking;
 }
 
@@ -159,11 +165,11 @@ Result<ElementRef> make_element(const char *factory) {
   return ElementRef(GST_ELEMENT(gst_object_ref_sink(element)));
 }
 
-Result<PipelineTop> build_pipeline_top(bool with_decoder) {
+Result<PipelineTop> build_pipeline_top(bool with_decoder, std::optional<uint32_t> input_latency_ms) {
   PipelineTop top;
   top.pipeline.reset(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
   if (with_decoder) {
-    auto decoder = InputDecoder::make();
+    auto decoder = InputDecoder::make(input_latency_ms);
     if (!decoder)
       return decoder.error();
     top.decoder = decoder.take();
@@ -231,9 +237,11 @@ void start_input_supervisor(InputSupervisor *supervisor) {
 
 // Messages posted while the pipeline started wait on the bus until the loop runs.
 SharedRunOutcome add_bus_watch(GstBus *bus, GMainLoop *main_loop, GstElement *pipeline,
-                               std::shared_ptr<InputSupervisor> supervisor) {
+                               std::shared_ptr<InputSupervisor> supervisor, bool report_latency) {
   auto *context = new BusWatchContext{MainLoopRef(g_main_loop_ref(main_loop)), ref_object(pipeline)};
   context->keep_alive = std::move(supervisor);
+  if (report_latency)
+    context->latency_report = std::make_shared<LatencyReport>();
   SharedRunOutcome outcome = context->outcome;
   if (gst_bus_add_watch_full(bus, G_PRIORITY_DEFAULT, on_bus_message, context, destroy_context<BusWatchContext>) ==
       0)
@@ -281,10 +289,12 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   std::printf("FEC Settings VIDEO: %u AUDIO: %u\n", settings.video_fec_percent, settings.audio_fec_percent);
   settings.input_timeout_s = value_or_fatal_stop(read_input_timeout());
   settings.keep_alive = value_or_fatal_stop(read_keep_alive());
+  settings.input_latency_ms = value_or_fatal_stop(read_input_latency());
   // A backup input is only of use to a stream that outlives its input.
   const std::string backup_uri = remove_whitespace(value_or_fatal_stop(read_backup_input()));
   settings.keep_alive = settings.keep_alive || !backup_uri.empty();
-  Result<InputTracking> tracked = prepare_input_tracking(settings.keep_alive, backup_uri);
+  Result<InputTracking> tracked =
+      prepare_input_tracking(settings.keep_alive, backup_uri, settings.input_latency_ms);
   if (!tracked)
     return tracked.error();
   InputTracking tracking = tracked.take();
@@ -293,7 +303,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
     return host_address.error();
   settings.host_address = host_address.take();
 
-  Result<PipelineTop> built = build_pipeline_top(!settings.keep_alive);
+  Result<PipelineTop> built = build_pipeline_top(!settings.keep_alive, settings.input_latency_ms);
   if (!built)
     return built.error();
   PipelineTop top = built.take();
@@ -305,7 +315,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   if (settings.keep_alive)
     supervisor = std::make_shared<InputSupervisor>(InputSupervisor::Parts{
         ref_object(top.pipeline.get()), settings.line.input, std::move(pad_added), settings.input_timeout_s,
-        tracking.redundancy});
+        settings.input_latency_ms, keep_alive_share(settings.input_latency_ms), tracking.redundancy});
   else if (Status status = connect_decoder(*top.decoder, std::move(pad_added), sinks, settings.line.input))
     return *status;
 
@@ -313,7 +323,8 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   start_input_supervisor(supervisor.get());
   MainLoopRef main_loop(g_main_loop_new(nullptr, FALSE));
   std::printf("Nerko Multicast Encoder 3.2.2 (%s)\n", build_revision);
-  SharedRunOutcome outcome = add_bus_watch(bus.get(), main_loop.get(), top.pipeline.get(), supervisor);
+  SharedRunOutcome outcome = add_bus_watch(bus.get(), main_loop.get(), top.pipeline.get(), supervisor,
+                                           settings.keep_alive || settings.input_latency_ms);
   guint timer_id =
       add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path), supervisor);
   guint watchdog_id = add_input_watchdog(tracking, settings.input_timeout_s, main_loop.get(), outcome, supervisor,

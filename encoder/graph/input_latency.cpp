@@ -1,0 +1,64 @@
+#include "encoder/graph/input_latency.h"
+
+#include <cstring>
+#include <limits>
+
+namespace nerko {
+namespace {
+
+// The factories whose "latency" is the milliseconds of live input they hold
+// back: the MPEG-TS demuxer, the RTSP source (which passes it to its jitter
+// buffers), rtpbin and its jitter buffers, the rtp:// source and the SRT
+// sources.
+constexpr const char *kBufferingFactories[] = {"tsdemux", "rtspsrc",      "rtpbin",      "rtpjitterbuffer",
+                                               "rtpsrc",  "srtsrc",       "srtclientsrc", "srtserversrc"};
+
+const char *factory_name(GstElement *element) {
+  GstElementFactory *factory = gst_element_get_factory(element);
+  return factory ? GST_OBJECT_NAME(factory) : nullptr;
+}
+
+void on_deep_element_added(GstBin *, GstBin *, GstElement *element, gpointer data) {
+  apply_input_latency(element, GPOINTER_TO_UINT(data));
+}
+
+}  // namespace
+
+bool takes_input_latency(GstElement *element) {
+  const char *name = factory_name(element);
+  if (!name)
+    return false;
+  for (const char *factory : kBufferingFactories)
+    if (std::strcmp(name, factory) == 0)
+      return true;
+  return false;
+}
+
+void apply_input_latency(GstElement *element, uint32_t latency_ms) {
+  if (!takes_input_latency(element))
+    return;
+  GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(element), "latency");
+  if (!pspec || !(pspec->flags & G_PARAM_WRITABLE))
+    return;
+  if (pspec->value_type == G_TYPE_UINT) {
+    g_object_set(element, "latency", static_cast<guint>(latency_ms), nullptr);
+  } else if (pspec->value_type == G_TYPE_INT) {
+    constexpr uint32_t kLargest = std::numeric_limits<gint>::max();
+    g_object_set(element, "latency", static_cast<gint>(latency_ms < kLargest ? latency_ms : kLargest), nullptr);
+  }
+}
+
+gulong follow_input_latency(GstElement *decoder, uint32_t latency_ms) {
+  // Emitted for the decoder's own children too, from whichever thread adds
+  // them, always before the new element leaves READY.
+  return g_signal_connect(decoder, "deep-element-added", G_CALLBACK(on_deep_element_added),
+                          GUINT_TO_POINTER(latency_ms));
+}
+
+std::optional<GstClockTime> keep_alive_share(std::optional<uint32_t> latency_ms) {
+  if (!latency_ms)
+    return std::nullopt;
+  return *latency_ms * GST_MSECOND;
+}
+
+}  // namespace nerko
