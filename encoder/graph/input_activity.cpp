@@ -27,6 +27,8 @@ GstClockTime running_time_now(GstElement *element) {
   return now > base ? now - base : 0;
 }
 
+}  // namespace
+
 GstClockTime buffer_running_time(GstPad *pad, GstBuffer *buffer) {
   GstEvent *event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
   if (!event)
@@ -39,8 +41,6 @@ GstClockTime buffer_running_time(GstPad *pad, GstBuffer *buffer) {
   gst_event_unref(event);
   return time;
 }
-
-}  // namespace
 
 GstClockTimeDiff offset_to_now(GstPad *pad, GstBuffer *buffer) {
   GstElement *decoder = gst_pad_get_parent_element(pad);

@@ -63,6 +63,10 @@ void watch_decoded_pad(GstPad *pad, const SharedInputActivity &activity, bool ke
 // Counts the GAP-flagged buffers leaving a live-rate element.
 void count_filled_buffers(GstPad *source, const SharedInputActivity &activity, StreamKind kind);
 
+// The running time of `buffer` in the segment `pad` holds (before the
+// pad's offset); none when it cannot be told.
+GstClockTime buffer_running_time(GstPad *pad, GstBuffer *buffer);
+
 // A file starts at running time 0, which for a pipeline that has played for
 // an hour lies an hour in the past: everything would be late. The offset
 // that moves the pad's time so that `buffer` is due now makes any input look

@@ -20,15 +20,7 @@ struct GateWatch {
 // by its sender, a file only by this wait (once on air, by the live-rate
 // head). Each wait is short, so that stopping the input never waits long.
 void pace_off_air(GstPad *pad, GstBuffer *buffer) {
-  GstEvent *event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
-  if (!event)
-    return;
-  const GstSegment *segment = nullptr;
-  gst_event_parse_segment(event, &segment);
-  GstClockTime running = segment->format == GST_FORMAT_TIME
-                             ? gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer))
-                             : GST_CLOCK_TIME_NONE;
-  gst_event_unref(event);
+  GstClockTime running = buffer_running_time(pad, buffer);
   ElementRef parent(gst_pad_get_parent_element(pad));
   ObjectRef<GstClock> clock(parent ? gst_element_get_clock(parent.get()) : nullptr);
   if (!clock || !GST_CLOCK_TIME_IS_VALID(running))
