@@ -110,8 +110,8 @@ GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer d
                           : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
   const GstClockTime running = watch.keep_alive && buffer ? buffer_running_time(pad, buffer) : GST_CLOCK_TIME_NONE;
   // Asked before the lock is taken: a query is never made under it.
-  const bool keeps_its_time =
-      watch.keep_alive && !watch.offset_applied && activity.live_input_keeps_its_time && is_live_input(pad);
+  const bool live = watch.keep_alive && !watch.offset_applied && is_live_input(pad);
+  const bool keeps_its_time = live && activity.live_input_keeps_its_time;
   bool first = false;
   std::optional<GstClockTimeDiff> offset;
   {
@@ -123,7 +123,7 @@ GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer d
     activity.flowing = true;
     if (!watch.offset_applied) {
       if (!activity.offset)
-        activity.offset = keeps_its_time ? 0 : offset_to_now(pad, buffer);
+        activity.offset = keeps_its_time ? 0 : offset_to_now(pad, buffer) - (live ? 0 : activity.file_lead);
       offset = activity.offset;
       watch.offset_applied = true;
     }

@@ -23,6 +23,13 @@ struct InputActivity {
   // took (building the branches, starting the decoders) to the latency for
   // the whole run.
   bool live_input_keeps_its_time = false;
+  // Set before the pipeline plays: how much earlier than now an input that
+  // is not live (a file) is placed. The live-rate heads have made up frames
+  // only up to their wait ago, and the time between that and the input's
+  // first buffer lies before its segment, where nothing can fill it: a
+  // looping file's seam would pause for as long. One frame less than the
+  // wait, so that the first buffer is still in time.
+  GstClockTimeDiff file_lead = 160 * GST_MSECOND;
   std::mutex mutex;
   // Guarded by `mutex`.
   // Monotonic time (g_get_monotonic_time) of the last decoded buffer, or of

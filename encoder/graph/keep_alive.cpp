@@ -91,6 +91,7 @@ InputSupervisor::InputSupervisor(Parts parts, std::FILE *err) : parts_(std::move
     backup.uri = parts_.redundancy->backup_uri;
     backup.activity = std::make_shared<InputActivity>();
     backup.activity->live_input_keeps_its_time = primary_.activity->live_input_keeps_its_time;
+    backup.activity->file_lead = primary_.activity->file_lead;
     backup.owner = this;
     if (gated)
       backup.feeds = std::make_shared<InputFeeds>(InputRole::Backup);
