@@ -110,8 +110,10 @@ GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer d
                           : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
   const GstClockTime running = watch.keep_alive && buffer ? buffer_running_time(pad, buffer) : GST_CLOCK_TIME_NONE;
   // Asked before the lock is taken: a query is never made under it.
-  const bool live = watch.keep_alive && !watch.offset_applied && is_live_input(pad);
-  const bool keeps_its_time = live && activity.live_input_keeps_its_time;
+  const std::optional<bool> live =
+      watch.keep_alive && !watch.offset_applied ? answers_live(pad) : std::optional<bool>();
+  const bool keeps_its_time = live.value_or(false) && activity.live_input_keeps_its_time;
+  const bool not_live = live.has_value() && !*live;
   bool first = false;
   std::optional<GstClockTimeDiff> offset;
   {
@@ -123,7 +125,7 @@ GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer d
     activity.flowing = true;
     if (!watch.offset_applied) {
       if (!activity.offset)
-        activity.offset = keeps_its_time ? 0 : offset_to_now(pad, buffer) - (live ? 0 : activity.file_lead);
+        activity.offset = keeps_its_time ? 0 : offset_to_now(pad, buffer) - (not_live ? activity.file_lead : 0);
       offset = activity.offset;
       watch.offset_applied = true;
     }

@@ -2,13 +2,18 @@
 
 namespace nerko {
 
-bool is_live_input(GstPad *pad) {
+std::optional<bool> answers_live(GstPad *pad) {
   GstQuery *query = gst_query_new_latency();
   gboolean live = FALSE;
-  if (gst_pad_query(pad, query))
+  const bool answered = gst_pad_query(pad, query);
+  if (answered)
     gst_query_parse_latency(query, &live, nullptr, nullptr);
   gst_query_unref(query);
-  return live;
+  return answered ? std::optional<bool>(live) : std::nullopt;
+}
+
+bool is_live_input(GstPad *pad) {
+  return answers_live(pad).value_or(false);
 }
 
 }  // namespace nerko
