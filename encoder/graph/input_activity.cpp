@@ -99,10 +99,10 @@ void open_ended(GstPadProbeInfo *info) {
 GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
   auto &watch = *static_cast<PadWatch *>(data);
   if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
-    GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
-    if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT && watch.keep_alive)
-      open_ended(info);
-    return GST_EVENT_TYPE(event) == GST_EVENT_EOS ? on_end_of_stream(pad, watch) : GST_PAD_PROBE_OK;
+    const GstEventType type = GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info));
+    if (type == GST_EVENT_SEGMENT && watch.keep_alive)
+      open_ended(info);  // replaces the event
+    return type == GST_EVENT_EOS ? on_end_of_stream(pad, watch) : GST_PAD_PROBE_OK;
   }
   InputActivity &activity = *watch.activity;
   GstBuffer *buffer = (info->type & GST_PAD_PROBE_TYPE_BUFFER)
