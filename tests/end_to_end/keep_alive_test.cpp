@@ -97,6 +97,14 @@ void expect_one_unbroken_stream(const PortTraffic &traffic, const char *what) {
   EXPECT_EQ(traffic.sequence_jumps, 0) << what;
 }
 
+// Ends the program and the listening; both media went out as one stream each.
+void stop_and_expect_unbroken_streams(RunningProgram &program, UdpListener &listener) {
+  program.kill_and_wait();
+  listener.stop();
+  expect_one_unbroken_stream(listener.traffic(0), "video");
+  expect_one_unbroken_stream(listener.traffic(2), "audio");
+}
+
 class KeepAlive : public testing::Test {
  protected:
   static void SetUpTestSuite() { gst_init(nullptr, nullptr); }
@@ -132,10 +140,7 @@ TEST_F(KeepAlive, ShortFileLoopsAsOneStreamPerKind) {
   ASSERT_TRUE(wait_for_err(program, "Input lost: End of stream; reopening in 2 s\n")) << program.err();
   // The made-up frames' 200 ms and the output's 250 ms of headroom at least.
   EXPECT_GE(last_pipeline_latency_ms(program), 450) << program.err();
-  program.kill_and_wait();
-  listener_.stop();
-  expect_one_unbroken_stream(listener_.traffic(0), "video");
-  expect_one_unbroken_stream(listener_.traffic(2), "audio");
+  stop_and_expect_unbroken_streams(program, listener_);
   EXPECT_EQ(program.err().find("Error!"), std::string::npos) << program.err();
 }
 
@@ -180,10 +185,7 @@ TEST_F(KeepAlive, LiveInputThatStopsAndComesBackKeepsTheStreamGoing) {
   const long latency_ms = last_pipeline_latency_ms(program);
   EXPECT_GE(latency_ms, 300) << program.err();
   EXPECT_LT(latency_ms, 700) << program.err();
-  program.kill_and_wait();
-  listener_.stop();
-  expect_one_unbroken_stream(listener_.traffic(0), "video");
-  expect_one_unbroken_stream(listener_.traffic(2), "audio");
+  stop_and_expect_unbroken_streams(program, listener_);
 }
 
 // Each way an input can fail, with a backup: the line that says so, and a
@@ -240,10 +242,7 @@ TEST_F(KeepAlive, BackupInputTakesOverAndGivesBackWithoutBreakingTheStream) {
     for (int waited = 0; (listener.traffic(0).datagrams == 0 || listener.traffic(2).datagrams == 0) && waited < 60;
          ++waited)
       program.next_out_line(std::chrono::seconds(1));
-    program.kill_and_wait();
-    listener.stop();
-    expect_one_unbroken_stream(listener.traffic(0), "video");
-    expect_one_unbroken_stream(listener.traffic(2), "audio");
+    stop_and_expect_unbroken_streams(program, listener);
     EXPECT_EQ(program.err().find("Error!"), std::string::npos) << program.err();
   }
 }
