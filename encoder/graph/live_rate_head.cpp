@@ -1,6 +1,7 @@
 #include "encoder/graph/live_rate_head.h"
 
 #include "encoder/graph/element_chain.h"
+#include "encoder/graph/one_output_stream.h"
 
 namespace nerko {
 
@@ -23,8 +24,10 @@ Result<ElementRef> add_live_rate_head(GstElement *pipeline, const LiveRateHeads 
   if (!gst_element_link(head.get(), first))
     return EncoderError::library("Failed to link elements");
   PadRef source(gst_element_get_static_pad(head.get(), "src"));
-  if (source)
+  if (source) {
     count_filled_buffers(source.get(), heads.activity, kind);
+    keep_one_output_stream(source.get());
+  }
   return head;
 }
 

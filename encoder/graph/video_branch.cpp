@@ -114,10 +114,9 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
   if (Status s = configure_session_senders(kVideoSession, target.destination, rtp_sender, rtcp_sender,
                                            target.heads != nullptr))
     return s;
-  // Each new input brings a segment that starts at its own zero, seconds
-  // before its first frame; videorate would fill that span with copies of the
-  // frame, stamped from the segment's start: a burst that sends the RTP time
-  // back by as much.
+  // The output segment starts at running time zero, seconds before the first
+  // frame; videorate would fill that span with copies of the frame, stamped
+  // from the segment's start: a burst at start.
   if (target.heads)
     if (Status s = set_bool_property(rate, "skip-to-first", true))
       return s;

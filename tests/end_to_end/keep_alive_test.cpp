@@ -95,6 +95,7 @@ void expect_one_unbroken_stream(const PortTraffic &traffic, const char *what) {
   EXPECT_GT(traffic.datagrams, 0) << what;
   EXPECT_EQ(traffic.rtp_ssrcs.size(), 1u) << what;
   EXPECT_EQ(traffic.sequence_jumps, 0) << what;
+  EXPECT_EQ(traffic.rtp_time_steps_back, 0) << what;
 }
 
 // Ends the program and the listening; both media went out as one stream each.

@@ -109,6 +109,11 @@ void UdpListener::listen() {
         t.sequence_jumps += t.last_sequence >= 0 && sequence != ((t.last_sequence + 1) & 0xffff);
         t.last_sequence = sequence;
         t.rtp_ssrcs.insert(uint32_t(datagram[8]) << 24 | datagram[9] << 16 | datagram[10] << 8 | datagram[11]);
+        const uint32_t time = uint32_t(datagram[4]) << 24 | datagram[5] << 16 | datagram[6] << 8 | datagram[7];
+        auto last = t.last_rtp_time.find(datagram[1] & 0x7f);
+        // Wrap-around aware: RTP time is a 32-bit counter.
+        t.rtp_time_steps_back += last != t.last_rtp_time.end() && static_cast<int32_t>(time - last->second) < 0;
+        t.last_rtp_time[datagram[1] & 0x7f] = time;
       }
     }
   }

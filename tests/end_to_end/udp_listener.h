@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -21,6 +22,9 @@ struct PortTraffic {
   std::set<uint32_t> rtp_ssrcs;
   int sequence_jumps = 0;  // RTP packets whose sequence number does not follow the one before
   int last_sequence = -1;
+  // RTP packets stamped earlier than the one before of their payload type
+  int rtp_time_steps_back = 0;
+  std::map<int, uint32_t> last_rtp_time;  // by payload type
 };
 
 class UdpListener {
