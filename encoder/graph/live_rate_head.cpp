@@ -1,7 +1,7 @@
 #include "encoder/graph/live_rate_head.h"
 
 #include "encoder/graph/element_chain.h"
-#include "encoder/graph/one_output_stream.h"
+#include "encoder/graph/running_time_stream.h"
 
 namespace nerko {
 
@@ -23,7 +23,10 @@ Result<ElementRef> add_live_rate_head(GstElement *pipeline, const LiveRateHeads 
     return EncoderError::library("Failed to add elements");
   if (!gst_element_link(head.get(), first))
     return EncoderError::library("Failed to link elements");
+  PadRef sink(gst_element_get_static_pad(head.get(), "sink"));
   PadRef source(gst_element_get_static_pad(head.get(), "src"));
+  if (sink)
+    stamp_in_running_time(sink.get());
   if (source) {
     count_filled_buffers(source.get(), heads.activity, kind);
     keep_one_output_stream(source.get());
