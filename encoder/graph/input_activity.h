@@ -25,10 +25,9 @@ struct InputActivity {
   bool live_input_keeps_its_time = false;
   // Set before the pipeline plays: how much earlier than now an input that
   // is not live (a file) is placed. The live-rate heads have made up frames
-  // only up to their wait ago, and the time between that and the input's
-  // first buffer lies before its segment, where nothing can fill it: a
-  // looping file's seam would pause for as long. One frame less than the
-  // wait, so that the first buffer is still in time.
+  // only up to their wait ago; placed at now, a looping file's seam would
+  // show the wait in made-up frames before the file's own. One frame less
+  // than the wait, so that the first buffer is still in time.
   GstClockTimeDiff file_lead = 160 * GST_MSECOND;
   std::mutex mutex;
   // Guarded by `mutex`.
