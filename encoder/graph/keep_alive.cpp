@@ -86,7 +86,8 @@ InputSupervisor::InputSupervisor(Parts parts, std::FILE *err) : parts_(std::move
   if (gated)
     primary_.feeds = std::make_shared<InputFeeds>(InputRole::Primary);
   if (parts_.redundancy && !parts_.redundancy->backup_uri.empty()) {
-    Slot &backup = backup_.emplace();
+    backup_ = std::make_unique<Slot>();
+    Slot &backup = *backup_;
     backup.role = InputRole::Backup;
     backup.uri = parts_.redundancy->backup_uri;
     backup.activity = std::make_shared<InputActivity>();

@@ -127,7 +127,10 @@ class InputSupervisor : public InputSupervision {
   Parts parts_;
   std::FILE *err_;
   Slot primary_;
-  std::optional<Slot> backup_;
+  // Owned through a pointer: clang cannot tell that a nested type with
+  // member initialisers is default-constructible before the enclosing class
+  // is complete, as std::optional needs it to.
+  std::unique_ptr<Slot> backup_;
   guint tick_id_ = 0;
   InputRole on_air_ = InputRole::Primary;
   uint64_t switches_ = 0;
