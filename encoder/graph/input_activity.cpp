@@ -78,30 +78,10 @@ GstPadProbeReturn on_end_of_stream(GstPad *pad, PadWatch &watch) {
   return GST_PAD_PROBE_DROP;
 }
 
-// A file's segment ends where the file does; the frames and silence the
-// live-rate heads make up after it would lie outside it, and everything
-// downstream would throw them away until the next input came. The stream
-// outlives its input, so its segment has no end.
-void open_ended(GstPadProbeInfo *info) {
-  GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
-  const GstSegment *segment = nullptr;
-  gst_event_parse_segment(event, &segment);
-  if (segment->format != GST_FORMAT_TIME || !GST_CLOCK_TIME_IS_VALID(segment->stop))
-    return;
-  GstSegment endless = *segment;
-  endless.stop = GST_CLOCK_TIME_NONE;
-  GstEvent *replaced = gst_event_new_segment(&endless);
-  gst_event_set_seqnum(replaced, gst_event_get_seqnum(event));
-  gst_event_unref(event);
-  GST_PAD_PROBE_INFO_DATA(info) = replaced;
-}
-
 GstPadProbeReturn on_decoded_data(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
   auto &watch = *static_cast<PadWatch *>(data);
   if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
     const GstEventType type = GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info));
-    if (type == GST_EVENT_SEGMENT && watch.keep_alive)
-      open_ended(info);  // replaces the event
     return type == GST_EVENT_EOS ? on_end_of_stream(pad, watch) : GST_PAD_PROBE_OK;
   }
   InputActivity &activity = *watch.activity;

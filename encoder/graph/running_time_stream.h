@@ -18,13 +18,14 @@
 
 namespace nerko {
 
-// On the head's sink pad: every segment goes on as a plain time segment, and
-// every buffer is stamped with its running time in the segment it came in.
+// On the head's sink pad: every segment goes on as a plain time segment
+// without an end, and every buffer is stamped with its running time in the
+// segment it came in. The head's output is then stamped in running time too.
 void stamp_in_running_time(GstPad *head_sink);
 
-// On the head's source pad: as stamp_in_running_time, and besides only the
-// first stream-start and the first segment go on, so that everything
-// downstream sees one stream for the whole run.
+// On the head's source pad: only the first stream-start and the first
+// segment go on, so that everything downstream sees one stream for the whole
+// run.
 void keep_one_output_stream(GstPad *head_source);
 
 }  // namespace nerko
