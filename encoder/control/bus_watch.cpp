@@ -141,6 +141,13 @@ std::string error_line(GstMessage *message) {
   return line;
 }
 
+std::string error_message_text(GstMessage *message, const char *fallback) {
+  GError *raw = nullptr;
+  gst_message_parse_error(message, &raw, nullptr);
+  ErrorRef error(raw);
+  return error && error->message ? error->message : fallback;
+}
+
 void report_first_error(GstBus *bus, std::FILE *err) {
   // Only the first: later ones are usually GStreamer's generic follow-ups
   // ("state change failed") that hide the cause.

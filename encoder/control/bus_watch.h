@@ -33,6 +33,9 @@ std::string debug_rendering(const char *debug);
 // an error message.
 std::string error_line(GstMessage *message);
 
+// The text of an error message's error, or `fallback` when it has none.
+std::string error_message_text(GstMessage *message, const char *fallback);
+
 // Writes the error line of the first error message waiting on `bus`, if
 // any; the messages before it are dropped. For a pipeline that refused to
 // start, so the operator reads why before the program stops.

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "encoder/control/bus_watch.h"
 #include "encoder/graph/element_chain.h"
 
 namespace nerko {
@@ -97,13 +98,6 @@ CapsRef progressive_form(GstCaps *caps) {
   return copy;
 }
 
-std::string bus_error(GstMessage *message) {
-  GError *raw = nullptr;
-  gst_message_parse_error(message, &raw, nullptr);
-  ErrorRef error(raw);
-  return error && error->message ? error->message : "unreadable";
-}
-
 }  // namespace
 
 Result<std::shared_ptr<const SlatePicture>> read_slate_picture(const std::string &path) {
@@ -125,7 +119,7 @@ Result<std::shared_ptr<const SlatePicture>> read_slate_picture(const std::string
   MessageRef done(gst_bus_timed_pop_filtered(bus.get(), 10 * GST_SECOND,
                                              static_cast<GstMessageType>(GST_MESSAGE_ASYNC_DONE | GST_MESSAGE_ERROR)));
   std::string reason = !done ? "not decoded within 10 s"
-                       : GST_MESSAGE_TYPE(done.get()) == GST_MESSAGE_ERROR ? bus_error(done.get())
+                       : GST_MESSAGE_TYPE(done.get()) == GST_MESSAGE_ERROR ? error_message_text(done.get(), "unreadable")
                                                                             : "";
   auto slate = std::make_shared<SlatePicture>();
   if (reason.empty()) {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "encoder/control/bus_watch.h"
 #include "encoder/graph/properties.h"
 
 namespace nerko {
@@ -30,13 +31,6 @@ void write_line(std::FILE *err, const std::string &line) {
 
 bool is_within(GstObject *object, GstElement *ancestor) {
   return object == GST_OBJECT(ancestor) || gst_object_has_as_ancestor(object, GST_OBJECT(ancestor));
-}
-
-std::string error_text(GstMessage *message) {
-  GError *raw = nullptr;
-  gst_message_parse_error(message, &raw, nullptr);
-  ErrorRef error(raw);
-  return error && error->message ? error->message : "error";
 }
 
 // The live-rate head's sink is free again for the next input's stream.
@@ -172,7 +166,7 @@ bool InputSupervisor::handle_message(GstMessage *message) {
     Slot *slot = slot_of(source);
     if (!slot)
       return false;
-    lose(*slot, error_text(message));
+    lose(*slot, error_message_text(message, "error"));
     if (parts_.redundancy)
       on_air_tick();
     return true;
