@@ -9,13 +9,22 @@ Status configure_opus_encoder(GstElement *encoder, int32_t target_audio_bitrate,
   if (Status e = set_int_property(encoder, "bitrate", target_audio_bitrate))
     return e;
   set_property_from_text(encoder, "bitrate-type", "constrained-vbr");
-  if (audio_fec_percent == 0)
-    return std::nullopt;
-  if (Status e = set_bool_property(encoder, "inband-fec", true))
+  if (audio_fec_percent != 0) {
+    if (Status e = set_bool_property(encoder, "inband-fec", true))
+      return e;
+    // The property is signed: the same 32-bit pattern goes in, and values
+    // past 2147483647 arrive negative and are refused by its range.
+    if (Status e = set_int_property(encoder, "packet-loss-percentage", static_cast<int32_t>(audio_fec_percent)))
+      return e;
+  }
+  // A live input's timestamps jitter by a few milliseconds; followed as they
+  // come, each packet's RTP time steps by more or less than its 20 ms, and a
+  // receiver's jitter buffer conceals the overlaps and holes it sees. The
+  // samples are contiguous, so they are stamped by their count, and a jump
+  // beyond the encoder's tolerance (a real hole) still resynchronises.
+  if (Status e = set_bool_property(encoder, "perfect-timestamp", true))
     return e;
-  // The property is signed: the same 32-bit pattern goes in, and values past
-  // 2147483647 arrive negative and are refused by its range.
-  return set_int_property(encoder, "packet-loss-percentage", static_cast<int32_t>(audio_fec_percent));
+  return std::nullopt;
 }
 
 }  // namespace nerko

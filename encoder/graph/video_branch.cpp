@@ -101,6 +101,11 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
     return s;
   if (Status s = set_uint_property(payloader, "pt", kVideoSession.payload_type))
     return s;
+  // Without a picture number a WebRTC receiver can chain frames only by
+  // sequence number, and a gateway that hands the ULPFEC packets on as VP8
+  // breaks every chain: the browser then decodes key frames alone. The
+  // other receivers read the number and pass over it.
+  set_property_from_text(payloader, "picture-id-mode", "15-bit");
   if (settings.boost) {
     if (Status s = set_caps_property(size_filter, "caps", size_caps))
       return s;

@@ -3,8 +3,6 @@
 // per stream, and a missing live-rate plug-in ends the run at once.
 #include <gst/gst.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -68,34 +66,12 @@ long last_pipeline_latency_ms(RunningProgram &program) {
   return std::string(end).rfind(" ms\n", 0) == 0 ? value : -1;
 }
 
-// A UDP port held for the input for the whole test, so no other process can
-// take it between choosing and binding. The program's udpsrc binds it too
-// (both reuse the address), and the socket bound later gets the datagrams.
-class ReservedUdpPort {
- public:
-  ReservedUdpPort() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    socklen_t size = sizeof address;
-    bind(fd_, reinterpret_cast<sockaddr *>(&address), size);
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size);
-    port_ = std::to_string(ntohs(address.sin_port));
-  }
-  ~ReservedUdpPort() { close(fd_); }
-  const std::string &port() const { return port_; }
-
- private:
-  int fd_;
-  std::string port_;
-};
-
 void expect_one_unbroken_stream(const PortTraffic &traffic, const char *what) {
   EXPECT_GT(traffic.datagrams, 0) << what;
   EXPECT_EQ(traffic.rtp_ssrcs.size(), 1u) << what;
   EXPECT_EQ(traffic.sequence_jumps, 0) << what;
   EXPECT_EQ(traffic.rtp_time_steps_back, 0) << what;
+  EXPECT_EQ(traffic.vp8_without_picture_id, 0) << what;
 }
 
 // Ends the program and the listening; both media went out as one stream each.

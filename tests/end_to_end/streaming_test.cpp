@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <sstream>
 
@@ -67,6 +68,9 @@ class StreamingTest : public ::testing::Test {
                       env);
   }
 
+  // The statistics file's one line, and the console lines of the default settings.
+  static void expect_statistics_and_console(const fs::path &stats, const Outcome &outcome);
+
   static fs::path dir_;
   static fs::path clip_;
 };
@@ -74,28 +78,68 @@ class StreamingTest : public ::testing::Test {
 fs::path StreamingTest::dir_;
 fs::path StreamingTest::clip_;
 
-TEST_F(StreamingTest, SendsVp8WithUlpfecAndOpusToFourPortsAndEndsAtEndOfStream) {
-  UdpListener listener;
-  fs::path stats = dir_ / "stats-default.txt";
-  Outcome outcome = stream(listener, stats, default_settings());
-  listener.stop();
+// The same seven seconds from a file and from a live MPEG-TS sender over UDP:
+// the file's run ends at its end, the live one when the sender has stopped.
+TEST_F(StreamingTest, SendsVp8WithUlpfecAndOpusToFourPortsAndEnds) {
+  ReservedUdpPort live_port;
+  const std::vector<std::string> live_sender = {
+      "gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "num-buffers=175", "!",
+      "video/x-raw,width=160,height=120,framerate=25/1", "!", "x264enc", "tune=zerolatency",
+      "speed-preset=ultrafast", "key-int-max=25", "!", "h264parse", "!", "mpegtsmux", "name=mux", "alignment=7", "!",
+      "udpsink", "host=127.0.0.1", "port=" + live_port.port(), "sync=true", "audiotestsrc", "is-live=true",
+      "num-buffers=330", "samplesperbuffer=1024", "!", "audio/x-raw,rate=48000,channels=2", "!", "avenc_aac", "!",
+      "aacparse", "!", "mux."};
+  const struct {
+    const char *what;
+    std::string input;
+    int exit_status;
+    std::string error;  // the only error line, or empty
+  } cases[] = {
+      {"file", "file://" + clip_.string(), 0, ""},
+      {"live", "udp://127.0.0.1:" + live_port.port(), 1, "Error! No input for 2 s\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    UdpListener listener;
+    fs::path stats = dir_ / ("stats-" + std::string(c.what) + ".txt");
+    EnvChanges env = default_settings();
+    std::optional<testing_support::RunningProgram> sender;
+    if (c.input.rfind("udp:", 0) == 0) {
+      sender.emplace("/usr/bin/gst-launch-1.0", live_sender);
+      env["NERKO_INPUT_TIMEOUT"] = "2";
+    }
+    Outcome outcome = run_to_end({"zolvane", "-i", c.input, "udp://127.0.0.1:" + std::to_string(listener.base_port()),
+                                  stats.string()},
+                                 env);
+    listener.stop();
 
-  EXPECT_EQ(outcome.exit_status, 0) << outcome.err;
-  PortTraffic video = listener.traffic(0);
-  PortTraffic video_rtcp = listener.traffic(1);
-  PortTraffic audio = listener.traffic(2);
-  PortTraffic audio_rtcp = listener.traffic(3);
-  EXPECT_EQ(video.rtp_payload_types, (std::set<int>{96, 100}));
-  EXPECT_EQ(video.rtp_version_2, video.datagrams);
-  EXPECT_EQ(audio.rtp_payload_types, (std::set<int>{97}));
-  EXPECT_TRUE(video.rtcp_packet_types.empty());
-  EXPECT_TRUE(audio.rtcp_packet_types.empty());
-  // RTCP only: sender reports (200) at least, nothing that looks like RTP.
-  EXPECT_TRUE(video_rtcp.rtp_payload_types.empty());
-  EXPECT_TRUE(video_rtcp.rtcp_packet_types.count(200));
-  EXPECT_TRUE(audio_rtcp.rtp_payload_types.empty());
-  EXPECT_TRUE(audio_rtcp.rtcp_packet_types.count(200));
+    EXPECT_EQ(outcome.exit_status, c.exit_status) << outcome.err;
+    PortTraffic video = listener.traffic(0);
+    PortTraffic video_rtcp = listener.traffic(1);
+    PortTraffic audio = listener.traffic(2);
+    PortTraffic audio_rtcp = listener.traffic(3);
+    EXPECT_EQ(video.rtp_payload_types, (std::set<int>{96, 100}));
+    EXPECT_EQ(video.rtp_version_2, video.datagrams);
+    // WebRTC receivers chain frames by the picture number.
+    EXPECT_EQ(video.vp8_without_picture_id, 0);
+    EXPECT_EQ(audio.rtp_payload_types, (std::set<int>{97}));
+    // A receiver's jitter buffer conceals any other step as a hole or an overlap.
+    EXPECT_GT(audio.opus_packets, 200);
+    EXPECT_EQ(audio.opus_steps_not_20ms, 0);
+    EXPECT_TRUE(video.rtcp_packet_types.empty());
+    EXPECT_TRUE(audio.rtcp_packet_types.empty());
+    // RTCP only: sender reports (200) at least, nothing that looks like RTP.
+    EXPECT_TRUE(video_rtcp.rtp_payload_types.empty());
+    EXPECT_TRUE(video_rtcp.rtcp_packet_types.count(200));
+    EXPECT_TRUE(audio_rtcp.rtp_payload_types.empty());
+    EXPECT_TRUE(audio_rtcp.rtcp_packet_types.count(200));
+    expect_statistics_and_console(stats, outcome);
+    EXPECT_EQ(outcome.err.find("Error!"), c.error.empty() ? std::string::npos : outcome.err.find(c.error))
+        << outcome.err;
+  }
+}
 
+void StreamingTest::expect_statistics_and_console(const fs::path &stats, const Outcome &outcome) {
   std::string line = read_file(stats);
   // The numbers are read back and the line rebuilt from them, so that the
   // comparison is exact down to the separators and the final newline.
@@ -121,7 +165,6 @@ TEST_F(StreamingTest, SendsVp8WithUlpfecAndOpusToFourPortsAndEndsAtEndOfStream) 
                              "resize_allowed=true, end_usage=cbr\n"),
             std::string::npos);
   EXPECT_NE(outcome.out.find("Target audio bitrate 96000\n"), std::string::npos);
-  EXPECT_EQ(outcome.err.find("Error!"), std::string::npos) << outcome.err;
   // Without NERKO_LATENCY_MS and keep-alive the console says what it always said.
   EXPECT_EQ(outcome.err.find("Pipeline latency"), std::string::npos) << outcome.err;
 }

@@ -31,7 +31,28 @@ int bound_port(int fd) {
   return ntohs(address.sin_port);
 }
 
+// Whether a VP8 packet's payload descriptor carries a 15-bit PictureID.
+bool has_long_picture_id(const unsigned char *datagram, ssize_t n) {
+  ssize_t at = 12 + 4 * (datagram[0] & 0x0f);
+  if ((datagram[0] & 0x10) && at + 4 <= n)
+    at += 4 + 4 * (datagram[at + 2] << 8 | datagram[at + 3]);
+  return at + 3 <= n && (datagram[at] & 0x80) && (datagram[at + 1] & 0x80) && (datagram[at + 2] & 0x80);
+}
+
 }  // namespace
+
+ReservedUdpPort::ReservedUdpPort() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  int on = 1;
+  setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  socklen_t size = sizeof address;
+  bind(fd_, reinterpret_cast<sockaddr *>(&address), size);
+  getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &size);
+  port_ = std::to_string(ntohs(address.sin_port));
+}
+
+ReservedUdpPort::~ReservedUdpPort() { close(fd_); }
 
 UdpListener::UdpListener() {
   // Let the kernel pick a free port, then try to take the three after it.
@@ -111,6 +132,10 @@ void UdpListener::listen() {
         t.rtp_ssrcs.insert(uint32_t(datagram[8]) << 24 | datagram[9] << 16 | datagram[10] << 8 | datagram[11]);
         const uint32_t time = uint32_t(datagram[4]) << 24 | datagram[5] << 16 | datagram[6] << 8 | datagram[7];
         auto last = t.last_rtp_time.find(datagram[1] & 0x7f);
+        const int payload_type = datagram[1] & 0x7f;
+        t.vp8_without_picture_id += payload_type == 96 && !has_long_picture_id(datagram, n);
+        if (payload_type == 97 && ++t.opus_packets > 2)
+          t.opus_steps_not_20ms += time - last->second != 960;
         // Wrap-around aware: RTP time is a 32-bit counter.
         t.rtp_time_steps_back += last != t.last_rtp_time.end() && static_cast<int32_t>(time - last->second) < 0;
         t.last_rtp_time[datagram[1] & 0x7f] = time;

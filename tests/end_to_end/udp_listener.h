@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,6 +26,30 @@ struct PortTraffic {
   // RTP packets stamped earlier than the one before of their payload type
   int rtp_time_steps_back = 0;
   std::map<int, uint32_t> last_rtp_time;  // by payload type
+  // VP8 packets (payload type 96) without a 15-bit PictureID
+  int vp8_without_picture_id = 0;
+  // Opus packets (payload type 97) stamped other than 20 ms (960) after the
+  // one before; the first step is not counted, since the encoder stamps its
+  // first packet after its look-ahead.
+  int opus_steps_not_20ms = 0;
+  int opus_packets = 0;
+};
+
+// A UDP port held for an input for the whole test, so no other
+// process can take it between choosing and binding. The program's udpsrc
+// binds it too (both reuse the address), and the socket bound later gets the
+// datagrams.
+class ReservedUdpPort {
+ public:
+  ReservedUdpPort();
+  ~ReservedUdpPort();
+  ReservedUdpPort(const ReservedUdpPort &) = delete;
+  ReservedUdpPort &operator=(const ReservedUdpPort &) = delete;
+  const std::string &port() const { return port_; }
+
+ private:
+  int fd_;
+  std::string port_;
 };
 
 class UdpListener {

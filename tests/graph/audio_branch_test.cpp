@@ -36,7 +36,8 @@ TEST_F(AudioBranchTest, ConfiguresEncoderPayloaderAndSendersWithDefaults) {
   std::vector<GstElement *> a = branch_elements();
   EXPECT_EQ(get_property<guint>(a[5], "pt"), 97u);
   EXPECT_EQ(log.of("opusenc"),
-            (std::vector<std::string>{"bitrate", "bitrate-type", "inband-fec", "packet-loss-percentage"}));
+            (std::vector<std::string>{"bitrate", "bitrate-type", "inband-fec", "packet-loss-percentage",
+                                      "perfect-timestamp"}));
   EXPECT_EQ(get_property<gint>(a[3], "bitrate"), 96000);
   EXPECT_EQ(get_enum_property(a[3], "bitrate-type"), 2);  // constrained-vbr
   EXPECT_TRUE(get_property<gboolean>(a[3], "inband-fec"));
@@ -61,7 +62,7 @@ TEST_F(AudioBranchTest, AudioFecZeroLeavesInbandFecUntouched) {
   env.set("NERKO_TARGET_AUDIO_BITRATE", "+64000");
   PropertyLog log(pipeline.get());
   ASSERT_EQ(build(decoder_pad(kAudioCaps), "udp://127.0.0.1:5000", 0), std::nullopt);
-  EXPECT_EQ(log.of("opusenc"), (std::vector<std::string>{"bitrate", "bitrate-type"}));
+  EXPECT_EQ(log.of("opusenc"), (std::vector<std::string>{"bitrate", "bitrate-type", "perfect-timestamp"}));
   EXPECT_EQ(get_property<gint>(branch_elements()[3], "bitrate"), 64000);
   EXPECT_EQ(console.text(), "Target audio bitrate 64000\n");
 }
