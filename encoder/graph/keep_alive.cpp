@@ -331,14 +331,18 @@ void InputSupervisor::show_picture() {
     last_on_air_buffer_us_ =
         std::max(last_on_air_buffer_us_, now - input_quiet_ms(*slot->activity, parts_.pipeline.get()) * 1000);
   const gint64 silence_us = now - last_on_air_buffer_us_;
+  // With a backup, while either input delivers, a picture is on air again
+  // within the failover time: the last frame bridges the wait, and black or
+  // the slate is for when neither input has a picture.
+  const bool bridged = backup_ && (delivering(primary_) || delivering(*backup_));
   // The slate comes in as a live source of its own: the head fills the time
   // up to its first picture as any other gap, so it goes on air once the
   // repeat time is over, and not before the head would make up a frame.
   const gint64 repeat_us = static_cast<gint64>(settings.repeat_frame_ms) * 1000;
-  const bool picture_lost = silence_us >= std::max(repeat_us, kFrameWaitMs * 1000);
+  const bool picture_lost = !bridged && silence_us >= std::max(repeat_us, kFrameWaitMs * 1000);
   parts_.pad_added.heads->gate->passing.store(settings.slate && (picture_lost || !slot) ? InputRole::Slate
                                                                                        : on_air_);
-  if (settings.repeat_frame_ms == 0 || settings.video_fill_mode == "last-frame" || settings.slate)
+  if (settings.video_fill_mode == "last-frame")
     return;
   ElementRef head;
   {
@@ -348,9 +352,11 @@ void InputSupervisor::show_picture() {
   if (!head)
     return;
   // The head makes up the frame of a slot only its latency after the slot:
-  // the last frame is repeated for the slots of the repeat time, black after.
-  const bool repeated_long_enough = picture_lost && silence_us >= repeat_us + head_latency_us(head.get());
-  const std::string mode = repeated_long_enough ? "black" : "last-frame";
+  // the last frame is repeated for the slots of the repeat time, black after
+  // (the slate takes over from the repeated frame itself).
+  const bool repeating = settings.repeat_frame_ms != 0 &&
+                         (settings.slate || !picture_lost || silence_us < repeat_us + head_latency_us(head.get()));
+  const std::string mode = bridged || repeating ? "last-frame" : "black";
   if (mode == head_fill_mode_)
     return;
   gst_util_set_object_arg(G_OBJECT(head.get()), "fill-mode", mode.c_str());

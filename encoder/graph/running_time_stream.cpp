@@ -1,5 +1,7 @@
 #include "encoder/graph/running_time_stream.h"
 
+#include "encoder/control/gst_ref.h"
+
 namespace nerko {
 namespace {
 
@@ -30,10 +32,22 @@ GstClockTime running_time(const GstSegment &segment, GstClockTime timestamp) {
   return gst_segment_to_running_time(&segment, GST_FORMAT_TIME, timestamp);
 }
 
-GstPadProbeReturn on_input(GstPad *, GstPadProbeInfo *info, gpointer data) {
+// An input that goes on air, or comes back, sends caps again even when its
+// format is the one on air. Taken as new, they would cost the head its last
+// frame, and a switch would show black where the last frame should bridge it.
+bool repeats_current_caps(GstPad *pad, GstEvent *event) {
+  GstCaps *caps = nullptr;
+  gst_event_parse_caps(event, &caps);
+  CapsRef current(gst_pad_get_current_caps(pad));
+  return current && caps && gst_caps_is_equal(current.get(), caps);
+}
+
+GstPadProbeReturn on_input(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
   auto &timeline = *static_cast<InputTimeline *>(data);
   if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
     GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS)
+      return repeats_current_caps(pad, event) ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
     if (GST_EVENT_TYPE(event) != GST_EVENT_SEGMENT)
       return GST_PAD_PROBE_OK;
     gst_event_copy_segment(event, &timeline.upstream);
