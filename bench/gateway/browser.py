@@ -20,9 +20,11 @@ FLAGS = [
     "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
     "--disable-background-networking", "--disable-component-update", "--disable-sync",
     "--autoplay-policy=no-user-gesture-required",
-    # Host candidates with the real address (127.0.0.1), not an mDNS name
-    # Janus cannot resolve, and on an interface whose address is loopback.
-    "--disable-features=WebRtcHideLocalIpsWithMdns", "--allow-loopback-in-peer-connection",
+    # Host candidates with their address, not an mDNS name Janus cannot
+    # resolve. (Chromium gathers none on 127.0.0.1 all the same: its checks
+    # from the any-address reach Janus's host candidate, and Janus learns
+    # the browser's address from them as a peer-reflexive candidate.)
+    "--disable-features=WebRtcHideLocalIpsWithMdns",
     "--disable-renderer-backgrounding", "--disable-background-timer-throttling",
     "--disable-backgrounding-occluded-windows",
 ]

@@ -59,6 +59,10 @@ def summarise(row, outcome, viewer):
     result["per_second"] = [
         (b["video"]["framesDecoded"] - p["video"]["framesDecoded"]) if b.get("video") and p.get("video") else 0
         for p, b in zip(series, series[1:])]
+    result["per_second_concealed"] = [
+        100 * (b["audio"]["concealedSamples"] - p["audio"]["concealedSamples"])
+        / max(1, b["audio"]["totalSamplesReceived"] - p["audio"]["totalSamplesReceived"])
+        if b.get("audio") and p.get("audio") else 0.0 for p, b in zip(series, series[1:])]
     result["per_second_black"] = [(s.get("pictures") or {}).get("black", 0) for s in series[1:]]
     feed = outcome["feed"]
     feed_span = end - start
@@ -107,8 +111,10 @@ def print_row(r):
     print(f"    frames per second: {' '.join(str(x) for x in r['per_second'])}")
     if any(r["per_second_black"]):
         print(f"    black pictures per second: {' '.join(str(x) for x in r['per_second_black'])}")
+    if any(r["per_second_concealed"]):
+        print(f"    audio concealed per second (%): {' '.join(f'{x:.1f}' for x in r['per_second_concealed'])}")
     for line in r["log"]:
-        if not line.startswith("ice "):
+        if not line.startswith(("ice ", "answer candidates")):
             print(f"    page: {line}")
 
 
