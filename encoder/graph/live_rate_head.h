@@ -10,8 +10,8 @@
 
 #include "encoder/control/encoder_error.h"
 #include "encoder/control/gst_ref.h"
-#include "encoder/graph/input_activity.h"
-#include "encoder/graph/input_feed.h"
+#include "encoder/input/input_activity.h"
+#include "encoder/input/input_feed.h"
 
 namespace nerko {
 

@@ -9,7 +9,7 @@
 
 #include "encoder/control/gst_ref.h"
 #include "encoder/control/stream_sinks.h"
-#include "encoder/graph/input_activity.h"
+#include "encoder/input/input_activity.h"
 #include "encoder/graph/live_rate_head.h"
 #include "encoder/graph/sdp_file.h"
 

@@ -10,7 +10,7 @@
 #include "encoder/control/encoder_error.h"
 #include "encoder/control/gst_ref.h"
 #include "encoder/graph/destination.h"
-#include "encoder/graph/input_activity.h"
+#include "encoder/input/input_activity.h"
 
 namespace nerko {
 

@@ -15,7 +15,7 @@
 
 #include "encoder/control/encoder_error.h"
 #include "encoder/control/gst_ref.h"
-#include "encoder/graph/input_activity.h"
+#include "encoder/input/input_activity.h"
 
 namespace nerko {
 

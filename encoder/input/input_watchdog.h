@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "encoder/control/contexts.h"
-#include "encoder/graph/input_activity.h"
+#include "encoder/input/input_activity.h"
 
 namespace nerko {
 

@@ -1,4 +1,4 @@
-#include "encoder/graph/input_feed.h"
+#include "encoder/input/input_feed.h"
 
 #include <algorithm>
 #include <mutex>

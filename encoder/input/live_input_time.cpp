@@ -1,4 +1,4 @@
-#include "encoder/graph/live_input_time.h"
+#include "encoder/input/live_input_time.h"
 
 namespace nerko {
 

@@ -1,4 +1,4 @@
-#include "encoder/graph/input_latency.h"
+#include "encoder/input/input_latency.h"
 
 #include <cstring>
 #include <limits>

@@ -21,8 +21,8 @@
 #include "encoder/control/gst_ref.h"
 #include "encoder/control/input_health.h"
 #include "encoder/control/input_supervision.h"
-#include "encoder/graph/input_decoder.h"
-#include "encoder/graph/input_feed.h"
+#include "encoder/input/input_decoder.h"
+#include "encoder/input/input_feed.h"
 #include "encoder/graph/pad_added.h"
 
 namespace nerko {

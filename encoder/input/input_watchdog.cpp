@@ -1,8 +1,8 @@
-#include "encoder/graph/input_watchdog.h"
+#include "encoder/input/input_watchdog.h"
 
 #include <string>
 
-#include "encoder/graph/keep_alive.h"
+#include "encoder/input/keep_alive.h"
 
 namespace nerko {
 

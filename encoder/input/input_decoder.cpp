@@ -1,6 +1,6 @@
-#include "encoder/graph/input_decoder.h"
+#include "encoder/input/input_decoder.h"
 
-#include "encoder/graph/input_latency.h"
+#include "encoder/input/input_latency.h"
 #include "encoder/graph/no_more_pads.h"
 #include "encoder/graph/pad_added.h"
 #include "encoder/control/signals.h"

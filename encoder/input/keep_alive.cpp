@@ -1,4 +1,4 @@
-#include "encoder/graph/keep_alive.h"
+#include "encoder/input/keep_alive.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
-#include "encoder/graph/input_activity.h"
+#include "encoder/input/input_activity.h"
 
 #include <algorithm>
-#include "encoder/graph/live_input_time.h"
+#include "encoder/input/live_input_time.h"
 
 namespace nerko {
 namespace {
