@@ -173,8 +173,8 @@ def write_readme(path, results, snippet, commit):
     plain = find(results, "gateway settings")
     lines = ["## Feeding a WebRTC gateway", "",
              f"Tested with Janus 1.1.2 (Debian's `janus`) and Chromium by `bench/gateway/run` at {commit}.", "",
-             "A streaming mountpoint for `udp://HOST:5004` (video on 5004, audio on 5006):", "", "```", snippet.rstrip(),
-             "```", ""]
+             "A streaming mountpoint for `udp://HOST:5004` (video on 5004, audio on 5006):", "",
+             "```", snippet.rstrip(), "```", ""]
     if default and plain:
         f = default["feed"]
         lines += [f"What FEC costs each viewer: with the default `NERKO_VIDEO_FEC_PERCENT=100` the feed carried "
