@@ -4,6 +4,10 @@ went through the feed, printed and written as markdown."""
 import statistics
 
 PICTURE_KINDS = ("count", "moving", "black", "flat", "green", "backup")
+# The audio's concealed share counts from this many reports after the first
+# picture on: the browser's jitter buffer may conceal once while it settles at
+# the start, whoever feeds it; that start is reported on its own.
+AUDIO_SETTLE_REPORTS = 2
 
 
 def delta(first, last, kind, field):
@@ -31,7 +35,9 @@ def summarise(row, outcome, viewer):
     last_t, last = inside[-1]
     span = last_t - base_t
     v = lambda field: delta(first, last, "video", field)  # noqa: E731
-    a = lambda field: delta(first, last, "audio", field)  # noqa: E731
+    settled = inside[min(AUDIO_SETTLE_REPORTS, len(inside) - 2)][1]
+    a = lambda field, since=settled: delta(since, last, "audio", field)  # noqa: E731
+    start_total = delta(first, settled, "audio", "totalSamplesReceived")
     result.update({
         "seconds": span,
         "frames": v("framesDecoded"),
@@ -45,9 +51,11 @@ def summarise(row, outcome, viewer):
         "nacks": v("nackCount"),
         "plis": v("pliCount"),
         "video_kbps": v("bytesReceived") * 8 / span / 1000,
-        "audio_lost": a("packetsLost"),
+        "audio_lost": a("packetsLost", first),
         "concealed": 100 * a("concealedSamples") / a("totalSamplesReceived") if a("totalSamplesReceived") else None,
         "concealment_events": a("concealmentEvents"),
+        "concealed_at_start": 100 * delta(first, settled, "audio", "concealedSamples") / start_total
+        if start_total else None,
         "size": f"{last['video']['frameWidth']}x{last['video']['frameHeight']}" if last.get("video") else "-",
     })
     pictures = {k: 0 for k in PICTURE_KINDS}
@@ -73,6 +81,10 @@ def summarise(row, outcome, viewer):
     result["feed"] = {"vp8_kbps": vp8[1] * 8 / feed_span / 1000, "fec_kbps": fec_bytes * 8 / feed_span / 1000,
                       "opus_kbps": opus[1] * 8 / feed_span / 1000, "vp8_packets": vp8[0],
                       "fec_packets": sum(n for n, _ in fec), "audio_packets": opus[0]}
+    steps = outcome.get("opus_steps", {})
+    result["opus_steps"] = (sum(steps.values()), sum(n for step, n in steps.items() if step != 960),
+                            sorted(step for step in steps if step != 960)[:6])
+    result["picture_ids"] = outcome.get("picture_ids", (0, 0))
     return result
 
 
@@ -96,6 +108,8 @@ def print_row(r):
         return
     p = r["pictures"]
     concealed = f"{r['concealed']:.2f} %" if r["concealed"] is not None else "-"
+    if r["concealed_at_start"] is not None:
+        concealed += f" from {AUDIO_SETTLE_REPORTS} s on ({r['concealed_at_start']:.2f} % before)"
     print(f"  {r['name']} ({settings(r)}{'; ' + events_text(r) if r['events'] else ''}):")
     print(f"    first picture {r['first_picture_ms']:.0f} ms after the watch request; {r['frames']} frames decoded "
           f"in {r['seconds']:.1f} s = {r['fps']:.1f} fps ({r['size']}), received {r['received']}, dropped "
@@ -108,6 +122,11 @@ def print_row(r):
     f = r["feed"]
     print(f"    feed: VP8 {f['vp8_kbps']:.0f} kbit/s ({f['vp8_packets']} packets), FEC {f['fec_kbps']:.0f} kbit/s "
           f"({f['fec_packets']} packets), Opus {f['opus_kbps']:.0f} kbit/s ({f['audio_packets']} packets)")
+    steps, odd, examples = r["opus_steps"]
+    packets, with_id = r["picture_ids"]
+    print(f"    feed: Opus timestamp steps other than 960: {odd} of {steps}"
+          + (f" (e.g. {', '.join(str(x) for x in examples)})" if odd else "")
+          + f"; VP8 packets with a 15-bit PictureID: {with_id} of {packets}")
     print(f"    frames per second: {' '.join(str(x) for x in r['per_second'])}")
     if any(r["per_second_black"]):
         print(f"    black pictures per second: {' '.join(str(x) for x in r['per_second_black'])}")
@@ -134,22 +153,23 @@ def quick_line(results):
 
 def table_lines(results):
     lines = ["| feeder | settings | first picture | frames decoded | frame rate | dropped | freezes | key frames "
-             "| video lost / NACK / PLI | audio concealed (events) | black pictures | green pictures "
-             "| to each viewer: video | of it ULPFEC |",
-             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+             "| video lost / NACK / PLI | audio concealed after 2 s (events; first 2 s) | black pictures | green pictures "
+             "| to each viewer: video | of it ULPFEC | Opus steps not 960 |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for r in results:
         if "error" in r:
-            lines.append(f"| {r['name']} | {settings(r)} | {r['error']} |" + " |" * 11)
+            lines.append(f"| {r['name']} | {settings(r)} | {r['error']} |" + " |" * 12)
             continue
         f = r["feed"]
         share = 100 * f["fec_kbps"] / (f["vp8_kbps"] + f["fec_kbps"]) if f["vp8_kbps"] + f["fec_kbps"] else 0
-        concealed = f"{r['concealed']:.2f} % ({r['concealment_events']})" if r["concealed"] is not None else "-"
+        concealed = (f"{r['concealed']:.2f} % ({r['concealment_events']}; {r['concealed_at_start']:.2f} %)"
+                     if r["concealed"] is not None and r["concealed_at_start"] is not None else "-")
         lines.append(
             f"| {r['name']} | {settings(r)}{'; ' + events_text(r) if r['events'] else ''} "
             f"| {r['first_picture_ms'] / 1000:.1f} s | {r['frames']} in {r['seconds']:.0f} s | {r['fps']:.1f} fps "
             f"| {r['dropped']} | {r['freezes']} | {r['keyframes']} | {r['video_lost']} / {r['nacks']} / {r['plis']} "
             f"| {concealed} | {r['pictures']['black']} | {r['pictures']['green']} | {r['video_kbps']:.0f} kbit/s "
-            f"| {f['fec_kbps']:.0f} kbit/s ({share:.0f} %) |")
+            f"| {f['fec_kbps']:.0f} kbit/s ({share:.0f} %) | {r['opus_steps'][1]} of {r['opus_steps'][0]} |")
     return lines
 
 
