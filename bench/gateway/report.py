@@ -179,6 +179,11 @@ def write_results(path, results, seconds, machine, commit):
             f"through Janus's HTTP API; {seconds} s per row from the first picture; live MPEG-TS input "
             "(640x360 25 fps H.264 + AAC) on 127.0.0.1; one VP8 thread per encoder.", "",
             *table_lines(results), ""]
+    keep, failover = find(results, "keep-alive"), find(results, "failover")
+    if keep and failover:
+        text += [f"Black pictures in the keep-alive row are the time its input was away (the default fill is "
+                 f"black); through the failover the browser showed the backup's picture "
+                 f"({failover['pictures']['backup']} pictures) and {failover['pictures']['black']} black ones.", ""]
     for r in results:
         if "error" not in r and (r["events"] or r["per_second"] and min(r["per_second"][1:] or [0]) < 20):
             text.append(f"- {r['name']}: frames per second {' '.join(str(x) for x in r['per_second'])}")
@@ -203,13 +208,15 @@ def write_readme(path, results, snippet, commit):
                   f"beside {f['vp8_kbps']:.0f} kbit/s of VP8 ({f['fec_packets']} FEC packets to "
                   f"{f['vp8_packets']} VP8 packets); each viewer received {default['video_kbps']:.0f} kbit/s of "
                   f"video, against {plain['video_kbps']:.0f} kbit/s with `NERKO_VIDEO_FEC_PERCENT=0`, at the same "
-                  f"{default['fps']:.1f} / {plain['fps']:.1f} fps. Loss on the leg to the browser is repaired by "
-                  f"NACK (NACK sent {default['nacks']} / {plain['nacks']}, packets lost {default['video_lost']} / "
-                  f"{plain['video_lost']} in these runs). Recommended for a gateway fed over a clean LAN: "
-                  f"`NERKO_VIDEO_FEC_PERCENT=0`.", ""]
+                  f"{default['fps']:.1f} / {plain['fps']:.1f} fps. Janus keeps what it sent each viewer and "
+                  f"resends it on the browser's NACK, so the leg to the browser needs no FEC (on this host nothing "
+                  f"was lost: NACK sent {default['nacks']} / {plain['nacks']}, packets lost "
+                  f"{default['video_lost']} / {plain['video_lost']}). Recommended for a gateway fed over a clean "
+                  f"LAN: `NERKO_VIDEO_FEC_PERCENT=0`.", ""]
         firsts = [r["first_picture_ms"] / 1000 for r in results if "error" not in r and r["kind"] == "zolvane"]
         lines += [f"A viewer who joins waits for the next key frame: the encoder makes one every 30 frames "
-                  f"(1.2 s at 25 fps), and a mountpoint fed over plain RTP cannot ask for one. The first picture "
+                  f"(1.2 s at 25 fps), and the mountpoint above passes no viewer's request for one (PLI) back to "
+                  f"the encoder. The first picture "
                   f"came {min(firsts):.1f} to {max(firsts):.1f} s after the watch request here (ICE and DTLS "
                   f"included).", ""]
     with open(path, "w") as f:
