@@ -1,12 +1,22 @@
-"""The feed between a row's encoder and its Janus mountpoint: the encoder
-sends to four ports here, which pass the RTP on to the mountpoint's video and
-audio ports and count what went by payload type, so the bytes a viewer gets
-can be split into VP8, ULPFEC and Opus."""
+"""The feed of a row's mountpoint, watched without standing in its way: the
+encoder sends straight to Janus's ports, and a packet socket on the
+namespace's loopback device (where all traffic to 127.0.0.1 passes) sees
+each RTP packet with the kernel's time of arrival. What went by is counted by
+payload type, so the bytes every viewer gets can be split into VP8, ULPFEC
+and Opus. The feed's RTCP ports, which Janus leaves unbound, are drained."""
 
 import selectors
 import socket
+import struct
 import threading
 import time
+
+ETH_P_ALL = 0x0003
+PACKET_OUTGOING = 4
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
+# Kernel receive times are the realtime clock's; this moves them onto the
+# monotonic clock the rest of the bench uses.
+REALTIME_TO_MONOTONIC = time.monotonic() - time.time()
 
 
 def long_picture_id(data):
@@ -20,47 +30,60 @@ def long_picture_id(data):
     return bool(data[at + 2] & 0x80)
 
 
-class Tap(threading.Thread):
-    def __init__(self, listen_base, janus_video_port):
+class FeedWatch(threading.Thread):
+    def __init__(self, video_port, device="lo"):
         super().__init__(daemon=True)
-        self.sockets = []
-        for offset in range(4):
+        self.ports = {video_port: 0, video_port + 2: 2}
+        self.sniffer = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
+        self.sniffer.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 << 20)
+        self.sniffer.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        self.sniffer.bind((device, 0))
+        self.sniffer.setblocking(False)
+        self.drains = []
+        for port in (video_port + 1, video_port + 3):
             s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
-            s.bind(("127.0.0.1", listen_base + offset))
+            s.bind(("127.0.0.1", port))
             s.setblocking(False)
-            self.sockets.append(s)
-        self.targets = {0: ("127.0.0.1", janus_video_port), 2: ("127.0.0.1", janus_video_port + 2)}
-        self.out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.out.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+            self.drains.append(s)
         self.lock = threading.Lock()
         self.packets = []  # (arrival, offset, payload type, bytes, RTP timestamp, SSRC, 15-bit PictureID)
         self.stopping = threading.Event()
 
     def run(self):
         selector = selectors.DefaultSelector()
-        for offset, s in enumerate(self.sockets):
-            selector.register(s, selectors.EVENT_READ, offset)
+        selector.register(self.sniffer, selectors.EVENT_READ)
+        for s in self.drains:
+            selector.register(s, selectors.EVENT_READ)
         while not self.stopping.is_set():
             for key, _ in selector.select(0.1):
                 while True:
                     try:
-                        data = key.fileobj.recv(65536)
+                        frame, ancillary, _, address = key.fileobj.recvmsg(65536, 64)
                     except BlockingIOError:
                         break
-                    target = self.targets.get(key.data)
-                    if target is None or len(data) < 12:
-                        continue  # RTCP: drained
-                    try:
-                        self.out.sendto(data, target)
-                    except OSError:
-                        pass
-                    record = (time.monotonic(), key.data, data[1] & 0x7F, len(data), int.from_bytes(data[4:8], "big"),
-                              data[8:12], long_picture_id(data))
-                    with self.lock:
-                        self.packets.append(record)
-        for s in self.sockets:
+                    if key.fileobj is self.sniffer and address[2] != PACKET_OUTGOING:
+                        self.note(frame, ancillary)
+        for s in [self.sniffer, *self.drains]:
             s.close()
+
+    def note(self, frame, ancillary):
+        # Ethernet header (all zeros on the loopback device), IPv4, UDP.
+        if len(frame) < 14 + 20 + 8 + 12 or frame[12:14] != b"\x08\x00" or frame[14 + 9] != 17:
+            return
+        at = 14 + (frame[14] & 0x0F) * 4
+        offset = self.ports.get(struct.unpack("!H", frame[at + 2:at + 4])[0])
+        if offset is None:
+            return
+        data = frame[at + 8:]
+        arrival = time.monotonic()
+        for level, kind, value in ancillary:
+            if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(value) >= 16:
+                seconds, nanoseconds = struct.unpack("qq", value[:16])
+                arrival = seconds + nanoseconds / 1e9 + REALTIME_TO_MONOTONIC
+        record = (arrival, offset, data[1] & 0x7F, len(data), int.from_bytes(data[4:8], "big"), data[8:12],
+                  offset == 0 and long_picture_id(data))
+        with self.lock:
+            self.packets.append(record)
 
     def video_seen(self):
         with self.lock:
@@ -90,6 +113,26 @@ class Tap(threading.Thread):
                     steps[step] = steps.get(step, 0) + 1
                 last[ssrc] = ts
         return steps
+
+    def opus_lateness(self, start, end):
+        """Milliseconds each Opus packet arrived after its RTP time, less the
+        least of them over the row (per SSRC): how late against the
+        stream's own on-time packets, which a jitter buffer has to cover."""
+        streams = {}  # SSRC: [last timestamp, wraps, offsets]
+        with self.lock:
+            for arrival, offset, _, _, ts, ssrc, _ in self.packets:
+                if offset != 2 or not start <= arrival <= end:
+                    continue
+                stream = streams.setdefault(ssrc, [ts, 0, []])
+                if ts < stream[0] and stream[0] - ts > 1 << 31:
+                    stream[1] += 1
+                stream[0] = ts
+                stream[2].append(arrival - (ts + stream[1] * (1 << 32)) / 48000)
+        late = []
+        for _, _, offsets in streams.values():
+            floor = min(offsets)
+            late += [(o - floor) * 1000 for o in offsets]
+        return late
 
     def picture_ids(self, start, end):
         """(VP8 packets, those with a 15-bit PictureID)."""

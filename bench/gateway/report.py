@@ -8,6 +8,9 @@ PICTURE_KINDS = ("count", "moving", "black", "flat", "green", "backup")
 # picture on: the browser's jitter buffer may conceal once while it settles at
 # the start, whoever feeds it; that start is reported on its own.
 AUDIO_SETTLE_REPORTS = 2
+# An Opus packet this much later than the stream's on-time ones counts as
+# late: more than a jitter buffer that has settled on a steady stream holds.
+LATE_MS = 40
 
 
 def delta(first, last, kind, field):
@@ -85,6 +88,8 @@ def summarise(row, outcome, viewer):
     result["opus_steps"] = (sum(steps.values()), sum(n for step, n in steps.items() if step != 960),
                             sorted(step for step in steps if step != 960)[:6])
     result["picture_ids"] = outcome.get("picture_ids", (0, 0))
+    late = outcome.get("opus_late") or [0.0]
+    result["opus_late"] = (sum(1 for x in late if x > LATE_MS), max(late))
     return result
 
 
@@ -126,7 +131,8 @@ def print_row(r):
     packets, with_id = r["picture_ids"]
     print(f"    feed: Opus timestamp steps other than 960: {odd} of {steps}"
           + (f" (e.g. {', '.join(str(x) for x in examples)})" if odd else "")
-          + f"; VP8 packets with a 15-bit PictureID: {with_id} of {packets}")
+          + f"; VP8 packets with a 15-bit PictureID: {with_id} of {packets}; Opus packets more than {LATE_MS} ms "
+          f"late: {r['opus_late'][0]} (latest {r['opus_late'][1]:.0f} ms)")
     print(f"    frames per second: {' '.join(str(x) for x in r['per_second'])}")
     if any(r["per_second_black"]):
         print(f"    black pictures per second: {' '.join(str(x) for x in r['per_second_black'])}")
@@ -154,11 +160,11 @@ def quick_line(results):
 def table_lines(results):
     lines = ["| feeder | settings | first picture | frames decoded | frame rate | dropped | freezes | key frames "
              "| video lost / NACK / PLI | audio concealed after 2 s (events; first 2 s) | black pictures "
-             "| green pictures | to each viewer: video | of it ULPFEC | Opus steps not 960 |",
-             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+             "| green pictures | to each viewer: video | of it ULPFEC | Opus steps not 960 | Opus late (latest) |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for r in results:
         if "error" in r:
-            lines.append(f"| {r['name']} | {settings(r)} | {r['error']} |" + " |" * 12)
+            lines.append(f"| {r['name']} | {settings(r)} | {r['error']} |" + " |" * 13)
             continue
         f = r["feed"]
         share = 100 * f["fec_kbps"] / (f["vp8_kbps"] + f["fec_kbps"]) if f["vp8_kbps"] + f["fec_kbps"] else 0
@@ -169,7 +175,8 @@ def table_lines(results):
             f"| {r['first_picture_ms'] / 1000:.1f} s | {r['frames']} in {r['seconds']:.0f} s | {r['fps']:.1f} fps "
             f"| {r['dropped']} | {r['freezes']} | {r['keyframes']} | {r['video_lost']} / {r['nacks']} / {r['plis']} "
             f"| {concealed} | {r['pictures']['black']} | {r['pictures']['green']} | {r['video_kbps']:.0f} kbit/s "
-            f"| {f['fec_kbps']:.0f} kbit/s ({share:.0f} %) | {r['opus_steps'][1]} of {r['opus_steps'][0]} |")
+            f"| {f['fec_kbps']:.0f} kbit/s ({share:.0f} %) | {r['opus_steps'][1]} of {r['opus_steps'][0]} "
+            f"| {r['opus_late'][0]} ({r['opus_late'][1]:.0f} ms) |")
     return lines
 
 
