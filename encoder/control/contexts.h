@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "encoder/control/alarm_report.h"
 #include "encoder/control/gst_ref.h"
 #include "encoder/control/input_supervision.h"
 #include "encoder/control/latency_report.h"
@@ -62,6 +63,8 @@ struct StatsTimerContext {
   // Set when the stream outlives its input: the input's health joins the
   // Prometheus file.
   std::shared_ptr<InputSupervision> keep_alive = nullptr;
+  // Set when content alarms are watched: they join the Prometheus file.
+  std::shared_ptr<AlarmSource> alarms = nullptr;
 };
 
 // GDestroyNotify / GClosureNotify adapters for the contexts above.

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "encoder/control/alarm_report.h"
 #include "encoder/control/input_health.h"
 #include "encoder/control/prometheus_settings.h"
 #include "encoder/control/statistics.h"
@@ -15,6 +16,7 @@ namespace nerko {
 // writing starts to fail, nothing more while it keeps failing, and warns
 // again only after a write has succeeded in between.
 void export_prometheus_tick(PrometheusExport &target, const SenderCounts &counts, bool ready, std::FILE *err,
-                            const SendLag &lag = {}, const InputHealth *input = nullptr);
+                            const SendLag &lag = {}, const InputHealth *input = nullptr,
+                            const std::vector<AlarmSample> *alarms = nullptr);
 
 }  // namespace nerko

@@ -80,6 +80,18 @@ std::string latency_text(std::string_view channel, GstClockTime latency) {
          "nerko_encoder_latency_seconds" + label_set(channel, "") + " " + seconds + "\n";
 }
 
+std::string alarm_text(const std::vector<AlarmSample> &alarms, std::string_view channel) {
+  std::string text =
+      "# HELP nerko_encoder_alarm 1 while a content alarm (black, frozen or silent) is on for an input.\n"
+      "# TYPE nerko_encoder_alarm gauge\n";
+  for (const AlarmSample &alarm : alarms)
+    text += "nerko_encoder_alarm" +
+            label_set(channel, "input=\"" + prometheus_label_value(alarm.input) + "\",alarm=\"" +
+                                   prometheus_label_value(alarm.alarm) + "\"") +
+            (alarm.on ? " 1\n" : " 0\n");
+  return text;
+}
+
 }  // namespace
 
 std::string prometheus_label_value(std::string_view value) {
@@ -98,7 +110,8 @@ std::string prometheus_label_value(std::string_view value) {
 }
 
 std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
-                            std::string_view channel, const SendLag &lag, const InputHealth *input) {
+                            std::string_view channel, const SendLag &lag, const InputHealth *input,
+                            const std::vector<AlarmSample> *alarms) {
   std::string text =
       "# HELP nerko_encoder_bytes_served_total Bytes sent by each UDP sender of the encoder.\n"
       "# TYPE nerko_encoder_bytes_served_total counter\n";
@@ -129,6 +142,8 @@ std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_
     text += input_health_text(*input, channel);
   if (input && input->redundancy)
     text += redundancy_text(*input->redundancy, channel);
+  if (alarms && !alarms->empty())
+    text += alarm_text(*alarms, channel);
   return text;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "encoder/control/alarm_report.h"
 #include "encoder/control/input_health.h"
 #include "encoder/control/statistics.h"
 
@@ -18,9 +19,10 @@ std::string prometheus_label_value(std::string_view value);
 // behind real time (0 while it keeps pace), the latency the senders were
 // given when `lag` knows it, each with its HELP and TYPE lines; every sample
 // carries channel="<channel>" first when `channel` is not empty. With
-// `input` (the stream outlives its input) the input's health follows.
+// `input` (the stream outlives its input) the input's health follows, and
+// with `alarms` one sample per watched content alarm, 1 while it is on.
 std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
                             std::string_view channel, const SendLag &lag = {},
-                            const InputHealth *input = nullptr);
+                            const InputHealth *input = nullptr, const std::vector<AlarmSample> *alarms = nullptr);
 
 }  // namespace nerko

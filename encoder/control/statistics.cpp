@@ -90,7 +90,7 @@ std::string statistics_line(const SenderCounts &c) {
 }
 
 Status report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
-                   const SendLag &lag, const InputHealth *input) {
+                   const SendLag &lag, const InputHealth *input, const std::vector<AlarmSample> *alarms) {
   std::string line = statistics_line(counts);
   std::fputs(line.c_str(), out);
   std::fputs("\n", out);
@@ -105,7 +105,7 @@ Status report_tick(StatsTimerContext &context, const SenderCounts &counts, std::
   warn_if_behind("video", lag.video, err);
   warn_if_behind("audio", lag.audio, err);
   if (context.prometheus)
-    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err, lag, input);
+    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err, lag, input, alarms);
   return std::nullopt;
 }
 
@@ -118,11 +118,14 @@ gboolean on_stats_tick(gpointer data) {
   std::optional<InputHealth> input;
   if (context->keep_alive)
     input = context->keep_alive->health();
+  std::optional<std::vector<AlarmSample>> alarms;
+  if (context->alarms)
+    alarms = context->alarms->alarms();
   // Held for the whole tick, file included: a branch being built waits for
   // it, and it never reads a session that is only half recorded.
   std::lock_guard<std::mutex> lock(context->sinks->mutex);
   Status failure = report_tick(*context, read_sender_counts(*context->sinks), stdout, stderr,
-                               read_send_lag(*context->sinks), input ? &*input : nullptr);
+                               read_send_lag(*context->sinks), input ? &*input : nullptr, alarms ? &*alarms : nullptr);
   if (failure)
     end_run(*context->outcome, context->main_loop.get(), RunEnd::FatalStop, failure->message());
   return TRUE;

@@ -42,11 +42,12 @@ std::string statistics_line(const SenderCounts &counts);
 // empty line after it, the ready check, the statistics file, and for each
 // medium more than a second behind real time "Warning, <video|audio> is N.N s
 // behind real time" on `err`. `out` and `err` are standard output and error
-// in the program. `input` (when the stream outlives its input) joins the
-// Prometheus file. A statistics file that cannot be written is a FatalStop
+// in the program. `input` (when the stream outlives its input) and `alarms`
+// (when content alarms are watched) join the Prometheus file. A statistics file that cannot be written is a FatalStop
 // error, returned at once ("Failed to write to bytes served file: <reason>").
 Status report_tick(StatsTimerContext &context, const SenderCounts &counts, std::FILE *out, std::FILE *err,
-                   const SendLag &lag = {}, const InputHealth *input = nullptr);
+                   const SendLag &lag = {}, const InputHealth *input = nullptr,
+                   const std::vector<AlarmSample> *alarms = nullptr);
 
 // Timer handler; `data` is a StatsTimerContext. Holds the sinks' mutex for the
 // whole tick; a fatal stop ends the run through the context's outcome and

@@ -39,8 +39,11 @@ void on_pad_added(GstElement *element, GstPad *pad, gpointer data) {
   if (!pad)
     return request_fatal_stop(*context, "\"pad-added\" emitted without a pad");
   // Before the pad is linked: its first buffer is already counted.
-  if (context->activity && is_raw_media(pad))
+  if (context->activity && is_raw_media(pad)) {
     watch_decoded_pad(pad, context->activity, context->heads != nullptr);
+    if (context->activity->content)
+      watch_content(pad, context->activity->content);
+  }
   Status status = build_branch(*context->sinks, context->output, context->pipeline.get(),
                                context->rtpbin.get(), pad, context->audio_fec_percent, stdout,
                                context->session_description.get(), context->host_address,

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <optional>
 
+#include "encoder/input/content_watch.h"
+
 namespace nerko {
 
 enum class StreamKind { Video, Audio };
@@ -29,6 +31,9 @@ struct InputActivity {
   // show the wait in made-up frames before the file's own. One frame less
   // than the wait, so that the first buffer is still in time.
   GstClockTimeDiff file_lead = 160 * GST_MSECOND;
+  // Set before the pipeline plays when content alarms are watched: what the
+  // input's pictures and sound show (it guards itself).
+  std::shared_ptr<ContentWatch> content = nullptr;
   std::mutex mutex;
   // Guarded by `mutex`.
   // Monotonic time (g_get_monotonic_time) of the last decoded buffer, or of

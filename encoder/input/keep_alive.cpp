@@ -87,6 +87,8 @@ InputSupervisor::InputSupervisor(Parts parts, std::FILE *err) : parts_(std::move
     backup.activity = std::make_shared<InputActivity>();
     backup.activity->live_input_keeps_its_time = primary_.activity->live_input_keeps_its_time;
     backup.activity->file_lead = primary_.activity->file_lead;
+    if (primary_.activity->content)
+      backup.activity->content = std::make_shared<ContentWatch>(primary_.activity->content->settings());
     backup.owner = this;
     if (gated)
       backup.feeds = std::make_shared<InputFeeds>(InputRole::Backup);
@@ -278,14 +280,25 @@ bool InputSupervisor::delivering(Slot &slot) {
          input_quiet_ms(*slot.activity, parts_.pipeline.get()) < static_cast<gint64>(parts_.redundancy->failover_ms);
 }
 
+std::optional<ContentAlarm> InputSupervisor::failing_content(Slot &slot) {
+  return slot.activity->content ? slot.activity->content->failing_alarm() : std::nullopt;
+}
+
+std::shared_ptr<ContentWatch> InputSupervisor::backup_content() const {
+  return backup_ ? backup_->activity->content : nullptr;
+}
+
 void InputSupervisor::on_air_tick() {
   const Redundancy &settings = *parts_.redundancy;
   gint64 now = g_get_monotonic_time();
   if (backup_ && backup_->input && parts_.input_timeout_s != 0 &&
       input_silence_ms(*backup_->activity) >= static_cast<gint64>(parts_.input_timeout_s) * 1000)
     lose(*backup_, "No input for " + std::to_string(parts_.input_timeout_s) + " s");
-  const bool primary = delivering(primary_);
-  const bool backup = backup_ && delivering(*backup_);
+  // An input whose content has a listed alarm has failed as much as a
+  // silent one, though it still delivers (and is watched until it clears).
+  const std::optional<ContentAlarm> primary_content = failing_content(primary_);
+  const bool primary = delivering(primary_) && !primary_content;
+  const bool backup = backup_ && delivering(*backup_) && !failing_content(*backup_);
   // A new primary that has not delivered yet keeps the air for the failover
   // time, as at start, so that both inputs starting together is no switch.
   const bool primary_starting = primary_.input && primary_.flowing_since_us == 0 &&
@@ -295,7 +308,9 @@ void InputSupervisor::on_air_tick() {
   else if (primary_delivering_since_us_ == 0)
     primary_delivering_since_us_ = now;
   if (primary_.input && !primary && !primary_starting)
-    primary_.loss_reason = "No input for " + std::to_string(settings.failover_ms) + " ms";
+    primary_.loss_reason = primary_content && delivering(primary_)
+                               ? alarm_text(*primary_content)
+                               : "No input for " + std::to_string(settings.failover_ms) + " ms";
 
   InputRole next = on_air_;
   if (on_air_ == InputRole::Primary) {

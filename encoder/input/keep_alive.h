@@ -21,6 +21,7 @@
 #include "encoder/control/gst_ref.h"
 #include "encoder/control/input_health.h"
 #include "encoder/control/input_supervision.h"
+#include "encoder/input/content_watch.h"
 #include "encoder/input/input_decoder.h"
 #include "encoder/input/input_feed.h"
 #include "encoder/graph/pad_added.h"
@@ -84,6 +85,9 @@ class InputSupervisor : public InputSupervision {
   // with some headroom for the encoders and senders.
   bool redistribute_latency() override;
 
+  // The backup's content watch; none without a backup or content alarms.
+  std::shared_ptr<ContentWatch> backup_content() const;
+
  private:
   // One input and its life: opened, delivering, lost, waiting to reopen.
   struct Slot {
@@ -119,6 +123,8 @@ class InputSupervisor : public InputSupervision {
   // made-up frames, the last frame for the repeat time first, or the slate.
   void on_air_tick();
   bool delivering(Slot &slot);
+  // A listed content alarm that is on for the input.
+  std::optional<ContentAlarm> failing_content(Slot &slot);
   void put_on_air(InputRole role);
   void show_picture();
   // The video head's latency, as it last answered.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,9 +31,10 @@ fs::path test_dir() { return fs::temp_directory_path() / ("nerko-keep-alive-" + 
 EnvChanges keep_alive_env(EnvChanges env = {}) {
   for (const char *name : {"NERKO_INPUT_TIMEOUT", "NERKO_VIDEO_FILL", "NERKO_PROMETHEUS_FILE", "NERKO_SDP_FILE",
                            "NERKO_LATENCY_MS", "NERKO_BACKUP_INPUT", "NERKO_FAILOVER_MS", "NERKO_FAILBACK_S",
-                           "NERKO_REPEAT_FRAME_MS", "NERKO_SLATE_IMAGE"})
+                           "NERKO_REPEAT_FRAME_MS", "NERKO_SLATE_IMAGE", "NERKO_BLACK_ALARM_S",
+                           "NERKO_FROZEN_ALARM_S", "NERKO_SILENCE_ALARM_S", "NERKO_FAILOVER_ON"})
     env.emplace(name, std::nullopt);
-  env["NERKO_KEEP_ALIVE"] = "true";
+  env.emplace("NERKO_KEEP_ALIVE", "true");
   env.emplace("GST_PLUGIN_PATH", std::getenv("GST_PLUGIN_BUILD_DIR"));
   // Scanned in the program itself: a sanitizer build's plug-in cannot be
   // loaded by GStreamer's uninstrumented scanner, and a registry of its own
@@ -98,13 +100,15 @@ class KeepAlive : public testing::Test {
   UdpListener listener_;
 };
 
-// A clip of `seconds` with both kinds, as a file URI.
-std::string make_clip(const fs::path &clip, int seconds) {
+// A clip of `seconds` with both kinds, as a file URI; `picture` and `sound`
+// go after the test sources' names.
+std::string make_clip(const fs::path &clip, int seconds, const std::string &picture = "",
+                      const std::string &sound = "") {
   testing_support::run_pipeline(
-      "videotestsrc num-buffers=" + std::to_string(25 * seconds) +
+      "videotestsrc num-buffers=" + std::to_string(25 * seconds) + " " + picture +
       " ! video/x-raw,width=160,height=120,framerate=25/1 ! theoraenc ! queue ! "
       "oggmux name=mux ! filesink location=" + clip.string() +
-      " audiotestsrc num-buffers=" + std::to_string(47 * seconds + 1) +
+      " audiotestsrc num-buffers=" + std::to_string(47 * seconds + 1) + " " + sound +
       " samplesperbuffer=1024 ! audio/x-raw,rate=48000,channels=2 ! vorbisenc ! queue ! mux.");
   return "file://" + clip.string();
 }
@@ -221,6 +225,52 @@ TEST_F(KeepAlive, BackupInputTakesOverAndGivesBackWithoutBreakingTheStream) {
       program.next_out_line(std::chrono::seconds(1));
     stop_and_expect_unbroken_streams(program, listener);
     EXPECT_EQ(program.err().find("Error!"), std::string::npos) << program.err();
+  }
+}
+
+// Black, a frozen picture and silence are alarmed on the input that runs
+// (to its end, in the default mode); a dark picture with detail and a quiet
+// tone are not; with a backup, a black primary is failed over.
+TEST_F(KeepAlive, ContentAlarmsNameWhatIsWrongAndFailOver) {
+  const std::string backup = make_clip(dir_ / "backup.ogg", 8, "pattern=smpte");
+  const struct {
+    const char *what;
+    std::string picture, sound;
+    std::vector<std::string> alarms;  // the conditions alarmed on the primary
+    bool with_backup = false;
+  } cases[] = {
+      {"black", "pattern=black", "volume=0.1", {"video black"}},
+      {"frozen", "pattern=colors", "volume=0.1", {"video frozen"}},
+      {"silent", "pattern=smpte", "wave=silence", {"audio silent"}},
+      // -15 % of the range and half the contrast; a tone at -40 dBFS.
+      {"dark and quiet", "pattern=smpte ! videobalance brightness=-0.15 contrast=0.5", "volume=0.01", {}},
+      {"black with a backup", "pattern=black", "volume=0.1", {"video black"}, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string primary = make_clip(dir_ / "primary.ogg", 3, c.picture, c.sound);
+    EnvChanges env = {{"NERKO_BLACK_ALARM_S", "1"}, {"NERKO_FROZEN_ALARM_S", "1"}, {"NERKO_SILENCE_ALARM_S", "1"}};
+    std::string err;
+    if (c.with_backup) {
+      env.insert({{"NERKO_BACKUP_INPUT", backup}, {"NERKO_FAILOVER_ON", "black"}});
+      RunningProgram program = encoder(primary, env);
+      EXPECT_TRUE(wait_for_err(program, "Switched to the backup input: video black\n")) << program.err();
+      program.kill_and_wait();
+      err = program.err();
+    } else {
+      env["NERKO_KEEP_ALIVE"] = "false";
+      err = testing_support::run_to_end({"zolvane", "-i", primary, "udp://127.0.0.1:" +
+                                             std::to_string(listener_.base_port()),
+                                         (dir_ / "stats.txt").string()},
+                                        keep_alive_env(env))
+                .err;
+    }
+    for (const char *alarm : {"video black", "video frozen", "audio silent"}) {
+      const bool expected = std::find(c.alarms.begin(), c.alarms.end(), alarm) != c.alarms.end();
+      EXPECT_EQ(err.find("Alarm: " + std::string(alarm) + " on the primary input for 1 s\n") != std::string::npos,
+                expected)
+          << alarm << " in:\n" << err;
+    }
   }
 }
 

@@ -82,8 +82,11 @@ TEST(StatisticsPrometheusTextTest, ParsesAsThreeFamiliesWithTheCountsReadyAndRev
 
 TEST(StatisticsPrometheusTextTest, ChannelLabelIsOnEverySampleAndEscaped) {
   const std::string channel = "news \"1\"\\hd\nx";
-  std::string text = prometheus_text(SenderCounts{1, 2, 3, 4}, false, kRevision, channel);
+  const std::vector<AlarmSample> alarms = {{"primary", "video_black", true}, {"backup", "audio_silent", false}};
+  std::string text = prometheus_text(SenderCounts{1, 2, 3, 4}, false, kRevision, channel, {}, nullptr, &alarms);
   EXPECT_NE(text.find("nerko_encoder_ready{channel=\"news \\\"1\\\"\\\\hd\\nx\"} 0\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(",input=\"primary\",alarm=\"video_black\"} 1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find(",input=\"backup\",alarm=\"audio_silent\"} 0\n"), std::string::npos) << text;
   auto families = parse_exposition(text);
   size_t samples = 0;
   for (const auto &family : families)
@@ -91,7 +94,7 @@ TEST(StatisticsPrometheusTextTest, ChannelLabelIsOnEverySampleAndEscaped) {
       EXPECT_EQ(sample.labels.at("channel"), channel) << sample.name;
       ++samples;
     }
-  EXPECT_EQ(samples, 6u);
+  EXPECT_EQ(samples, 8u);
 }
 
 TEST(StatisticsPrometheusTextTest, LabelValuesThatAreNotUtf8AreMadeValid) {

@@ -12,6 +12,7 @@
 #include "encoder/control/command_line.h"
 #include "encoder/graph/destination.h"
 #include "encoder/graph/fec.h"
+#include "encoder/input/content_alarms.h"
 #include "encoder/input/input_activity.h"
 #include "encoder/input/input_decoder.h"
 #include "encoder/input/input_latency.h"
@@ -111,6 +112,32 @@ Result<std::optional<Redundancy>> read_redundancy(const std::string &backup_uri,
   if (backup_uri.empty() && !redundancy.slate && redundancy.repeat_frame_ms == 0)
     return std::optional<Redundancy>();
   return std::optional<Redundancy>(redundancy);
+}
+
+// How long black, a frozen picture or silence may last before it is alarmed
+// (0: not watched), and which alarms fail an input over to the backup.
+Result<ContentAlarmSettings> read_content_alarm_settings() {
+  ContentAlarmSettings settings;
+  settings.threshold_s = {value_or_fatal_stop(read_uint_setting("NERKO_BLACK_ALARM_S", 0)),
+                          value_or_fatal_stop(read_uint_setting("NERKO_FROZEN_ALARM_S", 0)),
+                          value_or_fatal_stop(read_uint_setting("NERKO_SILENCE_ALARM_S", 0))};
+  const std::string failover_on = remove_whitespace(value_or_fatal_stop(read_text_setting("NERKO_FAILOVER_ON", "")));
+  if (Status status = read_failover_on(failover_on, settings))
+    return *status;
+  return settings;
+}
+
+// The primary's content is watched through its activity record, the
+// backup's through the supervisor's; none when no alarm is set.
+std::shared_ptr<ContentAlarms> start_content_alarms(const InputTracking &tracking, const InputSupervisor *supervisor) {
+  if (!tracking.activity->content)
+    return nullptr;
+  std::vector<ContentAlarms::Watched> inputs = {{"primary", tracking.activity->content}};
+  if (std::shared_ptr<ContentWatch> backup = supervisor ? supervisor->backup_content() : nullptr)
+    inputs.push_back({"backup", std::move(backup)});
+  auto alarms = std::make_shared<ContentAlarms>(std::move(inputs));
+  alarms->start();
+  return alarms;
 }
 
 // The heads repeat the last frame first when there is a repeat time; the
@@ -254,7 +281,8 @@ SharedRunOutcome add_bus_watch(GstBus *bus, GMainLoop *main_loop, GstElement *pi
 
 // The statistics tick, every five seconds.
 guint add_statistics_timer(const SharedStreamSinks &sinks, GMainLoop *main_loop, SharedRunOutcome outcome,
-                           std::string stats_path, std::shared_ptr<InputSupervisor> supervisor) {
+                           std::string stats_path, std::shared_ptr<InputSupervisor> supervisor,
+                           std::shared_ptr<AlarmSource> alarms) {
   auto *context = new StatsTimerContext{};
   context->sinks = sinks;
   context->main_loop = MainLoopRef(g_main_loop_ref(main_loop));
@@ -262,6 +290,7 @@ guint add_statistics_timer(const SharedStreamSinks &sinks, GMainLoop *main_loop,
   context->stats_path = std::move(stats_path);
   context->prometheus = read_prometheus_export();
   context->keep_alive = std::move(supervisor);
+  context->alarms = std::move(alarms);
   return g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, 5, on_stats_tick, context,
                                     destroy_context<StatsTimerContext>);
 }
@@ -293,6 +322,9 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   settings.input_timeout_s = value_or_fatal_stop(read_input_timeout());
   settings.keep_alive = value_or_fatal_stop(read_keep_alive());
   settings.input_latency_ms = value_or_fatal_stop(read_input_latency());
+  Result<ContentAlarmSettings> content = read_content_alarm_settings();
+  if (!content)
+    return content.error();
   // A backup input is only of use to a stream that outlives its input.
   const std::string backup_uri = remove_whitespace(value_or_fatal_stop(read_backup_input()));
   settings.keep_alive = settings.keep_alive || !backup_uri.empty();
@@ -301,6 +333,8 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   if (!tracked)
     return tracked.error();
   InputTracking tracking = tracked.take();
+  if (content.value().any())
+    tracking.activity->content = std::make_shared<ContentWatch>(content.value());
   Result<std::string> host_address = resolve_destination_host(settings.line.output);
   if (!host_address)
     return host_address.error();
@@ -328,8 +362,9 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   std::printf("Nerko Multicast Encoder 3.2.2 (%s)\n", build_revision);
   SharedRunOutcome outcome = add_bus_watch(bus.get(), main_loop.get(), top.pipeline.get(), supervisor,
                                            settings.keep_alive || settings.input_latency_ms);
-  guint timer_id =
-      add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path), supervisor);
+  std::shared_ptr<ContentAlarms> alarms = start_content_alarms(tracking, supervisor.get());
+  guint timer_id = add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path),
+                                        supervisor, alarms);
   guint watchdog_id = add_input_watchdog(tracking, settings.input_timeout_s, main_loop.get(), outcome, supervisor,
                                          top.pipeline.get());
 
