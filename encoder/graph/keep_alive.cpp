@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "encoder/control/bus_watch.h"
@@ -211,6 +212,8 @@ void InputSupervisor::input_flowing(Slot &slot) {
 }
 
 void InputSupervisor::lose(Slot &slot, const std::string &reason) {
+  if (stopping_)
+    return;
   if (slot.input)
     tear_down(slot);
   else if (slot.reopen_id != 0)
@@ -386,6 +389,15 @@ bool InputSupervisor::redistribute_latency() {
   }
   // Sends the latency to every sink, new ones too.
   return gst_bin_recalculate_latency(GST_BIN(pipeline));
+}
+
+void InputSupervisor::stop_supervising() {
+  stopping_ = true;
+  for (Slot *slot : {&primary_, backup_.get()})
+    if (slot && slot->reopen_id != 0)
+      g_source_remove(std::exchange(slot->reopen_id, 0));
+  if (tick_id_ != 0)
+    g_source_remove(std::exchange(tick_id_, 0));
 }
 
 InputHealth InputSupervisor::health() {

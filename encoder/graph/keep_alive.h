@@ -84,6 +84,10 @@ class InputSupervisor : public InputSupervision {
   // with some headroom for the encoders and senders.
   bool redistribute_latency() override;
 
+  // For a clean stop, which starves the inputs: from now on nothing is
+  // reopened, switched or reported lost.
+  void stop_supervising();
+
  private:
   // One input and its life: opened, delivering, lost, waiting to reopen.
   struct Slot {
@@ -139,6 +143,7 @@ class InputSupervisor : public InputSupervision {
   gint64 last_on_air_buffer_us_ = 0;
   std::string head_fill_mode_;
   gint64 head_latency_us_ = 200 * 1000;
+  bool stopping_ = false;
 };
 
 }  // namespace nerko

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "encoder/control/build_revision.h"
+#include "encoder/control/clean_stop.h"
 #include "encoder/control/bus_watch.h"
 #include "encoder/control/command_line.h"
 #include "encoder/graph/destination.h"
@@ -252,10 +253,12 @@ SharedRunOutcome add_bus_watch(GstBus *bus, GMainLoop *main_loop, GstElement *pi
   return outcome;
 }
 
-// The statistics tick, every five seconds.
+// The statistics tick, every five seconds; `context` is the tick's own, for
+// the last tick of a clean stop.
 guint add_statistics_timer(const SharedStreamSinks &sinks, GMainLoop *main_loop, SharedRunOutcome outcome,
-                           std::string stats_path, std::shared_ptr<InputSupervisor> supervisor) {
-  auto *context = new StatsTimerContext{};
+                           std::string stats_path, std::shared_ptr<InputSupervisor> supervisor,
+                           StatsTimerContext *&context) {
+  context = new StatsTimerContext{};
   context->sinks = sinks;
   context->main_loop = MainLoopRef(g_main_loop_ref(main_loop));
   context->outcome = std::move(outcome);
@@ -328,22 +331,34 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   std::printf("Nerko Multicast Encoder 3.2.2 (%s)\n", build_revision);
   SharedRunOutcome outcome = add_bus_watch(bus.get(), main_loop.get(), top.pipeline.get(), supervisor,
                                            settings.keep_alive || settings.input_latency_ms);
-  guint timer_id =
-      add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path), supervisor);
+  StatsTimerContext *statistics = nullptr;
+  guint timer_id = add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path),
+                                        supervisor, statistics);
   guint watchdog_id = add_input_watchdog(tracking, settings.input_timeout_s, main_loop.get(), outcome, supervisor,
                                          top.pipeline.get());
+  CleanStop stop(CleanStop::Parts{ref_object(top.rtpbin.get()), sinks, MainLoopRef(g_main_loop_ref(main_loop.get())),
+                                  outcome, [&watchdog_id, supervisor] {
+                                    g_source_remove(std::exchange(watchdog_id, 0));
+                                    if (supervisor)
+                                      supervisor->stop_supervising();
+                                  }});
 
-  // Until the bus watch, the statistics timer or the input watchdog ends the run.
+  // Until the bus watch, the statistics timer, the input watchdog or a
+  // clean stop ends the run.
   g_main_loop_run(main_loop.get());
   if (outcome->end == RunEnd::FatalStop)
     fatal_stop(outcome->fatal_text);
+  // The BYEs have been sent: the files show the stream's end.
+  if (stop.requested() && outcome->end == RunEnd::EndOfStream)
+    on_stats_tick(statistics);
   if (gst_element_set_state(top.pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
     fatal_stop("Unable to set the pipeline to the `Null` state");
 
   // The loop no longer runs, so the watch and the timers would never fire
   // again; removing them lets their contexts release the pipeline and the
   // senders now, so every reference taken is given back before we return.
-  g_source_remove(watchdog_id);
+  if (watchdog_id != 0)
+    g_source_remove(watchdog_id);
   g_source_remove(timer_id);
   gst_bus_remove_watch(bus.get());
   return outcome->end;
