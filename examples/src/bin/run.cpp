@@ -1,6 +1,7 @@
 #include "examples/src/bin/run.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -12,6 +13,10 @@
 #include "encoder/control/bus_watch.h"
 #include "encoder/control/command_line.h"
 #include "encoder/graph/destination.h"
+#include "encoder/graph/video_encoder_tap.h"
+#include "encoder/http/channel_status.h"
+#include "encoder/http/http_server.h"
+#include "encoder/http/thumbnail.h"
 #include "encoder/graph/fec.h"
 #include "encoder/graph/input_activity.h"
 #include "encoder/graph/input_decoder.h"
@@ -53,6 +58,15 @@ struct InputTracking {
   SharedInputActivity activity = std::make_shared<InputActivity>();
   std::shared_ptr<const LiveRateHeads> heads = nullptr;
   std::optional<Redundancy> redundancy = std::nullopt;
+};
+
+// The status page and control over HTTP, when NERKO_HTTP_LISTEN asks for
+// them. Declared in the order they are made; the server goes first.
+struct OperatorAccess {
+  std::shared_ptr<VideoEncoderTap> video;
+  std::shared_ptr<Thumbnail> thumbnail;
+  std::shared_ptr<ChannelStatus> status;
+  std::unique_ptr<HttpServer> server;
 };
 
 // The top of the pipeline: the decoder (none when the keep-alive supervisor
@@ -218,6 +232,44 @@ Status connect_decoder(InputDecoder &decoder, PadAddedContext pad_added, const S
   return set_string_property(decoder.element(), "uri", uri);
 }
 
+// The address is taken before anything plays, so that one in use is a
+// set-up error like any other.
+Result<OperatorAccess> listen_for_operator() {
+  Result<std::optional<HttpSettings>> settings = read_http_settings();
+  if (!settings && settings.error().is_fatal())
+    fatal_stop(settings.error().message());
+  if (!settings)
+    return settings.error();
+  OperatorAccess access;
+  if (!settings.value())
+    return access;
+  Result<std::unique_ptr<HttpServer>> server = HttpServer::listen(std::move(*settings.value()));
+  if (!server)
+    return server.error();
+  access.server = server.take();
+  return access;
+}
+
+// The video encoder is watched for from before the branch adds it.
+void watch_video_encoder(OperatorAccess &access, GstElement *pipeline) {
+  if (!access.server)
+    return;
+  access.thumbnail = std::make_shared<Thumbnail>();
+  access.video = std::make_shared<VideoEncoderTap>(
+      pipeline, [thumbnail = std::weak_ptr<Thumbnail>(access.thumbnail)](SampleRef picture) {
+        if (std::shared_ptr<Thumbnail> alive = thumbnail.lock())
+          alive->picture_arrived(std::move(picture));
+      });
+  access.thumbnail->watch(access.video);
+}
+
+void serve_operator(OperatorAccess &access, ChannelStatus::Parts parts) {
+  if (!access.server)
+    return;
+  access.status = std::make_shared<ChannelStatus>(std::move(parts));
+  access.server->serve(access.status, access.thumbnail);
+}
+
 // From here on failures are fatal stops.
 BusRef start_playing(GstElement *pipeline) {
   BusRef bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline)));
@@ -309,6 +361,11 @@ Result<RunEnd> run(int argc, const char *const *argv) {
     return host_address.error();
   settings.host_address = host_address.take();
 
+  Result<OperatorAccess> listening = listen_for_operator();
+  if (!listening)
+    return listening.error();
+  OperatorAccess access = listening.take();
+
   Result<PipelineTop> built = build_pipeline_top(!settings.keep_alive, settings.input_latency_ms);
   if (!built)
     return built.error();
@@ -325,6 +382,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   else if (Status status = connect_decoder(*top.decoder, std::move(pad_added), sinks, settings.line.input))
     return *status;
 
+  watch_video_encoder(access, top.pipeline.get());
   BusRef bus = start_playing(top.pipeline.get());
   start_input_supervisor(supervisor.get());
   MainLoopRef main_loop(g_main_loop_new(nullptr, FALSE));
@@ -336,6 +394,9 @@ Result<RunEnd> run(int argc, const char *const *argv) {
                                         supervisor, statistics);
   guint watchdog_id = add_input_watchdog(tracking, settings.input_timeout_s, main_loop.get(), outcome, supervisor,
                                          top.pipeline.get());
+  const char *channel = std::getenv("NERKO_PROMETHEUS_CHANNEL");
+  serve_operator(access, ChannelStatus::Parts{sinks, statistics, tracking.activity, supervisor, access.video,
+                                              channel ? channel : ""});
   CleanStop stop(CleanStop::Parts{ref_object(top.rtpbin.get()), sinks, MainLoopRef(g_main_loop_ref(main_loop.get())),
                                   outcome, [&watchdog_id, supervisor] {
                                     g_source_remove(std::exchange(watchdog_id, 0));
