@@ -104,7 +104,7 @@ ChannelStatus::~ChannelStatus() { g_source_remove(timer_id_); }
 void ChannelStatus::refresh() {
   ChannelSnapshot s;
   s.taken_us = g_get_monotonic_time();
-  s.uptime_s = (s.taken_us - started_us_) / G_USEC_PER_SEC;
+  s.uptime_ms = (s.taken_us - started_us_) / 1000;
   {
     std::lock_guard<std::mutex> lock(parts_.sinks->mutex);
     s.counts = read_sender_counts(*parts_.sinks);
@@ -134,8 +134,10 @@ std::string ChannelStatus::json() const {
   json_builder_add_string_value(b, "3.2.2");
   json_builder_set_member_name(b, "revision");
   json_builder_add_string_value(b, build_revision);
+  // To the millisecond: the time of the reading, so that two readings' byte
+  // counts give a rate.
   json_builder_set_member_name(b, "uptime_seconds");
-  json_builder_add_int_value(b, s.uptime_s);
+  json_builder_add_double_value(b, static_cast<double>(s.uptime_ms) / 1000.0);
   json_builder_set_member_name(b, "ready");
   json_builder_add_boolean_value(b, s.ready);
 

@@ -29,7 +29,7 @@ struct InputState {
 
 struct ChannelSnapshot {
   gint64 taken_us = 0;
-  gint64 uptime_s = 0;
+  gint64 uptime_ms = 0;  // at the reading
   SenderCounts counts;
   // Per sender, in the order of the statistics line, over the last second;
   // nullopt until two readings exist.

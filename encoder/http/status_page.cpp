@@ -56,7 +56,7 @@ constexpr const char *kScript = R"(<script>
 const kbit = b => b === null ? '–' : Math.round(b / 1000) + ' kbit/s';
 const sec = s => s === null ? '–' : s.toFixed(3) + ' s';
 const two = n => String(n).padStart(2, '0');
-const uptime = s => Math.floor(s / 3600) + 'h ' + two(Math.floor(s / 60) % 60) + 'm ' + two(s % 60) + 's';
+const uptime = t => { const s = Math.floor(t); return Math.floor(s / 3600) + 'h ' + two(Math.floor(s / 60) % 60) + 'm ' + two(s % 60) + 's'; };
 const text = (id, t) => { document.getElementById(id).textContent = t; };
 async function refresh() {
   try {
@@ -96,7 +96,7 @@ std::string status_page(const ChannelSnapshot &s, const std::string &channel) {
                      "<meta name=\"viewport\" content=\"width=device-width\">"
                      "<title>" + escaped(name) + "</title>" + kStyle + "</head>\n<body>\n";
   page += "<h1>" + escaped(name) + "</h1>\n<div class=\"sub\">nerko-encoder 3.2.2 (" + std::string(build_revision) +
-          "), up <span id=\"uptime\">" + uptime_text(s.uptime_s) + "</span></div>\n<div class=\"grid\">\n";
+          "), up <span id=\"uptime\">" + uptime_text(s.uptime_ms / 1000) + "</span></div>\n<div class=\"grid\">\n";
   page += "<div class=\"card\"><img id=\"thumbnail\" src=\"/thumbnail.jpg\" alt=\"The picture going into the video "
           "encoder\"></div>\n";
   page += "<div class=\"card\"><div>On air</div><div class=\"onair\" id=\"on_air\">" + escaped(s.on_air) +
