@@ -45,7 +45,7 @@ std::string uptime_text(gint64 seconds) {
 constexpr const char *kStyle = R"(<style>
 body{font-family:system-ui,sans-serif;margin:1.5em;background:#f4f5f7;color:#1d2330}
 h1{font-size:1.4em;margin:0 0 .2em}.sub{color:#5b6475;font-size:.9em;margin-bottom:1em}
-.grid{display:flex;flex-wrap:wrap;gap:1em}.card{background:#fff;border-radius:8px;padding:1em;box-shadow:0 1px 3px #0002}
+.grid{display:flex;flex-wrap:wrap;gap:1em;align-items:flex-start}.card{background:#fff;border-radius:8px;padding:1em;box-shadow:0 1px 3px #0002}
 img{display:block;width:320px;min-height:180px;background:#222;border-radius:4px}
 table{border-collapse:collapse}td,th{padding:.25em .8em .25em 0;text-align:left}th{color:#5b6475;font-weight:normal}
 .onair{font-size:1.3em;font-weight:bold}.up{color:#137333}.down{color:#c5221f}

@@ -14,6 +14,16 @@ constexpr gint64 kFreshUs = 500 * 1000;
 constexpr guint kPictureLimitMs = 1000;
 constexpr int kWidth = 320;
 
+// The picture's shape kept at kWidth wide, square pixels; the converter
+// would keep the height as it is.
+int thumbnail_height(GstCaps *caps) {
+  GstVideoInfo info;
+  if (!caps || !gst_video_info_from_caps(&info, caps) || info.width <= 0 || info.par_n <= 0 || info.par_d <= 0)
+    return kWidth * 9 / 16;
+  const double shape = static_cast<double>(info.height) * info.par_d / (static_cast<double>(info.width) * info.par_n);
+  return std::max(2, static_cast<int>(kWidth * shape / 2 + 0.5) * 2);
+}
+
 void respond_unavailable(SoupServerMessage *message, const char *reason) {
   soup_server_message_set_status(message, SOUP_STATUS_SERVICE_UNAVAILABLE, nullptr);
   soup_server_message_set_response(message, "text/plain; charset=utf-8", SOUP_MEMORY_COPY, reason,
@@ -75,7 +85,9 @@ void Thumbnail::picture_arrived(SampleRef picture) {
   limit_id_ = 0;
   converting_ = true;
   picture_taken_us_ = g_get_monotonic_time();
-  CapsRef jpeg_caps(gst_caps_new_simple("image/jpeg", "width", G_TYPE_INT, kWidth, nullptr));
+  CapsRef jpeg_caps(gst_caps_new_simple("image/jpeg", "width", G_TYPE_INT, kWidth, "height", G_TYPE_INT,
+                                        thumbnail_height(gst_sample_get_caps(picture.get())), "pixel-aspect-ratio",
+                                        GST_TYPE_FRACTION, 1, 1, nullptr));
   // The conversion runs in a pipeline of its own; the callback comes back on
   // the main context, unless the thumbnail has gone by then.
   auto *self = new std::weak_ptr<Thumbnail>(weak_from_this());
