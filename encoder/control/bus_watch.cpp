@@ -186,7 +186,8 @@ void handle_bus_message(GstMessage *message, const BusWatchContext &context, std
     return;
   switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_EOS:
-      end_run(*context.outcome, context.main_loop.get(), RunEnd::EndOfStream);
+      if (!context.outcome->draining)
+        end_run(*context.outcome, context.main_loop.get(), RunEnd::EndOfStream);
       break;
     case GST_MESSAGE_APPLICATION:
       if (std::optional<std::string> text = posted_fatal_stop(message))

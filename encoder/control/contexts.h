@@ -28,6 +28,9 @@ enum class RunEnd { Running, EndOfStream, Error, FatalStop };
 struct RunOutcome {
   RunEnd end = RunEnd::Running;
   std::string fatal_text;  // with FatalStop: the line the stop writes
+  // A clean stop drains the stream: the pipeline's end of stream may come
+  // before every session has sent its BYE, so the stop says when it is over.
+  bool draining = false;
 };
 using SharedRunOutcome = std::shared_ptr<RunOutcome>;
 

@@ -54,6 +54,7 @@ using MainLoopRef = Owned<GMainLoop, g_main_loop_unref>;
 using ErrorRef = Owned<GError, g_error_free>;
 using GStringRef = Owned<gchar, g_free>;
 using StructureRef = Owned<GstStructure, gst_structure_free>;
+using SampleRef = Owned<GstSample, unref_mini_object<GstSample>>;
 
 // Takes a new reference to a GstObject that the caller only borrows.
 template <typename T>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "encoder/control/bus_watch.h"
@@ -213,6 +214,8 @@ void InputSupervisor::input_flowing(Slot &slot) {
 }
 
 void InputSupervisor::lose(Slot &slot, const std::string &reason) {
+  if (stopping_)
+    return;
   if (slot.input)
     tear_down(slot);
   else if (slot.reopen_id != 0)
@@ -324,6 +327,7 @@ void InputSupervisor::on_air_tick() {
   } else {
     next = primary ? InputRole::Primary : backup ? InputRole::Backup : InputRole::None;
   }
+  next = held_choice(next, primary, primary_starting, backup);
   if (next != on_air_)
     put_on_air(next);
   show_picture();
@@ -407,6 +411,48 @@ bool InputSupervisor::redistribute_latency() {
   }
   // Sends the latency to every sink, new ones too.
   return gst_bin_recalculate_latency(GST_BIN(pipeline));
+}
+
+std::optional<std::string> InputSupervisor::hold(std::optional<InputRole> held) {
+  if (!parts_.redundancy || stopping_)
+    return std::string("input switching needs a backup input or a slate");
+  if (held == InputRole::Backup && !backup_)
+    return std::string("no backup input is set");
+  if (held == InputRole::Backup && !delivering(*backup_))
+    return std::string("the backup input is not delivering");
+  if (held == InputRole::Primary && !delivering(primary_))
+    return std::string("the primary input is not delivering");
+  if (held == InputRole::Slate && !parts_.redundancy->slate)
+    return std::string("no slate is set");
+  held_ = held;
+  if (held == InputRole::Backup)
+    primary_.loss_reason = "Held by the operator";
+  on_air_tick();
+  return std::nullopt;
+}
+
+InputRole InputSupervisor::held_choice(InputRole automatic, bool primary, bool primary_starting, bool backup) {
+  if (!held_)
+    return automatic;
+  // The slate has no input of its own to fail: what is on air is none.
+  const bool holds = *held_ == InputRole::Slate      ? true
+                     : *held_ == InputRole::Primary ? primary || primary_starting
+                                                    : backup;
+  if (holds)
+    return *held_ == InputRole::Slate ? InputRole::None : *held_;
+  write_line(err_, std::string("Held ") + (*held_ == InputRole::Primary ? "primary" : "backup") +
+                       " input failed: back to the automatic choice\n");
+  held_.reset();
+  return automatic;
+}
+
+void InputSupervisor::stop_supervising() {
+  stopping_ = true;
+  for (Slot *slot : {&primary_, backup_.get()})
+    if (slot && slot->reopen_id != 0)
+      g_source_remove(std::exchange(slot->reopen_id, 0));
+  if (tick_id_ != 0)
+    g_source_remove(std::exchange(tick_id_, 0));
 }
 
 InputHealth InputSupervisor::health() {

@@ -88,6 +88,19 @@ class InputSupervisor : public InputSupervision {
   // The backup's content watch; none without a backup or content alarms.
   std::shared_ptr<ContentWatch> backup_content() const;
 
+  // For the operator: keeps `held` on air until it fails or the hold is
+  // lifted (nullopt: the automatic choice again). The backup is held only
+  // while it delivers; the slate (InputRole::Slate) only when one was set.
+  // Returns why a hold cannot be had, or nullopt once it is in force.
+  std::optional<std::string> hold(std::optional<InputRole> held);
+  // The input on air (None while neither is) and the one held, if any.
+  InputRole on_air() const { return on_air_; }
+  std::optional<InputRole> held() const { return held_; }
+
+  // For a clean stop, which starves the inputs: from now on nothing is
+  // reopened, switched or reported lost.
+  void stop_supervising();
+
  private:
   // One input and its life: opened, delivering, lost, waiting to reopen.
   struct Slot {
@@ -126,6 +139,9 @@ class InputSupervisor : public InputSupervision {
   // A listed content alarm that is on for the input.
   std::optional<ContentAlarm> failing_content(Slot &slot);
   void put_on_air(InputRole role);
+  // The held input while it can stay on air; once it fails, the hold is
+  // lifted, with a line that says so, and `automatic` stands.
+  InputRole held_choice(InputRole automatic, bool primary, bool primary_starting, bool backup);
   void show_picture();
   // The video head's latency, as it last answered.
   gint64 head_latency_us(GstElement *head);
@@ -145,6 +161,8 @@ class InputSupervisor : public InputSupervision {
   gint64 last_on_air_buffer_us_ = 0;
   std::string head_fill_mode_;
   gint64 head_latency_us_ = 200 * 1000;
+  bool stopping_ = false;
+  std::optional<InputRole> held_;
 };
 
 }  // namespace nerko

@@ -122,7 +122,9 @@ void UdpListener::listen() {
       if ((datagram[0] >> 6) == 2)
         ++t.rtp_version_2;
       if (datagram[1] >= 200 && datagram[1] <= 204)
-        t.rtcp_packet_types.insert(datagram[1]);
+        // Every packet of a compound: a BYE follows the report it ends.
+        for (ssize_t at = 0; at + 4 <= n; at += 4 * ((datagram[at + 2] << 8 | datagram[at + 3]) + 1))
+          t.rtcp_packet_types.insert(datagram[at + 1]);
       else
         t.rtp_payload_types.insert(datagram[1] & 0x7f);
       if (n >= 12 && (datagram[1] < 200 || datagram[1] > 204)) {

@@ -19,7 +19,7 @@ struct PortTraffic {
   int datagrams = 0;
   int rtp_version_2 = 0;
   std::set<int> rtp_payload_types;   // second byte & 0x7f
-  std::set<int> rtcp_packet_types;   // second byte when it is 200..204
+  std::set<int> rtcp_packet_types;   // of each packet of a compound whose second byte is 200..204
   std::set<uint32_t> rtp_ssrcs;
   int sequence_jumps = 0;  // RTP packets whose sequence number does not follow the one before
   int last_sequence = -1;

@@ -1,6 +1,7 @@
 #include "examples/src/bin/run.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -8,9 +9,14 @@
 #include <utility>
 
 #include "encoder/control/build_revision.h"
+#include "encoder/control/clean_stop.h"
 #include "encoder/control/bus_watch.h"
 #include "encoder/control/command_line.h"
 #include "encoder/graph/destination.h"
+#include "encoder/graph/video_encoder_tap.h"
+#include "encoder/control/channel_status.h"
+#include "encoder/control/http_server.h"
+#include "encoder/control/thumbnail.h"
 #include "encoder/graph/fec.h"
 #include "encoder/input/content_alarms.h"
 #include "encoder/input/input_activity.h"
@@ -53,6 +59,15 @@ struct InputTracking {
   SharedInputActivity activity = std::make_shared<InputActivity>();
   std::shared_ptr<const LiveRateHeads> heads = nullptr;
   std::optional<Redundancy> redundancy = std::nullopt;
+};
+
+// The status page and control over HTTP, when NERKO_HTTP_LISTEN asks for
+// them. Declared in the order they are made; the server goes first.
+struct OperatorAccess {
+  std::shared_ptr<VideoEncoderTap> video;
+  std::shared_ptr<Thumbnail> thumbnail;
+  std::shared_ptr<ChannelStatus> status;
+  std::unique_ptr<HttpServer> server;
 };
 
 // The top of the pipeline: the decoder (none when the keep-alive supervisor
@@ -244,6 +259,44 @@ Status connect_decoder(InputDecoder &decoder, PadAddedContext pad_added, const S
   return set_string_property(decoder.element(), "uri", uri);
 }
 
+// The address is taken before anything plays, so that one in use is a
+// set-up error like any other.
+Result<OperatorAccess> listen_for_operator() {
+  Result<std::optional<HttpSettings>> settings = read_http_settings();
+  if (!settings && settings.error().is_fatal())
+    fatal_stop(settings.error().message());
+  if (!settings)
+    return settings.error();
+  OperatorAccess access;
+  if (!settings.value())
+    return access;
+  Result<std::unique_ptr<HttpServer>> server = HttpServer::listen(std::move(*settings.value()));
+  if (!server)
+    return server.error();
+  access.server = server.take();
+  return access;
+}
+
+// The video encoder is watched for from before the branch adds it.
+void watch_video_encoder(OperatorAccess &access, GstElement *pipeline) {
+  if (!access.server)
+    return;
+  access.thumbnail = std::make_shared<Thumbnail>();
+  access.video = std::make_shared<VideoEncoderTap>(
+      pipeline, [thumbnail = std::weak_ptr<Thumbnail>(access.thumbnail)](SampleRef picture) {
+        if (std::shared_ptr<Thumbnail> alive = thumbnail.lock())
+          alive->picture_arrived(std::move(picture));
+      });
+  access.thumbnail->watch(access.video);
+}
+
+void serve_operator(OperatorAccess &access, ChannelStatus::Parts parts) {
+  if (!access.server)
+    return;
+  access.status = std::make_shared<ChannelStatus>(std::move(parts));
+  access.server->serve(access.status, access.thumbnail);
+}
+
 // From here on failures are fatal stops.
 BusRef start_playing(GstElement *pipeline) {
   BusRef bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline)));
@@ -279,11 +332,12 @@ SharedRunOutcome add_bus_watch(GstBus *bus, GMainLoop *main_loop, GstElement *pi
   return outcome;
 }
 
-// The statistics tick, every five seconds.
+// The statistics tick, every five seconds; `context` is the tick's own, for
+// the last tick of a clean stop.
 guint add_statistics_timer(const SharedStreamSinks &sinks, GMainLoop *main_loop, SharedRunOutcome outcome,
                            std::string stats_path, std::shared_ptr<InputSupervisor> supervisor,
-                           std::shared_ptr<AlarmSource> alarms) {
-  auto *context = new StatsTimerContext{};
+                           std::shared_ptr<AlarmSource> alarms, StatsTimerContext *&context) {
+  context = new StatsTimerContext{};
   context->sinks = sinks;
   context->main_loop = MainLoopRef(g_main_loop_ref(main_loop));
   context->outcome = std::move(outcome);
@@ -340,6 +394,11 @@ Result<RunEnd> run(int argc, const char *const *argv) {
     return host_address.error();
   settings.host_address = host_address.take();
 
+  Result<OperatorAccess> listening = listen_for_operator();
+  if (!listening)
+    return listening.error();
+  OperatorAccess access = listening.take();
+
   Result<PipelineTop> built = build_pipeline_top(!settings.keep_alive, settings.input_latency_ms);
   if (!built)
     return built.error();
@@ -356,6 +415,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   else if (Status status = connect_decoder(*top.decoder, std::move(pad_added), sinks, settings.line.input))
     return *status;
 
+  watch_video_encoder(access, top.pipeline.get());
   BusRef bus = start_playing(top.pipeline.get());
   start_input_supervisor(supervisor.get());
   MainLoopRef main_loop(g_main_loop_new(nullptr, FALSE));
@@ -363,22 +423,37 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   SharedRunOutcome outcome = add_bus_watch(bus.get(), main_loop.get(), top.pipeline.get(), supervisor,
                                            settings.keep_alive || settings.input_latency_ms);
   std::shared_ptr<ContentAlarms> alarms = start_content_alarms(tracking, supervisor.get());
+  StatsTimerContext *statistics = nullptr;
   guint timer_id = add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path),
-                                        supervisor, alarms);
+                                        supervisor, alarms, statistics);
   guint watchdog_id = add_input_watchdog(tracking, settings.input_timeout_s, main_loop.get(), outcome, supervisor,
                                          top.pipeline.get());
+  const char *channel = std::getenv("NERKO_PROMETHEUS_CHANNEL");
+  serve_operator(access, ChannelStatus::Parts{sinks, statistics, tracking.activity, supervisor, access.video,
+                                              channel ? channel : ""});
+  CleanStop stop(CleanStop::Parts{ref_object(top.rtpbin.get()), sinks, MainLoopRef(g_main_loop_ref(main_loop.get())),
+                                  outcome, [&watchdog_id, supervisor] {
+                                    g_source_remove(std::exchange(watchdog_id, 0));
+                                    if (supervisor)
+                                      supervisor->stop_supervising();
+                                  }});
 
-  // Until the bus watch, the statistics timer or the input watchdog ends the run.
+  // Until the bus watch, the statistics timer, the input watchdog or a
+  // clean stop ends the run.
   g_main_loop_run(main_loop.get());
   if (outcome->end == RunEnd::FatalStop)
     fatal_stop(outcome->fatal_text);
+  // The BYEs have been sent: the files show the stream's end.
+  if (stop.requested() && outcome->end == RunEnd::EndOfStream)
+    on_stats_tick(statistics);
   if (gst_element_set_state(top.pipeline.get(), GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE)
     fatal_stop("Unable to set the pipeline to the `Null` state");
 
   // The loop no longer runs, so the watch and the timers would never fire
   // again; removing them lets their contexts release the pipeline and the
   // senders now, so every reference taken is given back before we return.
-  g_source_remove(watchdog_id);
+  if (watchdog_id != 0)
+    g_source_remove(watchdog_id);
   g_source_remove(timer_id);
   gst_bus_remove_watch(bus.get());
   return outcome->end;

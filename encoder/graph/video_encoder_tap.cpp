@@ -1,0 +1,124 @@
+#include "encoder/graph/video_encoder_tap.h"
+
+#include <gst/video/video.h>
+
+#include <cstring>
+
+namespace nerko {
+namespace {
+
+using SharedState = std::shared_ptr<VideoEncoderTap::State>;
+
+bool is_video_encoder(GstElement *element) {
+  GstElementFactory *factory = gst_element_get_factory(element);
+  return factory && std::strcmp(GST_OBJECT_NAME(factory), "vp8enc") == 0;
+}
+
+// On the main context: the picture reaches the handler, unless the tap has
+// gone meanwhile.
+struct PictureDelivery {
+  std::weak_ptr<VideoEncoderTap::State> state;
+  SampleRef picture;
+};
+
+gboolean deliver_picture(gpointer data) {
+  auto *delivery = static_cast<PictureDelivery *>(data);
+  if (SharedState state = delivery->state.lock())
+    if (state->on_picture)
+      state->on_picture(std::move(delivery->picture));
+  return G_SOURCE_REMOVE;
+}
+
+// On the streaming thread, before the encoder takes the buffer: its lock is
+// free, so a new target costs the thread nothing.
+GstPadProbeReturn on_encoder_input(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
+  VideoEncoderTap::State &state = **static_cast<SharedState *>(data);
+  GstElement *encoder = GST_PAD_PARENT(pad);
+  const int64_t pending = state.pending_bitrate.exchange(-1);
+  if (pending >= 0)
+    g_object_set(encoder, "target-bitrate", static_cast<gint>(pending), nullptr);
+  if (pending >= 0 || state.bitrate.load() < 0) {
+    gint bitrate = 0;
+    g_object_get(encoder, "target-bitrate", &bitrate, nullptr);
+    state.bitrate.store(bitrate);
+  }
+  state.picture_seen.store(true);
+  if (!state.picture_wanted.exchange(false))
+    return GST_PAD_PROBE_OK;
+  CapsRef caps(gst_pad_get_current_caps(pad));
+  auto *delivery = new PictureDelivery{*static_cast<SharedState *>(data),
+                                       SampleRef(gst_sample_new(GST_PAD_PROBE_INFO_BUFFER(info), caps.get(),
+                                                                nullptr, nullptr))};
+  g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, deliver_picture, delivery,
+                             [](gpointer d) { delete static_cast<PictureDelivery *>(d); });
+  return GST_PAD_PROBE_OK;
+}
+
+// On the thread that builds the branch, with the senders' lock held: only
+// atomics and the pad's own lock.
+void on_element_added(GstBin *, GstBin *, GstElement *element, gpointer data) {
+  if (!is_video_encoder(element))
+    return;
+  const SharedState &state = *static_cast<SharedState *>(data);
+  PadRef sink(gst_element_get_static_pad(element, "sink"));
+  if (!sink)
+    return;
+  GstElement *previous = state->encoder.exchange(static_cast<GstElement *>(gst_object_ref(element)));
+  if (previous)
+    gst_object_unref(previous);
+  gst_pad_add_probe(sink.get(), GST_PAD_PROBE_TYPE_BUFFER, on_encoder_input, new SharedState(state),
+                    [](gpointer d) { delete static_cast<SharedState *>(d); });
+}
+
+}  // namespace
+
+VideoEncoderTap::State::~State() {
+  if (GstElement *encoder = this->encoder.exchange(nullptr))
+    gst_object_unref(encoder);
+}
+
+VideoEncoderTap::VideoEncoderTap(GstElement *pipeline, PictureHandler on_picture)
+    : pipeline_(ref_object(pipeline)), state_(std::make_shared<State>()) {
+  state_->on_picture = std::move(on_picture);
+  added_id_ = g_signal_connect_data(pipeline, "deep-element-added", G_CALLBACK(on_element_added),
+                                    new SharedState(state_),
+                                    [](gpointer d, GClosure *) { delete static_cast<SharedState *>(d); },
+                                    GConnectFlags(0));
+}
+
+VideoEncoderTap::~VideoEncoderTap() {
+  if (added_id_ != 0)
+    g_signal_handler_disconnect(pipeline_.get(), added_id_);
+}
+
+bool VideoEncoderTap::has_picture() const { return state_->picture_seen.load(); }
+
+void VideoEncoderTap::want_picture() { state_->picture_wanted.store(true); }
+
+bool VideoEncoderTap::force_key_frame() {
+  GstElement *encoder = state_->encoder.load();
+  if (!encoder)
+    return false;
+  // Upstream of the encoder: it takes the request under its object lock and
+  // makes the next frame it encodes a key frame.
+  PadRef source(gst_element_get_static_pad(encoder, "src"));
+  return source && gst_pad_send_event(source.get(),
+                                      gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+}
+
+bool VideoEncoderTap::set_target_bitrate(int32_t bits_per_second) {
+  if (!state_->encoder.load())
+    return false;
+  state_->pending_bitrate.store(bits_per_second);
+  return true;
+}
+
+std::optional<int32_t> VideoEncoderTap::target_bitrate() const {
+  const int64_t pending = state_->pending_bitrate.load();
+  const int64_t bitrate = pending >= 0 ? pending : state_->bitrate.load();
+  if (bitrate < 0)
+    return std::nullopt;
+  return static_cast<int32_t>(bitrate);
+}
+
+}  // namespace nerko
