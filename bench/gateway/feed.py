@@ -100,9 +100,10 @@ class FeedWatch(threading.Thread):
         return counts
 
     def opus_steps(self, start, end):
-        """{step: count} of the RTP timestamp from one Opus packet to the
-        next of the same SSRC (960 for 20 ms at 48 kHz)."""
-        steps = {}
+        """The RTP timestamp steps from one Opus packet to the next of the
+        same SSRC (960 for 20 ms at 48 kHz): how many there were, and each
+        other step with its time after start."""
+        count, odd = 0, []
         last = {}
         with self.lock:
             for arrival, offset, pt, _, ts, ssrc, _ in self.packets:
@@ -110,9 +111,11 @@ class FeedWatch(threading.Thread):
                     continue
                 if ssrc in last:
                     step = (ts - last[ssrc]) % (1 << 32)
-                    steps[step] = steps.get(step, 0) + 1
+                    count += 1
+                    if step != 960:
+                        odd.append((step if step < 1 << 31 else step - (1 << 32), arrival - start))
                 last[ssrc] = ts
-        return steps
+        return count, odd
 
     def opus_lateness(self, start, end):
         """Milliseconds each Opus packet arrived after its RTP time, less the

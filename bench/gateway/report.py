@@ -84,9 +84,7 @@ def summarise(row, outcome, viewer):
     result["feed"] = {"vp8_kbps": vp8[1] * 8 / feed_span / 1000, "fec_kbps": fec_bytes * 8 / feed_span / 1000,
                       "opus_kbps": opus[1] * 8 / feed_span / 1000, "vp8_packets": vp8[0],
                       "fec_packets": sum(n for n, _ in fec), "audio_packets": opus[0]}
-    steps = outcome.get("opus_steps", {})
-    result["opus_steps"] = (sum(steps.values()), sum(n for step, n in steps.items() if step != 960),
-                            sorted(step for step in steps if step != 960)[:6])
+    result["opus_steps"] = outcome.get("opus_steps", (0, []))
     result["picture_ids"] = outcome.get("picture_ids", (0, 0))
     late = outcome.get("opus_late") or [0.0]
     result["opus_late"] = (sum(1 for x in late if x > LATE_MS), max(late))
@@ -127,10 +125,10 @@ def print_row(r):
     f = r["feed"]
     print(f"    feed: VP8 {f['vp8_kbps']:.0f} kbit/s ({f['vp8_packets']} packets), FEC {f['fec_kbps']:.0f} kbit/s "
           f"({f['fec_packets']} packets), Opus {f['opus_kbps']:.0f} kbit/s ({f['audio_packets']} packets)")
-    steps, odd, examples = r["opus_steps"]
+    steps, odd = r["opus_steps"]
     packets, with_id = r["picture_ids"]
-    print(f"    feed: Opus timestamp steps other than 960: {odd} of {steps}"
-          + (f" (e.g. {', '.join(str(x) for x in examples)})" if odd else "")
+    print(f"    feed: Opus timestamp steps other than 960: {len(odd)} of {steps}"
+          + (f" ({', '.join(f'{step} at +{at:.1f} s' for step, at in odd[:6])})" if odd else "")
           + f"; VP8 packets with a 15-bit PictureID: {with_id} of {packets}; Opus packets more than {LATE_MS} ms "
           f"late: {r['opus_late'][0]} (latest {r['opus_late'][1]:.0f} ms)")
     print(f"    frames per second: {' '.join(str(x) for x in r['per_second'])}")
@@ -175,7 +173,7 @@ def table_lines(results):
             f"| {r['first_picture_ms'] / 1000:.1f} s | {r['frames']} in {r['seconds']:.0f} s | {r['fps']:.1f} fps "
             f"| {r['dropped']} | {r['freezes']} | {r['keyframes']} | {r['video_lost']} / {r['nacks']} / {r['plis']} "
             f"| {concealed} | {r['pictures']['black']} | {r['pictures']['green']} | {r['video_kbps']:.0f} kbit/s "
-            f"| {f['fec_kbps']:.0f} kbit/s ({share:.0f} %) | {r['opus_steps'][1]} of {r['opus_steps'][0]} "
+            f"| {f['fec_kbps']:.0f} kbit/s ({share:.0f} %) | {len(r['opus_steps'][1])} of {r['opus_steps'][0]} "
             f"| {r['opus_late'][0]} ({r['opus_late'][1]:.0f} ms) |")
     return lines
 
@@ -196,6 +194,12 @@ def write_results(path, results, seconds, machine, commit):
             text.append(f"- {r['name']}: frames per second {' '.join(str(x) for x in r['per_second'])}")
             if any(r["per_second_black"]):
                 text.append(f"  (black pictures per second {' '.join(str(x) for x in r['per_second_black'])})")
+    for r in results:
+        if "error" not in r and (r["opus_steps"][1] or any(r["per_second_concealed"][AUDIO_SETTLE_REPORTS:])):
+            odd = ", ".join(f"{step} at +{at:.1f} s" for step, at in r["opus_steps"][1][:6])
+            text.append(f"- {r['name']}: audio concealed per second (%) "
+                        f"{' '.join(f'{x:.1f}' for x in r['per_second_concealed'])}"
+                        + (f"; Opus timestamp steps other than 960: {odd}" if odd else ""))
     with open(path, "w") as f:
         f.write("\n".join(text) + "\n")
 
