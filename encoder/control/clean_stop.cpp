@@ -16,6 +16,8 @@ namespace {
 constexpr unsigned kStopLimitS = 5;
 // How often the senders are looked at while the stop drains the stream.
 constexpr guint kDrainCheckMs = 20;
+// Set on an RTCP sender's sink pad once a BYE has passed it.
+constexpr const char *kByeSent = "nerko-bye-sent";
 
 const char *signal_name(int signal) { return signal == SIGTERM ? "SIGTERM" : "SIGINT"; }
 
@@ -68,6 +70,39 @@ void end_session(GstElement *rtpbin, const char *sink_name) {
     gst_pad_send_event(sink.get(), gst_event_new_eos());
 }
 
+// Whether an RTCP compound packet holds a BYE (packet type 203).
+bool holds_bye(GstBuffer *buffer) {
+  GstMapInfo map;
+  if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
+    return false;
+  bool bye = false;
+  for (gsize at = 0; at + 4 <= map.size && !bye; at += 4 * ((map.data[at + 2] << 8 | map.data[at + 3]) + 1))
+    bye = map.data[at + 1] == 203;
+  gst_buffer_unmap(buffer, &map);
+  return bye;
+}
+
+GstPadProbeReturn on_rtcp_sent(GstPad *pad, GstPadProbeInfo *info, gpointer) {
+  if (!holds_bye(GST_PAD_PROBE_INFO_BUFFER(info)))
+    return GST_PAD_PROBE_OK;
+  g_object_set_data(G_OBJECT(pad), kByeSent, GINT_TO_POINTER(1));
+  return GST_PAD_PROBE_REMOVE;
+}
+
+// Under load the session sometimes sends its BYE but never passes its end of
+// stream on to the RTCP sender; the BYE is what receivers need, so an RTCP
+// sender that has taken it is done too.
+void watch_for_bye(GstElement *sender) {
+  PadRef sink(gst_element_get_static_pad(sender, "sink"));
+  if (sink)
+    gst_pad_add_probe(sink.get(), GST_PAD_PROBE_TYPE_BUFFER, on_rtcp_sent, nullptr, nullptr);
+}
+
+bool bye_sent_by(GstElement *sender) {
+  PadRef sink(gst_element_get_static_pad(sender, "sink"));
+  return sink && g_object_get_data(G_OBJECT(sink.get()), kByeSent) != nullptr;
+}
+
 bool sender_ended(GstElement *sender) {
   PadRef sink(gst_element_get_static_pad(sender, "sink"));
   if (!sink)
@@ -108,11 +143,17 @@ void CleanStop::begin(int signal) {
   arm_stop_limit();
   if (parts_.quiet_input)
     parts_.quiet_input();
+  std::vector<ElementRef> rtcp_senders;
   {
     // A stream announced from now on gets no branch.
     std::lock_guard<std::mutex> lock(parts_.sinks->mutex);
     parts_.sinks->stopping = true;
+    for (const ElementRef *sender : {&parts_.sinks->video_rtcp, &parts_.sinks->audio_rtcp})
+      if (*sender)
+        rtcp_senders.push_back(ref_object(sender->get()));
   }
+  for (const ElementRef &sender : rtcp_senders)
+    watch_for_bye(sender.get());
   end_session(parts_.rtpbin.get(), "send_rtp_sink_0");
   end_session(parts_.rtpbin.get(), "send_rtp_sink_1");
   drain_check_id_ = g_timeout_add(kDrainCheckMs, on_drain_check, this);
@@ -137,7 +178,7 @@ bool CleanStop::senders_ended() {
         senders.push_back(ref_object(sender->get()));
   }
   for (const ElementRef &sender : senders)
-    if (!sender_ended(sender.get()))
+    if (!sender_ended(sender.get()) && !bye_sent_by(sender.get()))
       return false;
   return true;
 }
