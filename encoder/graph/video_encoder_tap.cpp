@@ -8,6 +8,9 @@ namespace nerko {
 namespace {
 
 using SharedState = std::shared_ptr<VideoEncoderTap::State>;
+// The encoder's probe holds the state weakly: the state holds the encoder,
+// and a probe that held the state would keep both alive for ever.
+using WeakState = std::weak_ptr<VideoEncoderTap::State>;
 
 bool is_video_encoder(GstElement *element) {
   GstElementFactory *factory = gst_element_get_factory(element);
@@ -32,7 +35,10 @@ gboolean deliver_picture(gpointer data) {
 // On the streaming thread, before the encoder takes the buffer: its lock is
 // free, so a new target costs the thread nothing.
 GstPadProbeReturn on_encoder_input(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
-  VideoEncoderTap::State &state = **static_cast<SharedState *>(data);
+  const SharedState held = static_cast<WeakState *>(data)->lock();
+  if (!held)
+    return GST_PAD_PROBE_OK;
+  VideoEncoderTap::State &state = *held;
   GstElement *encoder = GST_PAD_PARENT(pad);
   const int64_t pending = state.pending_bitrate.exchange(-1);
   if (pending >= 0)
@@ -46,7 +52,7 @@ GstPadProbeReturn on_encoder_input(GstPad *pad, GstPadProbeInfo *info, gpointer 
   if (!state.picture_wanted.exchange(false))
     return GST_PAD_PROBE_OK;
   CapsRef caps(gst_pad_get_current_caps(pad));
-  auto *delivery = new PictureDelivery{*static_cast<SharedState *>(data),
+  auto *delivery = new PictureDelivery{held,
                                        SampleRef(gst_sample_new(GST_PAD_PROBE_INFO_BUFFER(info), caps.get(),
                                                                 nullptr, nullptr))};
   g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, deliver_picture, delivery,
@@ -66,8 +72,8 @@ void on_element_added(GstBin *, GstBin *, GstElement *element, gpointer data) {
   GstElement *previous = state->encoder.exchange(static_cast<GstElement *>(gst_object_ref(element)));
   if (previous)
     gst_object_unref(previous);
-  gst_pad_add_probe(sink.get(), GST_PAD_PROBE_TYPE_BUFFER, on_encoder_input, new SharedState(state),
-                    [](gpointer d) { delete static_cast<SharedState *>(d); });
+  gst_pad_add_probe(sink.get(), GST_PAD_PROBE_TYPE_BUFFER, on_encoder_input, new WeakState(state),
+                    [](gpointer d) { delete static_cast<WeakState *>(d); });
 }
 
 }  // namespace
