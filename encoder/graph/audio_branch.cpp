@@ -81,6 +81,7 @@ Status build_audio_branch(const BranchTarget &target, uint32_t audio_fec_percent
 
   if (Status s = configure_opus_encoder(encoder, bitrate.value(), audio_fec_percent))
     return s;
+  judge_continuity_by_timestamps(encoder);
   if (Status s = configure_session_senders(kAudioSession, target.destination, rtp_sender, rtcp_sender,
                                            target.heads != nullptr))
     return s;

@@ -1,5 +1,6 @@
 #include "encoder/graph/opus_encoder.h"
 
+#include "encoder/control/gst_ref.h"
 #include "encoder/graph/properties.h"
 
 namespace nerko {
@@ -25,6 +26,26 @@ Status configure_opus_encoder(GstElement *encoder, int32_t target_audio_bitrate,
   if (Status e = set_bool_property(encoder, "perfect-timestamp", true))
     return e;
   return std::nullopt;
+}
+
+namespace {
+
+GstPadProbeReturn drop_discont_flag(GstPad *, GstPadProbeInfo *info, gpointer) {
+  GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (!buffer || !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT))
+    return GST_PAD_PROBE_OK;
+  buffer = gst_buffer_make_writable(buffer);
+  GST_BUFFER_FLAG_UNSET(buffer, GST_BUFFER_FLAG_DISCONT);
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  return GST_PAD_PROBE_OK;
+}
+
+}  // namespace
+
+void judge_continuity_by_timestamps(GstElement *encoder) {
+  PadRef sink(gst_element_get_static_pad(encoder, "sink"));
+  if (sink)
+    gst_pad_add_probe(sink.get(), GST_PAD_PROBE_TYPE_BUFFER, drop_discont_flag, nullptr, nullptr);
 }
 
 }  // namespace nerko

@@ -74,6 +74,8 @@ void expect_one_unbroken_stream(const PortTraffic &traffic, const char *what) {
   EXPECT_EQ(traffic.sequence_jumps, 0) << what;
   EXPECT_EQ(traffic.rtp_time_steps_back, 0) << what;
   EXPECT_EQ(traffic.vp8_without_picture_id, 0) << what;
+  // Made-up silence and a returning input follow on sample for sample.
+  EXPECT_EQ(traffic.opus_steps_not_20ms, 0) << what;
 }
 
 // Ends the program and the listening; both media went out as one stream each.
