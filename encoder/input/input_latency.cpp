@@ -1,5 +1,6 @@
 #include "encoder/input/input_latency.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -75,6 +76,13 @@ std::optional<GstClockTime> keep_alive_share(std::optional<uint32_t> latency_ms)
   if (!latency_ms)
     return std::nullopt;
   return *latency_ms * GST_MSECOND;
+}
+
+std::optional<GstClockTime> live_rate_wait(std::optional<uint32_t> latency_ms) {
+  constexpr GstClockTime kOneFrame = 40 * GST_MSECOND;
+  if (!latency_ms)
+    return std::nullopt;
+  return std::max<GstClockTime>(*latency_ms * GST_MSECOND, kOneFrame);
 }
 
 }  // namespace nerko
