@@ -181,6 +181,39 @@ TEST_F(VideoBranchTest, SessionZeroGetsAConfiguredUlpfecEncoder) {
   EXPECT_EQ(get_property<guint>(encoders[0], "percentage"), 37u);
 }
 
+// Only with NERKO_LATENCY_MS does videorate stop holding a frame to make up
+// others; a malformed value builds nothing further.
+struct LatencyCase {
+  const char *value;  // nullptr: unset
+  bool drop_only;
+};
+
+void PrintTo(const LatencyCase &c, std::ostream *out) { *out << (c.value ? c.value : "unset"); }
+
+class VideoBranchLatencyTest : public GraphTest, public ::testing::WithParamInterface<LatencyCase> {};
+
+TEST_P(VideoBranchLatencyTest, SettingMakesVideorateOnlyDrop) {
+  if (GetParam().value)
+    env.set("NERKO_LATENCY_MS", GetParam().value);
+  ASSERT_EQ(build(decoder_pad(kVideoCaps)), std::nullopt);
+  EXPECT_EQ(get_property<gboolean>(branch_elements()[3], "drop-only"), GetParam().drop_only);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, VideoBranchLatencyTest,
+                         ::testing::Values(LatencyCase{nullptr, false}, LatencyCase{"0", true},
+                                           LatencyCase{"20", true}, LatencyCase{"4294967295", true}),
+                         [](const ::testing::TestParamInfo<LatencyCase> &info) {
+                           return info.param.value ? std::string("Ms") + info.param.value : std::string("Unset");
+                         });
+
+TEST_F(VideoBranchTest, MalformedLatencySettingStopsTheBranch) {
+  env.set("NERKO_LATENCY_MS", "20ms");
+  Status status = build(decoder_pad(kVideoCaps));
+  ASSERT_NE(status, std::nullopt);
+  EXPECT_EQ(status->message(), "NERKO_LATENCY_MS must be an unsigned 32-bit decimal integer, got \"20ms\"");
+  EXPECT_FALSE(sinks->video_rtp);
+}
+
 TEST_F(VideoBranchTest, OutOfRangeSettingLeavesTheBranchHalfBuilt) {
   env.set("NERKO_SHARPNESS", "8");
   env.set("NERKO_DROPFRAME_THRESHOLD", "50");
