@@ -1,5 +1,5 @@
 // NERKO_LATENCY_MS on the input: the demuxer off the PCR with its H.264 and
-// H.265 declared one frame per buffer, and the live-rate heads' wait.
+// H.265 declared one frame per buffer.
 #include <gtest/gtest.h>
 
 #include "encoder/input/input_latency.h"
@@ -48,12 +48,6 @@ TEST(InputLatency, TsdemuxLeavesThePcrAndDeclaresWholeH264AndH265Frames) {
             "video/x-h265, stream-format=(string)byte-stream, alignment=(string)au");
   EXPECT_EQ(caps_passed_on(demuxer.get(), "video/x-h264, stream-format=(string)avc"),
             "video/x-h264, stream-format=(string)avc");
-}
-
-TEST(InputLatency, LiveRateHeadsWaitTheValueButAtLeastAFrame) {
-  EXPECT_EQ(live_rate_wait(std::nullopt), std::nullopt);
-  EXPECT_EQ(live_rate_wait(0), 40 * GST_MSECOND);
-  EXPECT_EQ(live_rate_wait(100), 100 * GST_MSECOND);
 }
 
 }  // namespace
