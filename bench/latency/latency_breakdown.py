@@ -1,6 +1,7 @@
 """Where the latency of the encoder's graph comes from: the identical graph
 (bench/encoder-cost's) built here with NERKO_LATENCY_MS's effect on the
-decoder's elements, played on the live input for a few seconds, then every
+decoder's elements (their latency; tsdemux ignoring the PCR, its H.264
+declared one frame per buffer; videorate only dropping), played on the live input for a few seconds, then every
 element's source pads asked for their latency. Each line is one pad: the
 minimum latency upstream of it and what the element itself adds. Run with
 Debian's /usr/bin/python3 (python3-gi).
@@ -17,6 +18,25 @@ from gi.repository import Gst  # noqa: E402
 
 TAKES_LATENCY = {"tsdemux", "rtspsrc", "rtpbin", "rtpjitterbuffer", "rtpsrc", "srtsrc", "srtclientsrc",
                  "srtserversrc"}
+
+
+def declare_whole_frames(_demuxer, pad):
+    """As the program does: the demuxer's H.264 without an alignment is
+    declared one access unit per buffer, so h264parse holds no frame."""
+    def on_event(pad, info):
+        event = info.get_event()
+        if event.type != Gst.EventType.CAPS:
+            return Gst.PadProbeReturn.OK
+        caps = event.parse_caps()
+        s = caps.get_structure(0)
+        if s.get_name() not in ("video/x-h264", "video/x-h265") or s.has_field("alignment") or \
+                s.get_string("stream-format") != "byte-stream":
+            return Gst.PadProbeReturn.OK
+        aligned = caps.copy()
+        aligned.set_value("alignment", "au")
+        pad.push_event(Gst.Event.new_caps(aligned))
+        return Gst.PadProbeReturn.DROP
+    pad.add_probe(Gst.PadProbeType.EVENT_DOWNSTREAM, on_event)
 
 
 def pad_latency(pad):
@@ -64,7 +84,14 @@ def main():
         factory = element.get_factory()
         if latency_ms != "-" and factory and factory.get_name() in TAKES_LATENCY:
             element.set_property("latency", int(latency_ms))
+        if latency_ms != "-" and factory and factory.get_name() == "tsdemux":
+            element.set_property("ignore-pcr", True)
+            element.connect("pad-added", declare_whole_frames)
+        if latency_ms != "-" and factory and factory.get_name() == "videorate":
+            element.set_property("drop-only", True)
     pipeline.connect("deep-element-added", added)
+    for element in elements(pipeline):
+        added(pipeline, pipeline, element)
     pipeline.set_state(Gst.State.PLAYING)
     bus = pipeline.get_bus()
     ends = time.monotonic() + seconds

@@ -13,6 +13,8 @@ are put together from the packets and noted with the arrival of their last
 packet, then written as an IVF file for vp8dec to decode, so the numbers in
 the pictures tell which sent frame each one was."""
 
+import collections
+import random
 import selectors
 import socket
 import struct
@@ -127,8 +129,14 @@ class Hub(threading.Thread):
         self.frames_on = False
         self.next_n = 0
         self.rtp = {0: [], 2: []}
-        self.relay_late = 0  # datagrams the relay held more than 20 ms
+        self.relay_late = 0  # datagrams the relay held more than 20 ms beyond the jitter it adds
         self.relay_longest = 0.0
+        # Network jitter made here: each datagram is held a random 0 to 2
+        # jitter_ms (jitter_ms +- jitter_ms), in the order it came, as a
+        # network path's queue would.
+        self.jitter_ms = 0
+        self.held = collections.deque()  # (due, data, arrived, extra)
+        self.random = random.Random(28)
         for s in [relay_sock, *out_socks]:
             s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.stop = threading.Event()
@@ -158,6 +166,8 @@ class Hub(threading.Thread):
             with self.lock:
                 due = self.t0 + (self.next_n - self.first_n) / FPS if self.frames_on else None
             wait = 0.02 if due is None else min(0.02, max(0.0, due - time.monotonic()))
+            if self.held:
+                wait = min(wait, max(0.0, self.held[0][0] - time.monotonic()))
             events = selector.select(wait)
             now = time.monotonic()
             with self.lock:
@@ -178,16 +188,11 @@ class Hub(threading.Thread):
                     arrived = kernel_arrival(ancillary)
                     if key.data == "relay":
                         if self.relay_to:
-                            try:
-                                self.relay_sock.sendto(data, ("127.0.0.1", self.relay_to))
-                            except OSError:
-                                pass
-                            # The relay is in the input's path: its own delays
-                            # would count against the encoder.
-                            held = (time.monotonic() - arrived) * 1000
-                            if held > 20:
-                                self.relay_late += 1
-                            self.relay_longest = max(self.relay_longest, held)
+                            extra = self.random.uniform(0, 2 * self.jitter_ms) / 1000 if self.jitter_ms else 0.0
+                            due = arrived + extra
+                            if self.held:
+                                due = max(due, self.held[-1][0])
+                            self.held.append((due, data, arrived, due - arrived))
                         with self.lock:
                             self.ts_seen = arrived
                             for pts, pcr in pes_starts(data, self.pcrs):
@@ -198,6 +203,23 @@ class Hub(threading.Thread):
                     elif key.data in (0, 2) and len(data) >= 12:
                         with self.lock:
                             self.rtp[key.data].append((arrived, data))
+            self.release_held()
+
+    def release_held(self):
+        """Sends on what the relay holds once it is due."""
+        while self.held and self.held[0][0] <= time.monotonic():
+            _, data, arrived, extra = self.held.popleft()
+            if self.relay_to:
+                try:
+                    self.relay_sock.sendto(data, ("127.0.0.1", self.relay_to))
+                except OSError:
+                    pass
+            # The relay is in the input's path: its own delays beyond the
+            # jitter it adds would count against the encoder.
+            held = (time.monotonic() - arrived - extra) * 1000
+            if held > 20:
+                self.relay_late += 1
+            self.relay_longest = max(self.relay_longest, held)
 
 
 def vp8_frames(packets):

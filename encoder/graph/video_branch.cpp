@@ -125,6 +125,16 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
   if (target.heads)
     if (Status s = set_bool_property(rate, "skip-to-first", true))
       return s;
+  // With NERKO_LATENCY_MS videorate only drops: making up a frame needs the
+  // next one to know how long the last lasts, which holds every frame back by
+  // one. The encoder takes frames as they come; a stream that outlives its
+  // input has its live-rate head to fill gaps.
+  Result<std::optional<uint32_t>> latency = read_input_latency();
+  if (!latency)
+    return latency.error();
+  if (latency.value())
+    if (Status s = set_bool_property(rate, "drop-only", true))
+      return s;
   if (Status s = configure_vp8_encoder(encoder, settings))
     return s;
 

@@ -1,7 +1,10 @@
 #include "encoder/input/input_latency.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+
+#include "encoder/input/whole_frame_input.h"
 
 namespace nerko {
 namespace {
@@ -20,6 +23,18 @@ const char *factory_name(GstElement *element) {
 
 void on_deep_element_added(GstBin *, GstBin *, GstElement *element, gpointer data) {
   apply_input_latency(element, GPOINTER_TO_UINT(data));
+}
+
+// The MPEG-TS demuxer's own ways of holding a live stream back, beyond its
+// latency: on the stream's clock (the PCR) each frame waits until its PTS,
+// which a sender puts well ahead of the PCR (mpegtsmux 125 ms); without the
+// PCR the frames are timed from the first one's arrival, and the latency
+// alone covers the network's jitter. And its H.264 comes without an
+// alignment, so the parser would hold each frame until the next one starts.
+void demux_without_holding(GstElement *demuxer) {
+  if (g_object_class_find_property(G_OBJECT_GET_CLASS(demuxer), "ignore-pcr"))
+    g_object_set(demuxer, "ignore-pcr", TRUE, nullptr);
+  declare_whole_frames(demuxer);
 }
 
 }  // namespace
@@ -46,6 +61,8 @@ void apply_input_latency(GstElement *element, uint32_t latency_ms) {
     constexpr uint32_t kLargest = std::numeric_limits<gint>::max();
     g_object_set(element, "latency", static_cast<gint>(latency_ms < kLargest ? latency_ms : kLargest), nullptr);
   }
+  if (std::strcmp(factory_name(element), "tsdemux") == 0)
+    demux_without_holding(element);
 }
 
 gulong follow_input_latency(GstElement *decoder, uint32_t latency_ms) {
@@ -59,6 +76,13 @@ std::optional<GstClockTime> keep_alive_share(std::optional<uint32_t> latency_ms)
   if (!latency_ms)
     return std::nullopt;
   return *latency_ms * GST_MSECOND;
+}
+
+std::optional<GstClockTime> live_rate_wait(std::optional<uint32_t> latency_ms) {
+  constexpr GstClockTime kOneFrame = 40 * GST_MSECOND;
+  if (!latency_ms)
+    return std::nullopt;
+  return std::max<GstClockTime>(*latency_ms * GST_MSECOND, kOneFrame);
 }
 
 }  // namespace nerko

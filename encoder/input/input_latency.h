@@ -34,4 +34,11 @@ gulong follow_input_latency(GstElement *decoder, uint32_t latency_ms);
 // usual 250 ms headroom) while it is unset.
 std::optional<GstClockTime> keep_alive_share(std::optional<uint32_t> latency_ms);
 
+// The live-rate heads' "max-lateness" with NERKO_LATENCY_MS: the value, but
+// at least a frame (40 ms at 25 fps). With the setting the input holds no
+// frame of its own (no PCR wait, no parser or videorate holding one), so a
+// smaller value leaves a decoded frame no time to be late by its own
+// decoding, and the heads would make one up in its place.
+std::optional<GstClockTime> live_rate_wait(std::optional<uint32_t> latency_ms);
+
 }  // namespace nerko

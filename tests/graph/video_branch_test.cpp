@@ -20,6 +20,7 @@ TEST_F(VideoBranchTest, MakesTwelveElementsInCreationOrder) {
             (std::vector<std::string>{"videoconvert", "videoscale", "capsfilter", "videorate", "capsfilter",
                                       "videoconvert", "queue", "vp8enc", "queue", "rtpvp8pay", "udpsink",
                                       "udpsink"}));
+  EXPECT_FALSE(get_property<gboolean>(branch_elements()[3], "drop-only"));
 }
 
 TEST_F(VideoBranchTest, LinksDecoderThroughEncoderPayloaderAndQueueIntoSessionZero) {
@@ -179,6 +180,22 @@ TEST_F(VideoBranchTest, SessionZeroGetsAConfiguredUlpfecEncoder) {
   EXPECT_EQ(get_property<guint>(encoders[0], "pt"), 100u);
   EXPECT_TRUE(get_property<gboolean>(encoders[0], "multipacket"));
   EXPECT_EQ(get_property<guint>(encoders[0], "percentage"), 37u);
+}
+
+// Only with NERKO_LATENCY_MS does videorate stop holding a frame to make up
+// others; a malformed value builds nothing further.
+TEST_F(VideoBranchTest, LatencySettingMakesVideorateOnlyDrop) {
+  env.set("NERKO_LATENCY_MS", "0");
+  ASSERT_EQ(build(decoder_pad(kVideoCaps)), std::nullopt);
+  EXPECT_TRUE(get_property<gboolean>(branch_elements()[3], "drop-only"));
+}
+
+TEST_F(VideoBranchTest, MalformedLatencySettingStopsTheBranch) {
+  env.set("NERKO_LATENCY_MS", "20ms");
+  Status status = build(decoder_pad(kVideoCaps));
+  ASSERT_NE(status, std::nullopt);
+  EXPECT_EQ(status->message(), "NERKO_LATENCY_MS must be an unsigned 32-bit decimal integer, got \"20ms\"");
+  EXPECT_FALSE(sinks->video_rtp);
 }
 
 TEST_F(VideoBranchTest, OutOfRangeSettingLeavesTheBranchHalfBuilt) {

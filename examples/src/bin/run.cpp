@@ -194,11 +194,11 @@ Result<InputTracking> prepare_input_tracking(bool keep_alive, const std::string 
     return EncoderError::missing_element("uridecodebin");
   gst_object_unref(decoder);
   const Redundancy *redundant = tracking.redundancy ? &*tracking.redundancy : nullptr;
-  const GstClockTime wait = keep_alive_share(input_latency_ms).value_or(200 * GST_MSECOND);
+  const GstClockTime wait = live_rate_wait(input_latency_ms).value_or(200 * GST_MSECOND);
   tracking.activity->file_lead = std::max<GstClockTimeDiff>(0, static_cast<GstClockTimeDiff>(wait) - 40 * GST_MSECOND);
   tracking.heads = std::make_shared<const LiveRateHeads>(
       LiveRateHeads{first_fill_mode(redundant, video_fill_mode), tracking.activity,
-                    keep_alive_share(input_latency_ms), redundant ? std::make_shared<OnAirGate>() : nullptr,
+                    live_rate_wait(input_latency_ms), redundant ? std::make_shared<OnAirGate>() : nullptr,
                     std::move(slate)});
   return tracking;
 }
