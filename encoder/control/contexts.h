@@ -7,6 +7,7 @@
 #include <gst/gst.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +69,9 @@ struct StatsTimerContext {
   std::shared_ptr<InputSupervision> keep_alive = nullptr;
   // Set when content alarms are watched: they join the Prometheus file.
   std::shared_ptr<AlarmSource> alarms = nullptr;
+  // Set when the video encoder may change its threads: the count it works
+  // with joins the Prometheus file.
+  std::function<uint32_t()> video_threads;
 };
 
 // GDestroyNotify / GClosureNotify adapters for the contexts above.

@@ -17,6 +17,7 @@ namespace nerko {
 // again only after a write has succeeded in between.
 void export_prometheus_tick(PrometheusExport &target, const SenderCounts &counts, bool ready, std::FILE *err,
                             const SendLag &lag = {}, const InputHealth *input = nullptr,
-                            const std::vector<AlarmSample> *alarms = nullptr);
+                            const std::vector<AlarmSample> *alarms = nullptr,
+                            std::optional<uint32_t> video_threads = std::nullopt);
 
 }  // namespace nerko

@@ -111,7 +111,7 @@ std::string prometheus_label_value(std::string_view value) {
 
 std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
                             std::string_view channel, const SendLag &lag, const InputHealth *input,
-                            const std::vector<AlarmSample> *alarms) {
+                            const std::vector<AlarmSample> *alarms, std::optional<uint32_t> video_threads) {
   std::string text =
       "# HELP nerko_encoder_bytes_served_total Bytes sent by each UDP sender of the encoder.\n"
       "# TYPE nerko_encoder_bytes_served_total counter\n";
@@ -144,6 +144,11 @@ std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_
     text += redundancy_text(*input->redundancy, channel);
   if (alarms && !alarms->empty())
     text += alarm_text(*alarms, channel);
+  if (video_threads)
+    text +=
+        "# HELP nerko_encoder_video_threads Threads the video encoder works with now.\n"
+        "# TYPE nerko_encoder_video_threads gauge\n"
+        "nerko_encoder_video_threads" + label_set(channel, "") + " " + std::to_string(*video_threads) + "\n";
   return text;
 }
 

@@ -20,9 +20,11 @@ std::string prometheus_label_value(std::string_view value);
 // given when `lag` knows it, each with its HELP and TYPE lines; every sample
 // carries channel="<channel>" first when `channel` is not empty. With
 // `input` (the stream outlives its input) the input's health follows, and
-// with `alarms` one sample per watched content alarm, 1 while it is on.
+// with `alarms` one sample per watched content alarm, 1 while it is on; with
+// `video_threads` (the encoder may change them) the threads it works with.
 std::string prometheus_text(const SenderCounts &counts, bool ready, std::string_view revision,
                             std::string_view channel, const SendLag &lag = {},
-                            const InputHealth *input = nullptr, const std::vector<AlarmSample> *alarms = nullptr);
+                            const InputHealth *input = nullptr, const std::vector<AlarmSample> *alarms = nullptr,
+                            std::optional<uint32_t> video_threads = std::nullopt);
 
 }  // namespace nerko

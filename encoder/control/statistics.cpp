@@ -105,7 +105,8 @@ Status report_tick(StatsTimerContext &context, const SenderCounts &counts, std::
   warn_if_behind("video", lag.video, err);
   warn_if_behind("audio", lag.audio, err);
   if (context.prometheus)
-    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err, lag, input, alarms);
+    export_prometheus_tick(*context.prometheus, counts, context.ready_printed, err, lag, input, alarms,
+                           context.video_threads ? std::optional<uint32_t>(context.video_threads()) : std::nullopt);
   return std::nullopt;
 }
 

@@ -32,6 +32,31 @@ gboolean deliver_picture(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
+// vp8enc hands a new thread count to libvpx only when it makes its encoder
+// anew, which it does for a new picture format alone. A format that differs
+// in the pixel shape, then the real one again, both before the next frame,
+// make it start afresh with the count; the frames sent never carry the other.
+void restart_encoder(GstPad *sink) {
+  CapsRef caps(gst_pad_get_current_caps(sink));
+  if (!caps || gst_caps_is_empty(caps.get()))
+    return;
+  CapsRef other(gst_caps_copy(caps.get()));
+  GstStructure *s = gst_caps_get_structure(other.get(), 0);
+  gint par_n = 1, par_d = 1;
+  gst_structure_get_fraction(s, "pixel-aspect-ratio", &par_n, &par_d);
+  gst_structure_set(s, "pixel-aspect-ratio", GST_TYPE_FRACTION, par_n * 2, par_d, nullptr);
+  gst_pad_send_event(sink, gst_event_new_caps(other.get()));
+  gst_pad_send_event(sink, gst_event_new_caps(caps.get()));
+}
+
+void apply_pending_threads(GstPad *sink, VideoEncoderTap::State &state) {
+  const int64_t pending = state.pending_threads.exchange(-1);
+  if (pending < 0)
+    return;
+  g_object_set(GST_PAD_PARENT(sink), "threads", static_cast<gint>(pending), nullptr);
+  restart_encoder(sink);
+}
+
 // On the streaming thread, before the encoder takes the buffer: its lock is
 // free, so a new target costs the thread nothing.
 GstPadProbeReturn on_encoder_input(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
@@ -48,6 +73,7 @@ GstPadProbeReturn on_encoder_input(GstPad *pad, GstPadProbeInfo *info, gpointer 
     g_object_get(encoder, "target-bitrate", &bitrate, nullptr);
     state.bitrate.store(bitrate);
   }
+  apply_pending_threads(pad, state);
   state.picture_seen.store(true);
   if (!state.picture_wanted.exchange(false))
     return GST_PAD_PROBE_OK;
@@ -72,6 +98,11 @@ void on_element_added(GstBin *, GstBin *, GstElement *element, gpointer data) {
   GstElement *previous = state->encoder.exchange(static_cast<GstElement *>(gst_object_ref(element)));
   if (previous)
     gst_object_unref(previous);
+  // A branch built anew starts at the configured count; the count chosen
+  // since goes on with it.
+  const int64_t threads = state->threads.load();
+  if (threads >= 0)
+    state->pending_threads.store(threads);
   gst_pad_add_probe(sink.get(), GST_PAD_PROBE_TYPE_BUFFER, on_encoder_input, new WeakState(state),
                     [](gpointer d) { delete static_cast<WeakState *>(d); });
 }
@@ -125,6 +156,28 @@ std::optional<int32_t> VideoEncoderTap::target_bitrate() const {
   if (bitrate < 0)
     return std::nullopt;
   return static_cast<int32_t>(bitrate);
+}
+
+bool VideoEncoderTap::set_threads(uint32_t threads) {
+  if (!state_->encoder.load())
+    return false;
+  state_->threads.store(threads);
+  state_->pending_threads.store(threads);
+  return true;
+}
+
+std::optional<uint32_t> VideoEncoderTap::frames_waiting() const {
+  GstElement *encoder = state_->encoder.load();
+  if (!encoder)
+    return std::nullopt;
+  PadRef sink(gst_element_get_static_pad(encoder, "sink"));
+  PadRef feeding(sink ? gst_pad_get_peer(sink.get()) : nullptr);
+  ElementRef queue(feeding ? gst_pad_get_parent_element(feeding.get()) : nullptr);
+  if (!queue || !g_object_class_find_property(G_OBJECT_GET_CLASS(queue.get()), "current-level-buffers"))
+    return std::nullopt;
+  guint buffers = 0;
+  g_object_get(queue.get(), "current-level-buffers", &buffers, nullptr);
+  return buffers;
 }
 
 }  // namespace nerko

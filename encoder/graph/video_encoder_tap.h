@@ -1,9 +1,9 @@
 // The run's hold on its video encoder, for the operator's control and the
 // status page's thumbnail. The encoder is found when the video branch adds
 // it; from then on a probe on its sink pad, on the streaming thread that
-// feeds it, applies a new target bitrate between two frames (so nobody waits
-// for a frame being encoded) and hands out the picture going in when one is
-// wanted. While nothing is wanted the probe only reads two atomics.
+// feeds it, applies a new target bitrate or thread count between two frames
+// (so nobody waits for a frame being encoded) and hands out the picture going
+// in when one is wanted. While nothing is wanted the probe only reads atomics.
 #pragma once
 
 #include <gst/gst.h>
@@ -41,6 +41,12 @@ class VideoEncoderTap {
   bool set_target_bitrate(int32_t bits_per_second);
   // The target the encoder works with, once a frame has gone in.
   std::optional<int32_t> target_bitrate() const;
+  // The encoder's "threads" from the next frame on, which starts its
+  // encoding afresh with a key frame; an encoder added later gets the same
+  // count. False without an encoder.
+  bool set_threads(uint32_t threads);
+  // Frames queued in front of the encoder; nullopt without an encoder.
+  std::optional<uint32_t> frames_waiting() const;
 
   // Shared with the probe and the signal handler, which may outlive a call.
   struct State {
@@ -49,6 +55,8 @@ class VideoEncoderTap {
     std::atomic<bool> picture_wanted{false};
     std::atomic<int64_t> pending_bitrate{-1};  // -1: none
     std::atomic<int64_t> bitrate{-1};          // -1: not read yet
+    std::atomic<int64_t> pending_threads{-1};  // -1: none
+    std::atomic<int64_t> threads{-1};          // -1: as the branch set it
     PictureHandler on_picture;
     ~State();
   };

@@ -89,6 +89,8 @@ TEST_F(ReliabilityHostileSetting, BooleanOtherThanTrueOrFalseStopsNamingTheVaria
                     "NERKO_RESIZE_ALLOWED must be \"true\" or \"false\", got \"TRUE\"", "resize");
   expect_fatal_stop(run({{"NERKO_BOOST", "1"}}), "NERKO_BOOST must be \"true\" or \"false\", got \"1\"",
                     "boost");
+  expect_fatal_stop(run({{"NERKO_HOLD_VIDEO_THREADS", "yes"}}),
+                    "NERKO_HOLD_VIDEO_THREADS must be \"true\" or \"false\", got \"yes\"", "hold threads");
 }
 
 TEST_F(ReliabilityHostileSetting, MalformedUnsignedFecPercentStopsBeforeThePipelineExists) {

@@ -14,6 +14,7 @@
 #include "encoder/control/command_line.h"
 #include "encoder/graph/destination.h"
 #include "encoder/graph/video_encoder_tap.h"
+#include "encoder/graph/video_thread_watch.h"
 #include "encoder/control/channel_status.h"
 #include "encoder/control/http_server.h"
 #include "encoder/control/thumbnail.h"
@@ -277,17 +278,31 @@ Result<OperatorAccess> listen_for_operator() {
   return access;
 }
 
-// The video encoder is watched for from before the branch adds it.
-void watch_video_encoder(OperatorAccess &access, GstElement *pipeline) {
-  if (!access.server)
+// The video encoder is watched for from before the branch adds it, by the
+// operator's access and by a channel that may change its threads.
+void watch_video_encoder(OperatorAccess &access, GstElement *pipeline, bool adapts_threads) {
+  if (!access.server && !adapts_threads)
     return;
-  access.thumbnail = std::make_shared<Thumbnail>();
+  if (access.server)
+    access.thumbnail = std::make_shared<Thumbnail>();
   access.video = std::make_shared<VideoEncoderTap>(
       pipeline, [thumbnail = std::weak_ptr<Thumbnail>(access.thumbnail)](SampleRef picture) {
         if (std::shared_ptr<Thumbnail> alive = thumbnail.lock())
           alive->picture_arrived(std::move(picture));
       });
-  access.thumbnail->watch(access.video);
+  if (access.thumbnail)
+    access.thumbnail->watch(access.video);
+}
+
+std::unique_ptr<VideoThreadWatch> start_thread_watch(std::optional<ThreadAdaptation> adaptation,
+                                                     const SharedStreamSinks &sinks, const OperatorAccess &access,
+                                                     StatsTimerContext *statistics) {
+  if (!adaptation || !access.video)
+    return nullptr;
+  auto watch = std::make_unique<VideoThreadWatch>(std::move(*adaptation), sinks, access.video, stderr);
+  watch->start();
+  statistics->video_threads = [watch = watch.get()] { return watch->threads(); };
+  return watch;
 }
 
 void serve_operator(OperatorAccess &access, ChannelStatus::Parts parts) {
@@ -415,7 +430,8 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   else if (Status status = connect_decoder(*top.decoder, std::move(pad_added), sinks, settings.line.input))
     return *status;
 
-  watch_video_encoder(access, top.pipeline.get());
+  std::optional<ThreadAdaptation> adaptation = value_or_fatal_stop(read_thread_adaptation());
+  watch_video_encoder(access, top.pipeline.get(), adaptation.has_value());
   BusRef bus = start_playing(top.pipeline.get());
   start_input_supervisor(supervisor.get());
   MainLoopRef main_loop(g_main_loop_new(nullptr, FALSE));
@@ -426,6 +442,7 @@ Result<RunEnd> run(int argc, const char *const *argv) {
   StatsTimerContext *statistics = nullptr;
   guint timer_id = add_statistics_timer(sinks, main_loop.get(), outcome, std::move(settings.line.stats_path),
                                         supervisor, alarms, statistics);
+  std::unique_ptr<VideoThreadWatch> thread_watch = start_thread_watch(std::move(adaptation), sinks, access, statistics);
   guint watchdog_id = add_input_watchdog(tracking, settings.input_timeout_s, main_loop.get(), outcome, supervisor,
                                          top.pipeline.get());
   const char *channel = std::getenv("NERKO_PROMETHEUS_CHANNEL");
