@@ -13,14 +13,23 @@ ThreadAdaptation::ThreadAdaptation(uint32_t configured, uint32_t cores) : cores_
   }
 }
 
+bool ThreadAdaptation::leaves_cores_for(const PaceReading &reading, uint32_t threads) const {
+  const double used = std::min(threads, cores_);
+  return reading.other_cores && *reading.other_cores <= cores_ - used + kOtherCoresSlack;
+}
+
 std::optional<ThreadChange> ThreadAdaptation::observe(const PaceReading &reading) {
   if (!can_adapt() || (settled_at_ && reading.now < *settled_at_))
     return std::nullopt;
+  // Only the spinning of threads that do not fit beside the rest of the
+  // host's work is worth giving up: a channel alone that cannot keep up
+  // needs every thread it has.
   const bool behind = reading.lag && *reading.lag >= kBehindLag && reading.frames_waiting >= kWaitingFrames;
-  behind_readings_ = behind ? behind_readings_ + 1 : 0;
+  const bool crowded = behind && !leaves_cores_for(reading, threads());
+  behind_readings_ = crowded ? behind_readings_ + 1 : 0;
   if (behind_readings_ >= kBehindReadings && level_ + 1 < levels_.size())
     return shed(reading);
-  return step_back(reading);
+  return step_back(reading, behind);
 }
 
 std::optional<ThreadChange> ThreadAdaptation::shed(const PaceReading &reading) {
@@ -36,19 +45,20 @@ std::optional<ThreadChange> ThreadAdaptation::shed(const PaceReading &reading) {
   return change;
 }
 
-std::optional<ThreadChange> ThreadAdaptation::step_back(const PaceReading &reading) {
+std::optional<ThreadChange> ThreadAdaptation::step_back(const PaceReading &reading, bool behind) {
   if (level_ == 0)
     return std::nullopt;
-  const double used = std::min(levels_[level_ - 1], cores_);
-  const bool free_cores = reading.other_cores && *reading.other_cores <= cores_ - used + kOtherCoresSlack;
+  const bool free_cores = leaves_cores_for(reading, levels_[level_ - 1]);
   const bool pace = reading.lag && *reading.lag < kPaceLag;
-  if (!free_cores || !pace) {
+  if (!free_cores || !(pace || behind)) {
     pace_since_.reset();
     return std::nullopt;
   }
+  // Behind with the cores free: the threads given up are what it lacks now,
+  // once the cores stay free a moment (the readings are short and noisy).
   if (!pace_since_)
     pace_since_ = reading.now;
-  if (reading.now - *pace_since_ < wait_)
+  if (reading.now - *pace_since_ < (pace ? wait_ : kFreeWhileBehind))
     return std::nullopt;
   ThreadChange change{threads(), levels_[level_ - 1], false, 0};
   --level_;

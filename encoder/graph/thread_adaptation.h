@@ -5,10 +5,12 @@
 // a whole time slice: the encoder then burns more CPU the slower it gets, and
 // two channels on two cores can fall seconds behind together where one
 // thread each keeps pace. So a channel that falls behind real time with
-// frames waiting for its encoder halves the threads it uses, and takes them
-// back one step at a time once the host has a core for each of them and the
-// channel keeps pace. A step back that is soon followed by another fall waits
-// twice as long before the next one, so two channels never flap.
+// frames waiting for its encoder, while the rest of the host's work leaves
+// its threads no core of their own, halves the threads it uses. It takes
+// them back one step at a time once the host has a core for each of them:
+// after keeping pace for a while, or at once if it is behind again. A step
+// back that is soon followed by another fall waits twice as long before the
+// next one, so two channels never flap.
 #pragma once
 
 #include <gst/gst.h>
@@ -53,6 +55,8 @@ class ThreadAdaptation {
   // followed by a fall within twice its wait doubles it, up to kLongestWait.
   static constexpr GstClockTime kFirstWait = 30 * GST_SECOND;
   static constexpr GstClockTime kLongestWait = 600 * GST_SECOND;
+  // Behind again with the cores free this long: a step back at once.
+  static constexpr GstClockTime kFreeWhileBehind = 2 * GST_SECOND;
   // Cores the rest of the host may use beyond those the threads leave it.
   static constexpr double kOtherCoresSlack = 0.2;
 
@@ -69,15 +73,18 @@ class ThreadAdaptation {
   std::optional<ThreadChange> observe(const PaceReading &reading);
 
  private:
+  // Whether the rest of the host, as `reading` saw it, leaves a core for
+  // each of `threads` (libvpx uses at most one a core).
+  bool leaves_cores_for(const PaceReading &reading, uint32_t threads) const;
   std::optional<ThreadChange> shed(const PaceReading &reading);
-  std::optional<ThreadChange> step_back(const PaceReading &reading);
+  std::optional<ThreadChange> step_back(const PaceReading &reading, bool behind);
 
   std::vector<uint32_t> levels_;  // the configured count first, then halves down to 1
   uint32_t cores_;
   size_t level_ = 0;
   int behind_readings_ = 0;
   std::optional<GstClockTime> settled_at_;    // changes wait until then
-  std::optional<GstClockTime> pace_since_;    // pace and free cores since then
+  std::optional<GstClockTime> pace_since_;    // free cores, in pace or behind, since then
   std::optional<GstClockTime> stepped_back_;  // the last step back
   GstClockTime wait_ = kFirstWait;
 };

@@ -40,17 +40,19 @@ TEST(ThreadAdaptation, ShedsOnlyWhenFramesWaitForAnEncoderThatFellBehind) {
     const char *what;
     std::optional<double> lag_s;
     uint32_t waiting;
+    double others;
     bool sheds;
   } cases[] = {
-      {"behind with frames waiting", 0.25, 2, true},
-      {"keeping pace", 0.04, 5, false},
-      {"an input that stalls leaves nothing waiting", 3.0, 0, false},
-      {"one frame waiting is the encoder at work", 1.0, 1, false},
-      {"no lag told", std::nullopt, 10, false},
+      {"behind with frames waiting beside other work", 0.25, 2, 1.0, true},
+      {"keeping pace", 0.04, 5, 1.0, false},
+      {"an input that stalls leaves nothing waiting", 3.0, 0, 1.0, false},
+      {"one frame waiting is the encoder at work", 1.0, 1, 1.0, false},
+      {"no lag told", std::nullopt, 10, 1.0, false},
+      {"alone, it needs every thread it has", 1.0, 10, 0.1, false},
   };
   for (const Case &c : cases) {
     ThreadAdaptation adaptation(12, 2);
-    std::vector<Seen> seen = feed(adaptation, 0, 1, c.lag_s, c.waiting, 1.0);
+    std::vector<Seen> seen = feed(adaptation, 0, 1, c.lag_s, c.waiting, c.others);
     ASSERT_EQ(seen.size(), c.sheds ? 1u : 0u) << c.what;
     if (!c.sheds)
       continue;
@@ -77,7 +79,7 @@ TEST(ThreadAdaptation, HalvesTheThreadsLibvpxUsesStepByStepOnceTheBacklogHadTime
   for (const Case &c : cases) {
     ThreadAdaptation adaptation(c.configured, c.cores);
     EXPECT_EQ(adaptation.can_adapt(), !c.steps.empty()) << c.configured << " on " << c.cores;
-    std::vector<Seen> seen = feed(adaptation, 0, 20, 0.8, 10, 0.0);
+    std::vector<Seen> seen = feed(adaptation, 0, 20, 0.8, 10, c.cores);
     std::vector<uint32_t> steps;
     for (size_t i = 0; i < seen.size(); ++i) {
       steps.push_back(seen[i].change.to);
@@ -101,18 +103,26 @@ TEST(ThreadAdaptation, StepsBackOnlyAfterTheWaitInPaceWithACoreForEveryThread) {
   EXPECT_EQ(thread_change_line(back[0].change),
             "Video encoder back to 12 threads from 1: the host's cores are free again\n");
   EXPECT_EQ(adaptation.threads(), 12u);
+  // Behind again once the other work is gone: the threads are what it lacks.
+  ThreadAdaptation lacking(12, 2);
+  ASSERT_EQ(feed(lacking, 0, 1, 0.6, 8, 1.0).size(), 1u);
+  back = feed(lacking, 5, 10, 0.6, 8, 0.05);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].at, 5 * GST_SECOND + ThreadAdaptation::kFreeWhileBehind);
 }
 
 TEST(ThreadAdaptation, FallingSoonAfterEachStepBackDoublesTheWaitSoItDoesNotFlap) {
   // An hour on a host where the full count always falls behind 4 s after
-  // it is back, and one thread always keeps pace with the cores free.
+  // it is back (the other work back too), and one thread always keeps pace
+  // with the cores free.
   ThreadAdaptation adaptation(12, 2);
   std::vector<GstClockTime> step_backs;
   int changes = 0;
   GstClockTime full_since = 0;
   for (GstClockTime t = 0; t < 3600 * GST_SECOND; t += kTick) {
     const bool behind = adaptation.threads() == 12 && t - full_since >= 4 * GST_SECOND;
-    PaceReading reading{t, static_cast<GstClockTimeDiff>((behind ? 600 : 20) * GST_MSECOND), behind ? 8u : 0u, 0.05};
+    PaceReading reading{t, static_cast<GstClockTimeDiff>((behind ? 600 : 20) * GST_MSECOND), behind ? 8u : 0u,
+                        behind ? 0.9 : 0.05};
     std::optional<ThreadChange> change = adaptation.observe(reading);
     if (!change)
       continue;
