@@ -29,7 +29,7 @@ struct PaceReading {
   std::optional<GstClockTimeDiff> lag = std::nullopt;
   uint32_t frames_waiting = 0;  // queued in front of the encoder
   // Cores the rest of the host kept busy since the last reading; nullopt
-  // where that cannot be told.
+  // where that cannot be told, which counts as a busy host.
   std::optional<double> other_cores = std::nullopt;
 };
 
