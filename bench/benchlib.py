@@ -7,6 +7,7 @@ import platform
 import socket
 import subprocess
 import sys
+import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CACHE = ROOT / "bench" / ".cache"
@@ -109,3 +110,23 @@ def bind_four_ports():
             for s in socks:
                 s.close()
     sys.exit("could not find four consecutive free UDP ports on 127.0.0.1")
+
+
+def free_udp_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def wait_bound(port):
+    """Until a socket is bound to the UDP port: whoever bound it gets every
+    datagram from then on."""
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        with open("/proc/net/udp") as f:
+            if any(line.split()[1].endswith(f":{port:04X}") for line in list(f)[1:]):
+                return
+        time.sleep(0.02)
+    sys.exit(f"nothing bound UDP port {port} in 20 s")

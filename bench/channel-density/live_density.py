@@ -4,7 +4,6 @@ input, frames per second and delay behind real time per channel."""
 import os
 import pathlib
 import selectors
-import socket
 import struct
 import subprocess
 import sys
@@ -12,7 +11,7 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
-from benchlib import CACHE, bind_four_ports  # noqa: E402
+from benchlib import CACHE, bind_four_ports, free_udp_port, wait_bound  # noqa: E402
 
 LIVE_CLIP = CACHE / "clip-1280x720-25fps-60s-h264-aac.ts"
 REAL_TIME_FPS = 24.5
@@ -31,14 +30,6 @@ def make_live_clip():
                     "-c:v", "libx264", "-preset", "veryfast", "-b:v", "4M", "-g", "50", "-pix_fmt", "yuv420p",
                     "-c:a", "aac", "-b:a", "128k", "-ac", "2", "-f", "mpegts", str(partial)], check=True)
     partial.rename(LIVE_CLIP)
-
-
-def free_udp_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def sender(port):
@@ -74,18 +65,6 @@ def ffmpeg_command(threads, port, base):
              "-b:v", "3M", "-g", "30", "-fps_mode", "passthrough", *video_threads, "-f", "rtp", f"rtp://127.0.0.1:{base}",
              "-map", "0:a:0", "-c:a", "libopus", "-b:a", "96k", "-f", "rtp", f"rtp://127.0.0.1:{base + 2}"],
             dict(os.environ))
-
-
-def wait_bound(port):
-    """Until the encoder listens on its input port, so that it gets the
-    clip from its first frame on."""
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        with open("/proc/net/udp") as f:
-            if any(line.split()[1].endswith(f":{port:04X}") for line in list(f)[1:]):
-                return
-        time.sleep(0.02)
-    sys.exit(f"nothing bound UDP port {port} in 20 s")
 
 
 def cpu_seconds(pid):
