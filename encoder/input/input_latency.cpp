@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "encoder/input/early_start.h"
 #include "encoder/input/whole_frame_input.h"
 
 namespace nerko {
@@ -28,12 +29,15 @@ void on_deep_element_added(GstBin *, GstBin *, GstElement *element, gpointer dat
 // The MPEG-TS demuxer's own ways of holding a live stream back, beyond its
 // latency: on the stream's clock (the PCR) each frame waits until its PTS,
 // which a sender puts well ahead of the PCR (mpegtsmux 125 ms); without the
-// PCR the frames are timed from the first one's arrival, and the latency
-// alone covers the network's jitter. And its H.264 comes without an
-// alignment, so the parser would hold each frame until the next one starts.
+// PCR the frames are timed from the first one's arrival (moved back when it
+// came early in the sender's spread), and the latency covers the network's
+// jitter. And its H.264 comes without an alignment, so the parser would hold
+// each frame until the next one starts.
 void demux_without_holding(GstElement *demuxer) {
-  if (g_object_class_find_property(G_OBJECT_GET_CLASS(demuxer), "ignore-pcr"))
+  if (g_object_class_find_property(G_OBJECT_GET_CLASS(demuxer), "ignore-pcr")) {
     g_object_set(demuxer, "ignore-pcr", TRUE, nullptr);
+    correct_early_start(demuxer);
+  }
   declare_whole_frames(demuxer);
 }
 
