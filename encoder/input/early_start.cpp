@@ -17,6 +17,10 @@ constexpr GstClockTime kWatch = 2 * GST_SECOND;
 // A median this late is a stalled start, not a sender's spread: keeping it
 // for the whole run would cost more than the late frames it saves.
 constexpr GstClockTime kMost = 200 * GST_MSECOND;
+// A median of this many frames is as good as of all, and an input that is
+// not live (a file read as fast as it decodes) cannot grow the watch
+// without end.
+constexpr size_t kMostFrames = 4096;
 
 // Shared by the demuxer's source pads (the demuxer's streaming thread) and
 // the latency queries that reach them (any thread).
@@ -44,8 +48,12 @@ bool lateness_of(GstPad *pad, GstBuffer *buffer, GstClockTime &now, GstClockTime
   GstClock *clock = gst_element_get_clock(demuxer);
   if (!clock)
     return false;
-  now = gst_clock_get_time(clock) - gst_element_get_base_time(demuxer);
+  const GstClockTime clock_time = gst_clock_get_time(clock);
   gst_object_unref(clock);
+  const GstClockTime base_time = gst_element_get_base_time(demuxer);
+  if (clock_time < base_time)
+    return false;
+  now = clock_time - base_time;
   GstEvent *event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
   if (!event)
     return false;
@@ -88,7 +96,8 @@ GstPadProbeReturn on_buffer(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
     if (now < watch.first + kSettle)
       return GST_PAD_PROBE_OK;
     if (now < watch.first + kSettle + kWatch) {
-      watch.lateness.push_back(late);
+      if (watch.lateness.size() < kMostFrames)
+        watch.lateness.push_back(late);
       return GST_PAD_PROBE_OK;
     }
     watch.settled = true;

@@ -22,21 +22,45 @@ gboolean keep_caps(GstPad *pad, GstObject *, GstEvent *event) {
   return TRUE;
 }
 
+GstFlowReturn take_buffer(GstPad *, GstObject *, GstBuffer *buffer) {
+  gst_buffer_unref(buffer);
+  return GST_FLOW_OK;
+}
+
+gboolean answer_live_latency(GstPad *pad, GstObject *parent, GstQuery *query) {
+  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY)
+    return gst_pad_query_default(pad, parent, query);
+  gst_query_set_latency(query, TRUE, 20 * GST_MSECOND, GST_CLOCK_TIME_NONE);
+  return TRUE;
+}
+
+// A source pad the demuxer adds as it adds its own, answering latency as a
+// live 20 ms source, linked to a sink pad that keeps the caps it is handed.
+struct DemuxerPad {
+  DemuxerPad(GstElement *demuxer, const char *name, const char *caps)
+      : demuxer(demuxer),
+        source(GST_PAD(gst_object_ref_sink(gst_pad_new(name, GST_PAD_SRC)))),
+        sink(GST_PAD(gst_object_ref_sink(gst_pad_new("sink", GST_PAD_SINK)))) {
+    gst_pad_set_query_function(source.get(), answer_live_latency);
+    gst_pad_set_element_private(sink.get(), &received);
+    gst_pad_set_event_function(sink.get(), keep_caps);
+    gst_pad_set_chain_function(sink.get(), take_buffer);
+    gst_pad_set_active(source.get(), TRUE);
+    gst_pad_set_active(sink.get(), TRUE);
+    gst_element_add_pad(demuxer, source.get());
+    gst_pad_link(source.get(), sink.get());
+    gst_pad_push_event(source.get(), gst_event_new_stream_start("s"));
+    gst_pad_push_event(source.get(), gst_event_new_caps(CapsRef(gst_caps_from_string(caps)).get()));
+  }
+  ~DemuxerPad() { gst_element_remove_pad(demuxer, source.get()); }
+  GstElement *demuxer;
+  PadRef source, sink;
+  std::string received;  // the caps
+};
+
 // The caps a pad the demuxer adds hands downstream.
 std::string caps_passed_on(GstElement *demuxer, const char *caps) {
-  std::string received;
-  PadRef source(GST_PAD(gst_object_ref_sink(gst_pad_new("video_0", GST_PAD_SRC))));
-  PadRef sink(GST_PAD(gst_object_ref_sink(gst_pad_new("sink", GST_PAD_SINK))));
-  gst_pad_set_element_private(sink.get(), &received);
-  gst_pad_set_event_function(sink.get(), keep_caps);
-  gst_pad_set_active(source.get(), TRUE);
-  gst_pad_set_active(sink.get(), TRUE);
-  gst_element_add_pad(demuxer, source.get());
-  gst_pad_link(source.get(), sink.get());
-  gst_pad_push_event(source.get(), gst_event_new_stream_start("s"));
-  gst_pad_push_event(source.get(), gst_event_new_caps(CapsRef(gst_caps_from_string(caps)).get()));
-  gst_element_remove_pad(demuxer, source.get());
-  return received;
+  return DemuxerPad(demuxer, "video_0", caps).received;
 }
 
 TEST(InputLatency, TsdemuxLeavesThePcrAndDeclaresWholeH264AndH265Frames) {
@@ -52,18 +76,6 @@ TEST(InputLatency, TsdemuxLeavesThePcrAndDeclaresWholeH264AndH265Frames) {
             "video/x-h265, stream-format=(string)byte-stream, alignment=(string)au");
   EXPECT_EQ(caps_passed_on(demuxer.get(), "video/x-h264, stream-format=(string)avc"),
             "video/x-h264, stream-format=(string)avc");
-}
-
-gboolean answer_live_latency(GstPad *pad, GstObject *parent, GstQuery *query) {
-  if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY)
-    return gst_pad_query_default(pad, parent, query);
-  gst_query_set_latency(query, TRUE, 20 * GST_MSECOND, GST_CLOCK_TIME_NONE);
-  return TRUE;
-}
-
-GstFlowReturn take_buffer(GstPad *, GstObject *, GstBuffer *buffer) {
-  gst_buffer_unref(buffer);
-  return GST_FLOW_OK;
 }
 
 struct StartCase {
@@ -93,42 +105,31 @@ TEST(InputLatency, AStartWhoseMedianFrameCameLateIsTimedFromThatFrame) {
     BusRef bus(gst_bus_new());
     gst_element_set_bus(demuxer.get(), bus.get());
 
-    PadRef source(GST_PAD(gst_object_ref_sink(gst_pad_new("audio_0", GST_PAD_SRC))));
-    PadRef sink(GST_PAD(gst_object_ref_sink(gst_pad_new("sink", GST_PAD_SINK))));
-    gst_pad_set_query_function(source.get(), answer_live_latency);
-    gst_pad_set_chain_function(sink.get(), take_buffer);
-    gst_pad_set_active(source.get(), TRUE);
-    gst_pad_set_active(sink.get(), TRUE);
-    gst_element_add_pad(demuxer.get(), source.get());
-    gst_pad_link(source.get(), sink.get());
-    gst_pad_push_event(source.get(), gst_event_new_stream_start("s"));
-    gst_pad_push_event(source.get(), gst_event_new_caps(CapsRef(gst_caps_from_string("audio/mpeg")).get()));
+    DemuxerPad pad(demuxer.get(), "audio_0", "audio/mpeg");
     // Stamps run a second ahead of the running time, so that early frames
     // have a valid one.
     GstSegment segment;
     gst_segment_init(&segment, GST_FORMAT_TIME);
     segment.start = GST_SECOND;
-    gst_pad_push_event(source.get(), gst_event_new_segment(&segment));
+    gst_pad_push_event(pad.source.get(), gst_event_new_segment(&segment));
     for (int i = 0; i <= 80; ++i) {
       const GstClockTime now = i * 40 * GST_MSECOND;
       const double late_ms = now < GST_SECOND ? 150 : c.lateness_ms[i % c.lateness_ms.size()];
       gst_test_clock_set_time(GST_TEST_CLOCK(clock.get()), now);
       GstBuffer *frame = gst_buffer_new();
       GST_BUFFER_PTS(frame) = now + GST_SECOND - static_cast<GstClockTimeDiff>(late_ms * GST_MSECOND);
-      gst_pad_push(source.get(), frame);
+      gst_pad_push(pad.source.get(), frame);
     }
 
     GstQuery *query = gst_query_new_latency();
-    ASSERT_TRUE(gst_pad_peer_query(sink.get(), query));
-    gboolean live = FALSE;
+    ASSERT_TRUE(gst_pad_peer_query(pad.sink.get(), query));
     GstClockTime least = 0;
-    gst_query_parse_latency(query, &live, &least, nullptr);
+    gst_query_parse_latency(query, nullptr, &least, nullptr);
     gst_query_unref(query);
     EXPECT_EQ(least, 20 * GST_MSECOND + c.added);
     // Asked of the pipeline, which queries its latency again.
     MessageRef asked(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_LATENCY));
     EXPECT_EQ(asked.get() != nullptr, c.added > 0);
-    gst_element_remove_pad(demuxer.get(), source.get());
     gst_element_set_bus(demuxer.get(), nullptr);
   }
 }
