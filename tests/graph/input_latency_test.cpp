@@ -106,9 +106,7 @@ TEST(InputLatency, AStartWhoseMedianFrameCameLateIsTimedFromThatFrame) {
     gst_element_set_bus(demuxer.get(), bus.get());
 
     DemuxerPad pad(demuxer.get(), "audio_0", "audio/mpeg");
-    // Stamps run a second ahead of the running time, so that early frames
-    // have a valid one.
-    GstSegment segment;
+    GstSegment segment;  // stamps a second ahead, so that early frames have one
     gst_segment_init(&segment, GST_FORMAT_TIME);
     segment.start = GST_SECOND;
     gst_pad_push_event(pad.source.get(), gst_event_new_segment(&segment));
@@ -122,9 +120,9 @@ TEST(InputLatency, AStartWhoseMedianFrameCameLateIsTimedFromThatFrame) {
     }
 
     GstQuery *query = gst_query_new_latency();
-    ASSERT_TRUE(gst_pad_peer_query(pad.sink.get(), query));
     GstClockTime least = 0;
-    gst_query_parse_latency(query, nullptr, &least, nullptr);
+    if (gst_pad_peer_query(pad.sink.get(), query))
+      gst_query_parse_latency(query, nullptr, &least, nullptr);
     gst_query_unref(query);
     EXPECT_EQ(least, 20 * GST_MSECOND + c.added);
     // Asked of the pipeline, which queries its latency again.
