@@ -78,17 +78,15 @@ TEST(InputLatency, TsdemuxLeavesThePcrAndDeclaresWholeH264AndH265Frames) {
             "video/x-h264, stream-format=(string)avc");
 }
 
-struct StartCase {
-  const char *what;
-  std::vector<double> lateness_ms;  // of the frames after the first second, in turn
-  GstClockTime added;
-};
-
 // A frame every 40 ms for 3.2 s, each leaving the demuxer late (against its
 // running time, on the pipeline's clock) by the case's lateness in turn; in
 // the first second 150 ms, which must not count.
 TEST(InputLatency, AStartWhoseMedianFrameCameLateIsTimedFromThatFrame) {
-  const StartCase cases[] = {
+  const struct {
+    const char *what;
+    std::vector<double> lateness_ms;
+    GstClockTime added;
+  } cases[] = {
       {"frames on time", {0}, 0},
       {"frames early", {-10}, 0},
       {"frames late, in whole milliseconds", {29.5}, 30 * GST_MSECOND},
@@ -96,7 +94,7 @@ TEST(InputLatency, AStartWhoseMedianFrameCameLateIsTimedFromThatFrame) {
       {"late key frames beside a late median", {20, 20, 55}, 20 * GST_MSECOND},
       {"a stalled start", {900}, 200 * GST_MSECOND},
   };
-  for (const StartCase &c : cases) {
+  for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     ElementRef demuxer(GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("tsdemux", nullptr))));
     apply_input_latency(demuxer.get(), 20);
@@ -128,7 +126,6 @@ TEST(InputLatency, AStartWhoseMedianFrameCameLateIsTimedFromThatFrame) {
     // Asked of the pipeline, which queries its latency again.
     MessageRef asked(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_LATENCY));
     EXPECT_EQ(asked.get() != nullptr, c.added > 0);
-    gst_element_set_bus(demuxer.get(), nullptr);
   }
 }
 
