@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "encoder/input/input_activity.h"
+
 namespace nerko {
 namespace {
 
@@ -45,23 +47,9 @@ bool lateness_of(GstPad *pad, GstBuffer *buffer, GstClockTime &now, GstClockTime
   const GstClockTime stamp = GST_BUFFER_DTS_OR_PTS(buffer);
   if (!demuxer || !GST_CLOCK_TIME_IS_VALID(stamp))
     return false;
-  GstClock *clock = gst_element_get_clock(demuxer);
-  if (!clock)
-    return false;
-  const GstClockTime clock_time = gst_clock_get_time(clock);
-  gst_object_unref(clock);
-  const GstClockTime base_time = gst_element_get_base_time(demuxer);
-  if (clock_time < base_time)
-    return false;
-  now = clock_time - base_time;
-  GstEvent *event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
-  if (!event)
-    return false;
-  const GstSegment *segment = nullptr;
-  gst_event_parse_segment(event, &segment);
-  const GstClockTime running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, stamp);
-  gst_event_unref(event);
-  if (!GST_CLOCK_TIME_IS_VALID(running))
+  now = running_time_now(demuxer);
+  const GstClockTime running = stamp_running_time(pad, stamp);
+  if (!GST_CLOCK_TIME_IS_VALID(now) || !GST_CLOCK_TIME_IS_VALID(running))
     return false;
   late = GST_CLOCK_DIFF(running + gst_pad_get_offset(pad), now);
   return true;

@@ -15,8 +15,9 @@ struct PadWatch {
   bool offset_applied = false;
 };
 
-// The pipeline's running time now, seen from `element`; none before it has
-// a clock.
+
+}  // namespace
+
 GstClockTime running_time_now(GstElement *element) {
   GstClock *clock = gst_element_get_clock(element);
   if (!clock)
@@ -27,19 +28,21 @@ GstClockTime running_time_now(GstElement *element) {
   return now > base ? now - base : 0;
 }
 
-}  // namespace
-
-GstClockTime buffer_running_time(GstPad *pad, GstBuffer *buffer) {
+GstClockTime stamp_running_time(GstPad *pad, GstClockTime stamp) {
   GstEvent *event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
   if (!event)
     return GST_CLOCK_TIME_NONE;
   const GstSegment *segment = nullptr;
   gst_event_parse_segment(event, &segment);
   GstClockTime time = segment->format == GST_FORMAT_TIME
-                          ? gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer))
+                          ? gst_segment_to_running_time(segment, GST_FORMAT_TIME, stamp)
                           : GST_CLOCK_TIME_NONE;
   gst_event_unref(event);
   return time;
+}
+
+GstClockTime buffer_running_time(GstPad *pad, GstBuffer *buffer) {
+  return stamp_running_time(pad, GST_BUFFER_PTS(buffer));
 }
 
 GstClockTimeDiff offset_to_now(GstPad *pad, GstBuffer *buffer) {

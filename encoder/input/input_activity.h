@@ -74,8 +74,15 @@ void watch_decoded_pad(GstPad *pad, const SharedInputActivity &activity, bool ke
 // Counts the GAP-flagged buffers leaving a live-rate element.
 void count_filled_buffers(GstPad *source, const SharedInputActivity &activity, StreamKind kind);
 
-// The running time of `buffer` in the segment `pad` holds (before the
-// pad's offset); none when it cannot be told.
+// The pipeline's running time now, seen from `element`; none before it has
+// a clock.
+GstClockTime running_time_now(GstElement *element);
+
+// The running time of `stamp` in the segment `pad` holds (before the pad's
+// offset); none when it cannot be told.
+GstClockTime stamp_running_time(GstPad *pad, GstClockTime stamp);
+
+// The same of `buffer`'s PTS.
 GstClockTime buffer_running_time(GstPad *pad, GstBuffer *buffer);
 
 // A file starts at running time 0, which for a pipeline that has played for
