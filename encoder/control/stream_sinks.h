@@ -25,6 +25,11 @@ struct StreamSinks {
   // every input feeds.
   ElementRef video_funnel;
   ElementRef audio_funnel;
+  // The element each branch's decoded stream enters: its live-rate head, or
+  // its first element without one. A decoder that replaces its pad (a new
+  // program in the input) feeds the new one there.
+  ElementRef video_entry;
+  ElementRef audio_entry;
   // A discarded second stream of the kind has been reported; a rebuilt input
   // that brings it again is not reported again.
   bool video_discard_reported = false;

@@ -88,6 +88,7 @@ Status build_audio_branch(const BranchTarget &target, uint32_t audio_fec_percent
 
   target.sinks.audio_rtp = ref_object(rtp_sender);
   target.sinks.audio_rtcp = ref_object(rtcp_sender);
+  target.sinks.audio_entry = ref_object(head ? head.get() : convert);
   if (head)
     target.sinks.audio_head = std::move(head);
   if (funnel)

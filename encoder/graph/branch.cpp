@@ -90,17 +90,33 @@ std::string pad_name(GstPad *pad) {
   return name ? name.get() : "";
 }
 
-// A new input's stream joins the branch an earlier input built, unless a
-// stream of that kind in this input has taken the branch's head already.
-Result<bool> feed_existing_branch(GstPad *new_pad, GstElement *head) {
-  PadRef sink(gst_element_get_static_pad(head, "sink"));
+// A new input's stream, or the pad a decoder made in place of one it
+// removed, joins the branch built before, unless a stream of that kind has
+// taken the branch's entry already.
+Result<bool> feed_existing_branch(GstPad *new_pad, GstElement *entry) {
+  PadRef sink(gst_element_get_static_pad(entry, "sink"));
   if (!sink)
-    return EncoderError::no_such_pad("sink", element_name(head));
+    return EncoderError::no_such_pad("sink", element_name(entry));
   if (gst_pad_is_linked(sink.get()))
     return false;
   if (Status s = link_pads(new_pad, sink.get()))
     return *s;
   return true;
+}
+
+// The pipeline last asked for its latency while the decoder's old pad was
+// gone and the branch had no source: its senders would go on with none. It
+// asks again once the new pad's first buffer shows the branch whole. (A
+// live-rate head answers for its branch itself.)
+void ask_latency_once_flowing(GstPad *pad) {
+  gst_pad_add_probe(
+      pad, GST_PAD_PROBE_TYPE_BUFFER,
+      [](GstPad *flowing, GstPadProbeInfo *, gpointer) {
+        if (ElementRef parent{gst_pad_get_parent_element(flowing)})
+          gst_element_post_message(parent.get(), gst_message_new_latency(GST_OBJECT(parent.get())));
+        return GST_PAD_PROBE_REMOVE;
+      },
+      nullptr, nullptr);
 }
 
 // Any interlace-mode but progressive (interleaved, mixed, alternate, fields).
@@ -167,20 +183,21 @@ Status build_branch(StreamSinks &sinks, const std::string &output, GstElement *p
   std::string_view kind = gst_structure_get_name(first);
   const bool video = kind == "video/x-raw", audio = kind == "audio/x-raw";
   std::vector<ElementRef> before = children_of(pipeline);
-  if (heads) {
-    GstElement *head = video ? sinks.video_head.get() : audio ? sinks.audio_head.get() : nullptr;
-    GstElement *funnel = video ? sinks.video_funnel.get() : audio ? sinks.audio_funnel.get() : nullptr;
-    if (head) {
-      Result<bool> fed = funnel && feeds ? feed_funnel(funnel, new_pad, *feeds,
-                                                       video ? StreamKind::Video : StreamKind::Audio, heads->gate)
-                                         : feed_existing_branch(new_pad, head);
-      if (!fed)
-        return fed.error();
-      if (fed.value()) {
-        if (!sync_new_children(pipeline, before))
-          return EncoderError::library("Failed to sync children states");
-        return std::nullopt;
-      }
+  GstElement *entry = video ? sinks.video_entry.get() : audio ? sinks.audio_entry.get() : nullptr;
+  GstElement *funnel = video ? sinks.video_funnel.get() : audio ? sinks.audio_funnel.get() : nullptr;
+  if (entry) {
+    Result<bool> fed = funnel && feeds && heads
+                           ? feed_funnel(funnel, new_pad, *feeds, video ? StreamKind::Video : StreamKind::Audio,
+                                         heads->gate)
+                           : feed_existing_branch(new_pad, entry);
+    if (!fed)
+      return fed.error();
+    if (fed.value()) {
+      if (!sync_new_children(pipeline, before))
+        return EncoderError::library("Failed to sync children states");
+      if (!heads)
+        ask_latency_once_flowing(new_pad);
+      return std::nullopt;
     }
   }
 

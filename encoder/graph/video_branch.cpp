@@ -140,6 +140,7 @@ Status build_video_branch(const BranchTarget &target, GstCaps *size_caps, GstCap
 
   target.sinks.video_rtp = ref_object(rtp_sender);
   target.sinks.video_rtcp = ref_object(rtcp_sender);
+  target.sinks.video_entry = ref_object(head ? head.get() : convert);
   if (head)
     target.sinks.video_head = std::move(head);
   if (funnel)

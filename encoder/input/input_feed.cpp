@@ -143,9 +143,15 @@ Result<std::shared_ptr<const SlatePicture>> read_slate_picture(const std::string
 Result<bool> feed_funnel(GstElement *funnel, GstPad *decoder_pad, InputFeeds &feeds, StreamKind kind,
                          const SharedOnAirGate &gate) {
   PadRef &port = kind == StreamKind::Video ? feeds.video_port : feeds.audio_port;
-  if (port)
+  if (port && gst_pad_is_linked(port.get()))
     return false;
   gate_pad(decoder_pad, gate, feeds.role);
+  // The decoder removed the pad that fed this port and made a new one.
+  if (port) {
+    if (Status s = link_pads(decoder_pad, port.get()))
+      return *s;
+    return true;
+  }
   Result<PadRef> linked = link_to_funnel(decoder_pad, funnel);
   if (!linked)
     return linked.error();

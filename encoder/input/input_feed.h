@@ -47,9 +47,9 @@ struct SlatePicture {
 // set-up error.
 Result<std::shared_ptr<const SlatePicture>> read_slate_picture(const std::string &path);
 
-// Links `decoder_pad` to a new sink pad of `funnel`, behind the gate; false
-// when this input feeds the kind already (a second stream of a kind is
-// discarded instead).
+// Links `decoder_pad` to a new sink pad of `funnel`, behind the gate, or to
+// the one a removed pad of this input fed; false when this input feeds the
+// kind already (a second stream of a kind is discarded instead).
 Result<bool> feed_funnel(GstElement *funnel, GstPad *decoder_pad, InputFeeds &feeds, StreamKind kind,
                          const SharedOnAirGate &gate);
 

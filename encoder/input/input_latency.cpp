@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "encoder/input/early_start.h"
+#include "encoder/input/sender_restart.h"
 #include "encoder/input/whole_frame_input.h"
 
 namespace nerko {
@@ -30,12 +31,14 @@ void on_deep_element_added(GstBin *, GstBin *, GstElement *element, gpointer dat
 // latency: on the stream's clock (the PCR) each frame waits until its PTS,
 // which a sender puts well ahead of the PCR (mpegtsmux 125 ms); without the
 // PCR the frames are timed from the first one's arrival (moved back when it
-// came early in the sender's spread), and the latency covers the network's
-// jitter. And its H.264 comes without an alignment, so the parser would hold
-// each frame until the next one starts.
+// came early in the sender's spread), the latency covers the network's
+// jitter, and a sender that starts again is kept on the clock by restamping
+// its frames. And its H.264 comes without an alignment, so the parser would
+// hold each frame until the next one starts.
 void demux_without_holding(GstElement *demuxer) {
   if (g_object_class_find_property(G_OBJECT_GET_CLASS(demuxer), "ignore-pcr")) {
     g_object_set(demuxer, "ignore-pcr", TRUE, nullptr);
+    follow_sender_restarts(demuxer);
     correct_early_start(demuxer);
   }
   declare_whole_frames(demuxer);

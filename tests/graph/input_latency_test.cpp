@@ -1,9 +1,10 @@
 // NERKO_LATENCY_MS on the input: the demuxer off the PCR with its H.264 and
-// H.265 declared one frame per buffer, and a start whose first frame came
-// early timed later.
+// H.265 declared one frame per buffer, a start whose first frame came early
+// timed later, and a sender that starts again kept on the clock.
 #include <gst/check/gsttestclock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include "encoder/input/input_latency.h"
@@ -12,17 +13,24 @@
 namespace nerko::test {
 namespace {
 
+// What a demuxer's source pad hands downstream.
+struct Received {
+  std::string caps;
+  std::vector<GstClockTime> stamps;
+};
+
 gboolean keep_caps(GstPad *pad, GstObject *, GstEvent *event) {
   if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
     GstCaps *caps = nullptr;
     gst_event_parse_caps(event, &caps);
-    *static_cast<std::string *>(gst_pad_get_element_private(pad)) = GStringRef(gst_caps_to_string(caps)).get();
+    static_cast<Received *>(gst_pad_get_element_private(pad))->caps = GStringRef(gst_caps_to_string(caps)).get();
   }
   gst_event_unref(event);
   return TRUE;
 }
 
-GstFlowReturn take_buffer(GstPad *, GstObject *, GstBuffer *buffer) {
+GstFlowReturn keep_stamp(GstPad *pad, GstObject *, GstBuffer *buffer) {
+  static_cast<Received *>(gst_pad_get_element_private(pad))->stamps.push_back(GST_BUFFER_PTS(buffer));
   gst_buffer_unref(buffer);
   return GST_FLOW_OK;
 }
@@ -35,7 +43,8 @@ gboolean answer_live_latency(GstPad *pad, GstObject *parent, GstQuery *query) {
 }
 
 // A source pad the demuxer adds as it adds its own, answering latency as a
-// live 20 ms source, linked to a sink pad that keeps the caps it is handed.
+// live 20 ms source in a segment from 0, linked to a sink pad that keeps the
+// caps and the stamps it is handed.
 struct DemuxerPad {
   DemuxerPad(GstElement *demuxer, const char *name, const char *caps)
       : demuxer(demuxer),
@@ -44,23 +53,28 @@ struct DemuxerPad {
     gst_pad_set_query_function(source.get(), answer_live_latency);
     gst_pad_set_element_private(sink.get(), &received);
     gst_pad_set_event_function(sink.get(), keep_caps);
-    gst_pad_set_chain_function(sink.get(), take_buffer);
+    gst_pad_set_chain_function(sink.get(), keep_stamp);
     gst_pad_set_active(source.get(), TRUE);
     gst_pad_set_active(sink.get(), TRUE);
     gst_element_add_pad(demuxer, source.get());
     gst_pad_link(source.get(), sink.get());
     gst_pad_push_event(source.get(), gst_event_new_stream_start("s"));
     gst_pad_push_event(source.get(), gst_event_new_caps(CapsRef(gst_caps_from_string(caps)).get()));
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_TIME);
+    gst_pad_push_event(source.get(), gst_event_new_segment(&segment));
   }
   ~DemuxerPad() { gst_element_remove_pad(demuxer, source.get()); }
+  DemuxerPad(const DemuxerPad &) = delete;
+  DemuxerPad &operator=(const DemuxerPad &) = delete;
   GstElement *demuxer;
   PadRef source, sink;
-  std::string received;  // the caps
+  Received received;
 };
 
 // The caps a pad the demuxer adds hands downstream.
 std::string caps_passed_on(GstElement *demuxer, const char *caps) {
-  return DemuxerPad(demuxer, "video_0", caps).received;
+  return DemuxerPad(demuxer, "video_0", caps).received.caps;
 }
 
 TEST(InputLatency, TsdemuxLeavesThePcrAndDeclaresWholeH264AndH265Frames) {
@@ -126,6 +140,60 @@ TEST(InputLatency, AStartWhoseMedianFrameCameLateIsTimedFromThatFrame) {
     // Asked of the pipeline, which queries its latency again.
     MessageRef asked(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_LATENCY));
     EXPECT_EQ(asked.get() != nullptr, c.added > 0);
+  }
+}
+
+
+// A sender's frames leave the demuxer 10 ms late for 2 s (audio 15 ms later
+// still after the silence, as a sender's spread may have it); the sender is
+// silent for 3 s and comes back, in each case differently. Every frame must
+// leave as late as before: seconds late, a decoder would hold its last
+// stamp and the live-rate heads would drop every frame.
+TEST(InputLatency, ASenderThatStartsAgainGoesOnWhereTheClockIs) {
+  enum class Return { SameStamps, StampsAnew, NewProgram };
+  const struct {
+    const char *what;
+    Return comes_back;
+  } cases[] = {
+      {"a silence alone: the stamps go on", Return::SameStamps},
+      {"a restart: the stamps begin anew on the same pads", Return::StampsAnew},
+      {"a restart the demuxer makes a new program of", Return::NewProgram},
+  };
+  constexpr GstClockTime kFrame = 40 * GST_MSECOND, kBack = 5 * GST_SECOND, kAnew = 200 * GST_MSECOND;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    ElementRef demuxer(GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("tsdemux", nullptr))));
+    apply_input_latency(demuxer.get(), 20);
+    ObjectRef<GstClock> clock(gst_test_clock_new());
+    gst_element_set_clock(demuxer.get(), clock.get());
+    auto video = std::make_unique<DemuxerPad>(demuxer.get(), "video_0", "video/x-h264");
+    auto audio = std::make_unique<DemuxerPad>(demuxer.get(), "audio_0", "audio/mpeg");
+    gst_element_no_more_pads(demuxer.get());
+    // How late a frame stamped `stamp` pushed at `now` leaves.
+    auto late = [&](DemuxerPad &pad, GstClockTime now, GstClockTime stamp) {
+      gst_test_clock_set_time(GST_TEST_CLOCK(clock.get()), now);
+      GstBuffer *frame = gst_buffer_new();
+      GST_BUFFER_PTS(frame) = stamp;
+      gst_pad_push(pad.source.get(), frame);
+      return GST_CLOCK_DIFF(pad.received.stamps.back(), now);
+    };
+    for (GstClockTime now = 100 * GST_MSECOND; now < 2 * GST_SECOND; now += kFrame) {
+      EXPECT_EQ(late(*video, now, now - 10 * GST_MSECOND), 10 * GST_MSECOND);
+      EXPECT_EQ(late(*audio, now, now - 10 * GST_MSECOND), 10 * GST_MSECOND);
+    }
+    if (c.comes_back == Return::NewProgram) {
+      auto new_video = std::make_unique<DemuxerPad>(demuxer.get(), "video_1", "video/x-h264");
+      auto new_audio = std::make_unique<DemuxerPad>(demuxer.get(), "audio_1", "audio/mpeg");
+      gst_element_no_more_pads(demuxer.get());
+      video = std::move(new_video);
+      audio = std::move(new_audio);
+    }
+    const GstClockTime first = c.comes_back == Return::SameStamps ? kBack : kAnew;
+    for (GstClockTime now = kBack; now < kBack + GST_SECOND; now += kFrame) {
+      const GstClockTime stamp = first + (now - kBack);
+      EXPECT_EQ(late(*video, now, stamp - 10 * GST_MSECOND), 10 * GST_MSECOND) << "at " << now;
+      EXPECT_EQ(late(*audio, now, stamp - 25 * GST_MSECOND), 25 * GST_MSECOND) << "at " << now;
+    }
   }
 }
 
