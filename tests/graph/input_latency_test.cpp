@@ -72,6 +72,17 @@ struct DemuxerPad {
   Received received;
 };
 
+// The demuxer as NERKO_LATENCY_MS=20 sets it up, on a test clock.
+struct ClockedDemuxer {
+  ClockedDemuxer() {
+    apply_input_latency(element.get(), 20);
+    gst_element_set_clock(element.get(), clock.get());
+  }
+  void set_time(GstClockTime now) { gst_test_clock_set_time(GST_TEST_CLOCK(clock.get()), now); }
+  ElementRef element{GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("tsdemux", nullptr)))};
+  ObjectRef<GstClock> clock{gst_test_clock_new()};
+};
+
 // The caps a pad the demuxer adds hands downstream.
 std::string caps_passed_on(GstElement *demuxer, const char *caps) {
   return DemuxerPad(demuxer, "video_0", caps).received.caps;
@@ -110,14 +121,11 @@ TEST(InputLatency, AStartWhoseMedianFrameCameLateIsTimedFromThatFrame) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    ElementRef demuxer(GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("tsdemux", nullptr))));
-    apply_input_latency(demuxer.get(), 20);
-    ObjectRef<GstClock> clock(gst_test_clock_new());
-    gst_element_set_clock(demuxer.get(), clock.get());
+    ClockedDemuxer demuxer;
     BusRef bus(gst_bus_new());
-    gst_element_set_bus(demuxer.get(), bus.get());
+    gst_element_set_bus(demuxer.element.get(), bus.get());
 
-    DemuxerPad pad(demuxer.get(), "audio_0", "audio/mpeg");
+    DemuxerPad pad(demuxer.element.get(), "audio_0", "audio/mpeg");
     GstSegment segment;  // stamps a second ahead, so that early frames have one
     gst_segment_init(&segment, GST_FORMAT_TIME);
     segment.start = GST_SECOND;
@@ -125,7 +133,7 @@ TEST(InputLatency, AStartWhoseMedianFrameCameLateIsTimedFromThatFrame) {
     for (int i = 0; i <= 80; ++i) {
       const GstClockTime now = i * 40 * GST_MSECOND;
       const double late_ms = now < GST_SECOND ? 150 : c.lateness_ms[i % c.lateness_ms.size()];
-      gst_test_clock_set_time(GST_TEST_CLOCK(clock.get()), now);
+      demuxer.set_time(now);
       GstBuffer *frame = gst_buffer_new();
       GST_BUFFER_PTS(frame) = now + GST_SECOND - static_cast<GstClockTimeDiff>(late_ms * GST_MSECOND);
       gst_pad_push(pad.source.get(), frame);
@@ -162,16 +170,13 @@ TEST(InputLatency, ASenderThatStartsAgainGoesOnWhereTheClockIs) {
   constexpr GstClockTime kFrame = 40 * GST_MSECOND, kBack = 5 * GST_SECOND, kAnew = 200 * GST_MSECOND;
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
-    ElementRef demuxer(GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("tsdemux", nullptr))));
-    apply_input_latency(demuxer.get(), 20);
-    ObjectRef<GstClock> clock(gst_test_clock_new());
-    gst_element_set_clock(demuxer.get(), clock.get());
-    auto video = std::make_unique<DemuxerPad>(demuxer.get(), "video_0", "video/x-h264");
-    auto audio = std::make_unique<DemuxerPad>(demuxer.get(), "audio_0", "audio/mpeg");
-    gst_element_no_more_pads(demuxer.get());
+    ClockedDemuxer demuxer;
+    auto video = std::make_unique<DemuxerPad>(demuxer.element.get(), "video_0", "video/x-h264");
+    auto audio = std::make_unique<DemuxerPad>(demuxer.element.get(), "audio_0", "audio/mpeg");
+    gst_element_no_more_pads(demuxer.element.get());
     // How late a frame stamped `stamp` pushed at `now` leaves.
     auto late = [&](DemuxerPad &pad, GstClockTime now, GstClockTime stamp) {
-      gst_test_clock_set_time(GST_TEST_CLOCK(clock.get()), now);
+      demuxer.set_time(now);
       GstBuffer *frame = gst_buffer_new();
       GST_BUFFER_PTS(frame) = stamp;
       gst_pad_push(pad.source.get(), frame);
@@ -182,9 +187,9 @@ TEST(InputLatency, ASenderThatStartsAgainGoesOnWhereTheClockIs) {
       EXPECT_EQ(late(*audio, now, now - 10 * GST_MSECOND), 10 * GST_MSECOND);
     }
     if (c.comes_back == Return::NewProgram) {
-      auto new_video = std::make_unique<DemuxerPad>(demuxer.get(), "video_1", "video/x-h264");
-      auto new_audio = std::make_unique<DemuxerPad>(demuxer.get(), "audio_1", "audio/mpeg");
-      gst_element_no_more_pads(demuxer.get());
+      auto new_video = std::make_unique<DemuxerPad>(demuxer.element.get(), "video_1", "video/x-h264");
+      auto new_audio = std::make_unique<DemuxerPad>(demuxer.element.get(), "audio_1", "audio/mpeg");
+      gst_element_no_more_pads(demuxer.element.get());
       video = std::move(new_video);
       audio = std::move(new_audio);
     }
