@@ -148,6 +148,8 @@ TEST(InputLatency, AStartWhoseMedianFrameCameLateIsTimedFromThatFrame) {
     // Asked of the pipeline, which queries its latency again.
     MessageRef asked(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_LATENCY));
     EXPECT_EQ(asked.get() != nullptr, c.added > 0);
+    // The messages still on the bus hold the demuxer, which holds the bus.
+    gst_element_set_bus(demuxer.element.get(), nullptr);
   }
 }
 
