@@ -12,10 +12,11 @@ namespace nerko {
 
 // Restamps the demuxer's frames so that a sender that starts again goes on
 // where the clock is. A run is new when a pad's timestamps step back by a
-// second or more, and for every pad of a program announced after the first. Its frames are moved to run as late as the
-// frames did before (the median of the last few), and the pads of one
-// sender share one move, so its sound stays with its picture. Connect before
-// the demuxer leaves READY, and before any probe that reads its timestamps.
+// second or more, and for every pad of a program announced after the first.
+// Its frames are moved to run as late as the frames did before (the median
+// of the last few), and the pads of one sender share one move, so its sound
+// stays with its picture. Connect before the demuxer leaves READY, and before
+// any probe that reads its timestamps.
 void follow_sender_restarts(GstElement *demuxer);
 
 }  // namespace nerko
